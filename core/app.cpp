@@ -30,7 +30,18 @@ QByteArray methodName(const QMetaMethod &method)
 
 App::App(int &argc, char **argv) : QCoreApplication(argc, argv)
 {
+    // Registered so that the records can travel through queued calls to other threads;
+    // sendMessage() needs TextToGround under that name.
     qRegisterMetaType<TextToGround>("TextToGround");
+    qRegisterMetaType<ScalarSensorData>();
+    qRegisterMetaType<GeoCoordinates>();
+    qRegisterMetaType<Value3d>();
+    qRegisterMetaType<MissionStatus>();
+    qRegisterMetaType<AlgorithmStatus>();
+    qRegisterMetaType<PayloadConnectedData>();
+    qRegisterMetaType<Navigate::VehicleGpsPosition>();
+    qRegisterMetaType<Navigate::VehicleLocalPosition>();
+    qRegisterMetaType<Navigate::VehicleStatus>();
 
     for (const char *option : C::AvailabeDebugOptions)
         debugOptions.insert(QString::fromLatin1(option), false);

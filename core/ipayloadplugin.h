@@ -35,10 +35,13 @@ public:
 
     /// Stops the payload: everything start() opened is released. Safe when not started.
     virtual void stop() = 0;
-    virtual int connectionType() const = 0;
+    /// How the flight computer reaches the payload.
+    virtual ConnectionType connectionType() const = 0;
+    /// The payload's identifier for the host.
     virtual PayloadId payloadId() const = 0;
-    /// Display name; empty here.
+    /// Display name, used in log lines; empty here.
     virtual QString name() const { return QString(); }
+    /// Version text of the payload.
     virtual QString version() const = 0;
 
     /// Called by the host once the plug-in exists: start() now when the delay is below one
@@ -56,13 +59,14 @@ public:
     int telemetryTimer() const { return telemetryTimerId; }
 
 signals:
+    /// Data of the payload for the host. The form without param (an empty QVariant) is the
+    /// same signal: a receiver connected to either gets every emission.
     void dataReceived(MessageId messageId, PayloadId payloadId, const QByteArray &data,
-                      const QVariant &param);
-    void dataReceived(MessageId messageId, PayloadId payloadId, const QByteArray &data);
+                      const QVariant &param = QVariant());
 
 public slots:
-    /// Called once the start delay has run out (at once for a delay below 1).
-    /// Opens everything that stop() releases; a second start() first stops the first.
+    /// Starts the payload; called once the start delay has run out (at once for a delay below 1).
+    /// Opens everything that stop() releases.
     virtual void start() = 0;
 
 private slots:

@@ -1,0 +1,449 @@
+#include "app.h"
+#include "logcapture.h"
+
+#include <QFile>
+#include <QMetaMethod>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+App *app()
+{
+    return static_cast<App *>(QCoreApplication::instance());
+}
+
+QString readText(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+void writeText(const QString &path, const QString &text)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(text.toUtf8());
+}
+
+// Records every emission of every signal of App's own, as "SIGNATURE value", so that a test sees
+// which signals fired, how often and with what, and that nothing else did.
+class CatalogueSpy
+{
+public:
+    explicit CatalogueSpy(App *app)
+    {
+        const QMetaObject &meta = App::staticMetaObject;
+        for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+            spies.emplace_back(
+                std::make_unique<QSignalSpy>(app, "2" + meta.method(i).methodSignature()));
+    }
+
+    QStringList fired() const
+    {
+        QStringList out;
+        for (const auto &spy : spies)
+            for (const QVariantList &args : *spy) {
+                const QVariant &value = args.value(0);
+                // Small unsigned types would otherwise print as characters.
+                const QString text = value.userType() == QMetaType::UChar
+                    ? QString::number(value.value<uchar>())
+                    : value.toString();
+                out << QString::fromLatin1(spy->signal()) + QLatin1Char(' ') + text;
+            }
+        return out;
+    }
+
+private:
+    std::vector<std::unique_ptr<QSignalSpy>> spies;
+};
+
+} // namespace
+
+class TstApp : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TstApp(const QString &configHome) : configHome(configHome) { }
+
+private slots:
+    void fallbackStore(); // first: the store is not opened yet
+    void catalogue();
+    void debugOptions();
+    void settingNameToKey_data();
+    void settingNameToKey();
+    void settingValue_data();
+    void settingValue();
+    void setSettingDefault();
+    void verboseFollowsSignal();
+    void updateSetting_data();
+    void updateSetting();
+    void receiverReadsOldValue();
+    void removeObsoleteSettings_data();
+    void removeObsoleteSettings();
+    void sendMessage_data();
+    void sendMessage();
+    void sendMessageFromWorker();
+    void unusableStore_data();
+    void unusableStore();
+
+private:
+    // Opens the store on a new file holding text (no file at all for a null text).
+    QString openStore(const QString &text = QString())
+    {
+        const QString path = dir.filePath(QStringLiteral("store%1.ini").arg(++stores));
+        if (!text.isNull())
+            writeText(path, text);
+        app()->loadSettings(path);
+        return path;
+    }
+
+    QString configHome;
+    QTemporaryDir dir;
+    int stores = 0;
+};
+
+void TstApp::fallbackStore()
+{
+    LogCapture log;
+    QCOMPARE(app()->settingValue("APP", "STATUS_PERIOD_MS", 1000), QVariant(1000));
+    QCOMPARE(app()->settingValue("APP", "STATUS_PERIOD_MS", 7), QVariant(1000));
+    QCOMPARE(log.take(), QStringList {"critical CRIT: Using settings before initialization"});
+    app()->syncSettings();
+    const QString fallback = configHome + QStringLiteral("/kelvane-tests/tst_app.conf");
+    QCOMPARE(readText(fallback), QStringLiteral("[APP]\nSTATUS_PERIOD_MS=1000\n"));
+
+    // From here on the given file is the store; a missing key without default is stored empty.
+    const QString path = openStore();
+    QCOMPARE(app()->settingValue("APP", "STATUS_PERIOD_MS"), QVariant());
+    QCOMPARE(app()->settingValue("APP", "STATUS_PERIOD_MS").toInt(), 0);
+    app()->syncSettings();
+    QCOMPARE(readText(path), QStringLiteral("[APP]\nSTATUS_PERIOD_MS=@Invalid()\nVERBOSE=false\n"));
+    QCOMPARE(readText(fallback), QStringLiteral("[APP]\nSTATUS_PERIOD_MS=1000\n"));
+    QCOMPARE(log.take(), QStringList());
+}
+
+void TstApp::catalogue()
+{
+    QFile file(QStringLiteral(KELVANE_TEST_DATA_DIR "/app-catalogue.txt"));
+    QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QStringList expected =
+        QString::fromLatin1(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(expected.size(), 132);
+
+    const QMetaObject &meta = App::staticMetaObject;
+    QCOMPARE(meta.className(), "App");
+    QCOMPARE(meta.superClass(), &QCoreApplication::staticMetaObject);
+    QStringList signatures;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+        const QMetaMethod method = meta.method(i);
+        const QByteArray signature = method.methodSignature();
+        QVERIFY2(method.methodType() == QMetaMethod::Signal, signature);
+        QVERIFY2(method.access() == QMetaMethod::Public, signature);
+        QVERIFY2(method.returnType() == QMetaType::Void, signature);
+        QVERIFY2(method.parameterNames() == QList<QByteArray> {"value"}, signature);
+        signatures << QString::fromLatin1(signature);
+    }
+    QCOMPARE(signatures, expected);
+    QCOMPARE(meta.propertyCount(), meta.propertyOffset());
+    QCOMPARE(meta.enumeratorCount(), meta.enumeratorOffset());
+    QCOMPARE(meta.classInfoCount(), meta.classInfoOffset());
+    QCOMPARE(meta.constructorCount(), 0);
+}
+
+void TstApp::debugOptions()
+{
+    QStringList names = app()->debugOptions.keys();
+    names.sort();
+    QCOMPARE(names, (QStringList {"desktop", "gps", "recording", "yaw"}));
+    for (bool on : qAsConst(app()->debugOptions))
+        QVERIFY(!on);
+}
+
+void TstApp::settingNameToKey_data()
+{
+    QTest::addColumn<QByteArray>("group");
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("separator");
+    QTest::addColumn<QString>("key");
+    QTest::newRow("store key") << QByteArray("APP") << QByteArray("VERBOSE") << QByteArray("/")
+                               << "APP/VERBOSE";
+    QTest::newRow("signal name") << QByteArray("APP") << QByteArray("VERBOSE") << QByteArray("_")
+                                 << "APP_VERBOSE";
+    QTest::newRow("case kept") << QByteArray("app") << QByteArray("Verbose") << QByteArray("/")
+                               << "app/Verbose";
+}
+
+void TstApp::settingNameToKey()
+{
+    QFETCH(QByteArray, group);
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, separator);
+    QFETCH(QString, key);
+    QCOMPARE(App::settingNameToKey(group, name, separator), key);
+}
+
+void TstApp::settingValue_data()
+{
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QVariant>("defaultValue");
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<QString>("after");
+    QTest::newRow("default written")
+        << QString() << QByteArray("PAYLOAD_START_DELAY_S") << QVariant(5) << QVariant(5)
+        << "[APP]\nPAYLOAD_START_DELAY_S=5\nVERBOSE=false\n";
+    QTest::newRow("stored text wins")
+        << "[APP]\nPAYLOAD_START_DELAY_S=7\n"
+        << QByteArray("PAYLOAD_START_DELAY_S") << QVariant(5) << QVariant(QStringLiteral("7"))
+        << "[APP]\nPAYLOAD_START_DELAY_S=7\nVERBOSE=false\n";
+    QTest::newRow("text default") << QString() << QByteArray("NOTE") << QVariant("a b")
+                                  << QVariant("a b") << "[APP]\nNOTE=a b\nVERBOSE=false\n";
+}
+
+void TstApp::settingValue()
+{
+    QFETCH(QString, before);
+    QFETCH(QByteArray, name);
+    QFETCH(QVariant, defaultValue);
+    QFETCH(QVariant, value);
+    QFETCH(QString, after);
+    const QString path = openStore(before);
+    const QVariant got = app()->settingValue("APP", name, defaultValue);
+    QCOMPARE(got, value);
+    QCOMPARE(got.userType(), value.userType());
+    app()->syncSettings();
+    QCOMPARE(readText(path), after);
+}
+
+void TstApp::setSettingDefault()
+{
+    const QString path =
+        openStore(QStringLiteral("[APP]\nPAYLOAD_START_DELAY_S=7\nVERBOSE=true\n"));
+    app()->setSettingDefault("APP", "PAYLOAD_START_DELAY_S", 9);
+    app()->setSettingDefault("APP", "TELEMETRY_PERIOD_MS", 100);
+    QCOMPARE(readText(path), QStringLiteral("[APP]\nPAYLOAD_START_DELAY_S=7\nVERBOSE=true\n"));
+    app()->syncSettings();
+    QCOMPARE(
+        readText(path),
+        QStringLiteral("[APP]\nPAYLOAD_START_DELAY_S=7\nTELEMETRY_PERIOD_MS=100\nVERBOSE=true\n"));
+}
+
+void TstApp::verboseFollowsSignal()
+{
+    const QString path = openStore(QStringLiteral("[APP]\nVERBOSE=true\n"));
+    QVERIFY(app()->isVerbose());
+    emit app()->APP_VERBOSE(false);
+    QVERIFY(!app()->isVerbose());
+    emit app()->APP_VERBOSE(true);
+    QVERIFY(app()->isVerbose());
+    app()->syncSettings();
+    QCOMPARE(readText(path), QStringLiteral("[APP]\nVERBOSE=true\n"));
+}
+
+void TstApp::updateSetting_data()
+{
+    QTest::addColumn<QByteArray>("group");
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<QString>("emitted");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("line");
+    const auto row = [](const char *tag, const char *group, const char *name, const QVariant &value,
+                        const char *emitted, const char *file, const char *line) {
+        QTest::newRow(tag) << QByteArray(group) << QByteArray(name) << value
+                           << QString::fromUtf8(emitted) << QString::fromUtf8(file)
+                           << QString::fromUtf8(line);
+    };
+    row("bool TRUE", "APP", "VERBOSE", "TRUE", "APP_VERBOSE(bool) true", "[APP]\nVERBOSE=TRUE\n",
+        "info Updated: APP/VERBOSE=TRUE");
+    row("bool 1", "APP", "VERBOSE", "1", "APP_VERBOSE(bool) true", "[APP]\nVERBOSE=1\n",
+        "info Updated: APP/VERBOSE=1");
+    for (const char *text : {"yes", "on", "2"})
+        row(text, "APP", "VERBOSE", text, "APP_VERBOSE(bool) false",
+            qPrintable(QStringLiteral("[APP]\nVERBOSE=%1\n").arg(QLatin1String(text))),
+            qPrintable(QStringLiteral("info Updated: APP/VERBOSE=%1").arg(QLatin1String(text))));
+    row("float", "ECHOSOUNDER", "MAX_DEPTH_M", "12.5", "ECHOSOUNDER_MAX_DEPTH_M(float) 12.5",
+        "[APP]\nVERBOSE=false\n\n[ECHOSOUNDER]\nMAX_DEPTH_M=12.5\n",
+        "info Updated: ECHOSOUNDER/MAX_DEPTH_M=12.5");
+    row("uint", "APP", "LOG_SPLIT_TIME_S", "4000000000", "APP_LOG_SPLIT_TIME_S(uint) 4000000000",
+        "[APP]\nLOG_SPLIT_TIME_S=4000000000\nVERBOSE=false\n",
+        "info Updated: APP/LOG_SPLIT_TIME_S=4000000000");
+    row("ushort wraps", "MAV", "SYSTEM_ID", 70000, "MAV_SYSTEM_ID(ushort) 4464",
+        "[APP]\nVERBOSE=false\n\n[MAV]\nSYSTEM_ID=70000\n", "info Updated: MAV/SYSTEM_ID=70000");
+    row("uchar wraps", "GPR_SIMULATOR", "SAMPLE_BIT_DEPTH", 300,
+        "GPR_SIMULATOR_SAMPLE_BIT_DEPTH(uchar) 44",
+        "[APP]\nVERBOSE=false\n\n[GPR_SIMULATOR]\nSAMPLE_BIT_DEPTH=300\n",
+        "info Updated: GPR_SIMULATOR/SAMPLE_BIT_DEPTH=300");
+    row("int", "APP", "TELEMETRY_PERIOD_MS", 250, "APP_TELEMETRY_PERIOD_MS(int) 250",
+        "[APP]\nTELEMETRY_PERIOD_MS=250\nVERBOSE=false\n",
+        "info Updated: APP/TELEMETRY_PERIOD_MS=250");
+    row("int from text", "APP", "TELEMETRY_PERIOD_MS", "abc", "APP_TELEMETRY_PERIOD_MS(int) 0",
+        "[APP]\nTELEMETRY_PERIOD_MS=abc\nVERBOSE=false\n",
+        "info Updated: APP/TELEMETRY_PERIOD_MS=abc");
+    row("QString", "KELVANE_SIMULATOR", "SERIAL_DEVICE", "/dev/pts/7",
+        "KELVANE_SIMULATOR_SERIAL_DEVICE(QString) /dev/pts/7",
+        "[APP]\nVERBOSE=false\n\n[KELVANE_SIMULATOR]\nSERIAL_DEVICE=/dev/pts/7\n",
+        "info Updated: KELVANE_SIMULATOR/SERIAL_DEVICE=/dev/pts/7");
+    // Unknown: nothing announced, nothing stored, the file never written.
+    row("unknown", "APP", "NO_SUCH", 1, "", "", "warning WARN: Settings APP_NO_SUCH not found");
+}
+
+void TstApp::updateSetting()
+{
+    QFETCH(QByteArray, group);
+    QFETCH(QByteArray, name);
+    QFETCH(QVariant, value);
+    QFETCH(QString, emitted);
+    QFETCH(QString, file);
+    QFETCH(QString, line);
+    const QString path = openStore();
+    CatalogueSpy spy(app());
+    LogCapture log;
+    app()->updateSetting(group, name, value);
+    QCOMPARE(log.take(), QStringList {line});
+    QCOMPARE(spy.fired(), emitted.isEmpty() ? QStringList() : QStringList {emitted});
+    QCOMPARE(readText(path), file);
+}
+
+void TstApp::receiverReadsOldValue()
+{
+    openStore(QStringLiteral("[APP]\nPAYLOAD_START_DELAY_S=5\nVERBOSE=false\n"));
+    QObject context;
+    QStringList seen;
+    connect(app(), &App::APP_PAYLOAD_START_DELAY_S, &context, [&](int value) {
+        seen << QString::number(value)
+             << app()->settingValue("APP", "PAYLOAD_START_DELAY_S").toString();
+    });
+    LogCapture log;
+    app()->updateSetting("APP", "PAYLOAD_START_DELAY_S", "9");
+    QCOMPARE(seen, (QStringList {"9", "5"}));
+    QCOMPARE(app()->settingValue("APP", "PAYLOAD_START_DELAY_S").toString(), QStringLiteral("9"));
+
+    QVERIFY(!app()->isVerbose());
+    app()->updateSetting("APP", "VERBOSE", "TRUE");
+    QVERIFY(app()->isVerbose());
+    QCOMPARE(log.take(),
+             (QStringList {"info Updated: APP/PAYLOAD_START_DELAY_S=9",
+                           "info Updated: APP/VERBOSE=TRUE"}));
+}
+
+void TstApp::removeObsoleteSettings_data()
+{
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QString>("after");
+    const QString reserved = QStringLiteral("[APP]\nVERBOSE=true\n\n[AUTOPILOTS]\nA=1\n\n"
+                                            "[Outputs]\nC\\D=3\n\n[payloads]\nB=2\n");
+    QTest::newRow("reserved groups, any case") << reserved << reserved;
+    QTest::newRow("lower-case app/verbose") << "[APP]\nVERBOSE=true\n\n[app]\nverbose=false\n"
+                                            << "[APP]\nVERBOSE=true\n";
+    QTest::newRow("APP/SUB/NAME") << "[APP]\nSUB\\NAME=1\nVERBOSE=true\n"
+                                  << "[APP]\nVERBOSE=true\n";
+    QTest::newRow("unknown setting")
+        << "[APP]\nVERBOSE=true\n\n[ECHOSOUNDER]\nGAIN=3\nMAX_DEPTH_M=40\n"
+        << "[APP]\nVERBOSE=true\n\n[ECHOSOUNDER]\nMAX_DEPTH_M=40\n";
+    QTest::newRow("outside any section")
+        << "[General]\nAPP_VERBOSE=1\nPayloads=2\nroll=3\nstray=4\n\n[APP]\nVERBOSE=true\n"
+        << "[General]\nAPP_VERBOSE=1\nPayloads=2\nroll=3\n\n[APP]\nVERBOSE=true\n";
+}
+
+void TstApp::removeObsoleteSettings()
+{
+    QFETCH(QString, before);
+    QFETCH(QString, after);
+    const QString path = openStore(before);
+    app()->removeObsoleteSettings();
+    QCOMPARE(readText(path), after);
+}
+
+void TstApp::sendMessage_data()
+{
+    QTest::addColumn<bool>("tagged");
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("tagged error") << true << "ECHO" << int(TextToGround::Error)
+                                  << "[ECHO] Port lost";
+    QTest::newRow("empty source") << true << "" << int(TextToGround::Info) << "Port lost";
+    QTest::newRow("untagged form") << false << "" << int(TextToGround::Error) << "Port lost";
+}
+
+void TstApp::sendMessage()
+{
+    QFETCH(bool, tagged);
+    QFETCH(QString, source);
+    QFETCH(int, type);
+    QFETCH(QString, text);
+    QObject context;
+    QList<TextToGround> got;
+    connect(app(), &App::textToGround, &context, [&](const TextToGround &m) { got << m; });
+    const auto flags = QFlags<TextToGround::MessageType>(type);
+    if (tagged)
+        app()->sendMessage(QStringLiteral("Port lost"), source, flags);
+    else
+        app()->sendMessage(QStringLiteral("Port lost"), flags);
+    QCOMPARE(got.size(), 1);
+    QCOMPARE(got[0].text, text);
+    QCOMPARE(int(got[0].type), type);
+}
+
+void TstApp::sendMessageFromWorker()
+{
+    QObject context;
+    QList<QThread *> threads;
+    connect(app(), &App::textToGround, &context,
+            [&](const TextToGround &) { threads << QThread::currentThread(); });
+    std::unique_ptr<QThread> worker(
+        QThread::create([] { app()->sendMessage(QStringLiteral("late"), TextToGround::Info); }));
+    worker->start();
+    QVERIFY(worker->wait(5000));
+    // The worker has returned and this thread was blocked meanwhile: nothing ran inside the call.
+    QVERIFY(threads.isEmpty());
+    QTRY_COMPARE(threads.size(), 1);
+    QCOMPARE(threads[0], app()->thread());
+}
+
+void TstApp::unusableStore_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("directory") << dir.path();
+    const QString file = dir.filePath(QStringLiteral("plain-file"));
+    writeText(file, QStringLiteral("x"));
+    QTest::newRow("under a regular file") << file + QStringLiteral("/settings.ini");
+}
+
+void TstApp::unusableStore()
+{
+    QFETCH(QString, path);
+    app()->loadSettings(path);
+    LogCapture log;
+    CatalogueSpy spy(app());
+    QCOMPARE(app()->settingValue("APP", "PAYLOAD_START_DELAY_S", 5), QVariant(5));
+    app()->updateSetting("APP", "PAYLOAD_START_DELAY_S", "9");
+    app()->removeObsoleteSettings();
+    app()->syncSettings();
+    QCOMPARE(app()->settingValue("APP", "PAYLOAD_START_DELAY_S", 5).toInt(), 9);
+    QCOMPARE(spy.fired(), QStringList {"APP_PAYLOAD_START_DELAY_S(int) 9"});
+    QCOMPARE(log.take(), QStringList {"info Updated: APP/PAYLOAD_START_DELAY_S=9"});
+    QVERIFY(app()->settings()->status() != QSettings::NoError);
+}
+
+int main(int argc, char **argv)
+{
+    // The fallback store lives in the user's configuration directory: use a scratch one.
+    QTemporaryDir configHome;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
+    QCoreApplication::setOrganizationName(QStringLiteral("kelvane-tests"));
+    App app(argc, argv);
+    TstApp test(configHome.path());
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_app.moc"

@@ -1,0 +1,507 @@
+#include "kelvanesimulator.h"
+
+#include "app.h"
+#include "nmea.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QSerialPort>
+#include <QTimer>
+#include <QTimerEvent>
+
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+constexpr float SoundSpeed = 1500.0f;
+constexpr int HighFrequency = 200000;
+constexpr int LowFrequency = 50000;
+constexpr int DefaultSampleFrequency = 100000;
+// 2^-31: turns a rand() value into [0, 1]. RAND_MAX converts to 2^31 as a float, giving 1.
+constexpr float RandScale = 1.0f / 2147483648.0f;
+constexpr int EmulatorDelayPings = 100;
+constexpr int EmulatorDelayMs = 15000;
+constexpr double Pi = 3.14159265358979323846;
+const char Talker[] = "SM";
+
+// A fresh draw of the unseeded generator, scaled to [0, 1] in single precision.
+float randomUnit()
+{
+    return float(std::rand()) * RandScale;
+}
+
+QString fixed(float value, int decimals)
+{
+    return f32(value, decimals);
+}
+
+// Half-up rounding of a period in milliseconds; periods beyond an int run as long as one allows.
+int periodMs(float seconds)
+{
+    const float ms = seconds * 1000.0f;
+    if (!(double(ms) + 0.5 < double(INT_MAX)))
+        return INT_MAX;
+    return qRound(ms);
+}
+
+// The reply to a command text, without the CR LF that serialWrite adds.
+QByteArray reply(const QByteArray &text, bool emulateInvalid, bool single)
+{
+    if (text.size() < 2)
+        return QByteArrayLiteral("\r\n>");
+    if (emulateInvalid)
+        return QByteArrayLiteral("\r\nInvalid command >");
+    return text + (single ? QByteArrayLiteral("\r\n>ok.") : QByteArrayLiteral("\r\n>ok"));
+}
+
+} // namespace
+
+KelvaneSimulator::KelvaneSimulator() : IPayloadPlugin(nullptr)
+{
+    auto *app = static_cast<App *>(QCoreApplication::instance());
+
+    // Handlers only store the value: the port is reopened at the next start(), the timer and
+    // the depth sweep keep running as they are.
+    connect(app, &App::KELVANE_SIMULATOR_SERIAL_DEVICE, this,
+            [this](const QString &value) { serialDevice = value; });
+    serialDevice =
+        app->settingValue("KELVANE_SIMULATOR", "SERIAL_DEVICE", QStringLiteral("/dev/pts/1"))
+            .toString();
+
+    connect(app, &App::KELVANE_SIMULATOR_CONST_MODE, this,
+            [this](bool value) { constMode = value; });
+    constMode = app->settingValue("KELVANE_SIMULATOR", "CONST_MODE", false).toBool();
+
+    connect(app, &App::KELVANE_SIMULATOR_SIN_MODE, this, [this](bool value) { sinMode = value; });
+    sinMode = app->settingValue("KELVANE_SIMULATOR", "SIN_MODE", false).toBool();
+
+    connect(app, &App::KELVANE_SIMULATOR_DELTA_M, this,
+            [this](float value) { depthDelta = value; });
+    depthDelta = app->settingValue("KELVANE_SIMULATOR", "DELTA_M", 0.1).toFloat();
+
+    connect(app, &App::KELVANE_SIMULATOR_FREQUENCY_MODE, this,
+            [this](const QString &value) { frequencyMode = value; });
+    frequencyMode =
+        app->settingValue("KELVANE_SIMULATOR", "FREQUENCY_MODE", QStringLiteral("SINGLE"))
+            .toString();
+
+    connect(app, &App::ECHOSOUNDER_MIN_DEPTH_M, this, [this](float value) { minDepth = value; });
+    minDepth = app->settingValue("ECHOSOUNDER", "MIN_DEPTH_M").toFloat();
+
+    connect(app, &App::ECHOSOUNDER_MAX_DEPTH_M, this, [this](float value) { maxDepth = value; });
+    maxDepth = app->settingValue("ECHOSOUNDER", "MAX_DEPTH_M").toFloat();
+
+    setStartDelay(0);
+    sampleFrequency = DefaultSampleFrequency;
+}
+
+KelvaneSimulator::~KelvaneSimulator()
+{
+    KelvaneSimulator::stop();
+}
+
+QString KelvaneSimulator::name() const
+{
+    return QStringLiteral("Kelvane simulator");
+}
+
+QString KelvaneSimulator::version() const
+{
+    return QStringLiteral("2.10.0.1856");
+}
+
+QString KelvaneSimulator::id() const
+{
+    return QStringLiteral("ECHO");
+}
+
+void KelvaneSimulator::start()
+{
+    stop();
+    addPreamble(qInfo()) << "Run in console before app starting:"
+                         << "'socat -d -d pty,raw,echo=0 pty,raw,echo=0'";
+
+    if (!QFile::exists(serialDevice)) {
+        addPreamble(qCritical()) << "CRIT:"
+                                 << "Unable to find virtual serial port:" << serialDevice;
+        return;
+    }
+    if (!openPort()) {
+        addPreamble(qCritical()) << "CRIT:"
+                                 << "Unable to open serial port:" << serialDevice << "->"
+                                 << port->errorString();
+        stop();
+        return;
+    }
+    startDataTimer();
+}
+
+void KelvaneSimulator::stop()
+{
+    stopDataTimer();
+    closePort();
+}
+
+bool KelvaneSimulator::openPort()
+{
+    port = new QSerialPort(serialDevice, this);
+    if (!port->open(QIODevice::ReadWrite))
+        return false;
+    // Data bits, parity, stop bits and flow control keep the port's defaults (8N1, none).
+    port->setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
+    connect(port, &QSerialPort::readyRead, this, &KelvaneSimulator::readData);
+    return true;
+}
+
+void KelvaneSimulator::closePort()
+{
+    if (!port)
+        return;
+    port->close();
+    delete port;
+    port = nullptr;
+}
+
+bool KelvaneSimulator::startDataTimer()
+{
+    // A running timer keeps its period: a new interval takes effect once the timer has been
+    // stopped, which every command text does.
+    if (dataTimerId != -1)
+        return true;
+    dataTimerId = startTimer(periodMs(interval), Qt::CoarseTimer);
+    // QObject::startTimer() reports failure as 0.
+    if (dataTimerId == 0)
+        dataTimerId = -1;
+    return dataTimerId != -1;
+}
+
+void KelvaneSimulator::stopDataTimer()
+{
+    if (dataTimerId == -1)
+        return;
+    killTimer(dataTimerId);
+    dataTimerId = -1;
+}
+
+bool KelvaneSimulator::serialWrite(const QByteArray &data)
+{
+    if (!port)
+        return false;
+    QByteArray line;
+    line.reserve(data.size() + 2);
+    line.append(data).append("\r\n", 2);
+    return port->write(line) > 0;
+}
+
+void KelvaneSimulator::readData()
+{
+    // No line buffering: whatever one read returns is one command text.
+    parse(port->readAll().simplified());
+}
+
+void KelvaneSimulator::parse(const QByteArray &data)
+{
+    // The dual-frequency instrument answers the first command after power-up with an error.
+    static bool isEmulateInvalid = isFrequencyMode("DUAL");
+
+    stopDataTimer();
+
+    const bool emulateInvalid = isEmulateInvalid && data.size() >= 2;
+    serialWrite(reply(data, emulateInvalid, isFrequencyMode("SINGLE")));
+    if (emulateInvalid)
+        isEmulateInvalid = false;
+
+    // The patterns search the text up to its first NUL byte.
+    const QString text =
+        QString::fromUtf8(data.constData(), int(qstrnlen(data.constData(), uint(data.size()))));
+    static const QRegularExpression intervalPattern(
+        QStringLiteral("(#?)interval ((?:\\d*[.])?\\d+)"));
+    static const QRegularExpression outputPattern(QStringLiteral("(#?)output (\\d+)"));
+    static const QRegularExpression rangePattern(QStringLiteral("#range (\\d+)"));
+    static const QRegularExpression rangeHighPattern(QStringLiteral("#rangeh (\\d+)"));
+    static const QRegularExpression rangeLowPattern(QStringLiteral("#rangel (\\d+)"));
+    static const QRegularExpression sampleFrequencyPattern(QStringLiteral("#samplfreq (\\d+)"));
+
+    QRegularExpressionMatch match = intervalPattern.match(text);
+    if (match.hasMatch())
+        interval = match.captured(2).toFloat();
+    match = outputPattern.match(text);
+    if (match.hasMatch())
+        outputMode = match.captured(2).toInt();
+    // Ranges arrive in millimetres and are kept in whole metres.
+    match = rangePattern.match(text);
+    if (match.hasMatch())
+        range = float(match.captured(1).toInt() / 1000);
+    match = rangeHighPattern.match(text);
+    if (match.hasMatch())
+        rangeHigh = float(match.captured(1).toInt() / 1000);
+    match = rangeLowPattern.match(text);
+    if (match.hasMatch())
+        rangeLow = float(match.captured(1).toInt() / 1000);
+    match = sampleFrequencyPattern.match(text);
+    if (match.hasMatch()) {
+        sampleFrequency = match.captured(1).toInt();
+        if (sampleFrequency == 0)
+            sampleFrequency = DefaultSampleFrequency;
+    }
+
+    for (const float channelRange : {range, rangeHigh, rangeLow}) {
+        if (exactSampleCount(channelRange) > float(MaxSampleCount)) {
+            addPreamble(qWarning()).noquote()
+                << "WARN:"
+                << QStringLiteral("Data blocks are cut to %1 samples").arg(MaxSampleCount);
+            break;
+        }
+    }
+
+    if (data.contains("go"))
+        startDataTimer();
+}
+
+bool KelvaneSimulator::isFrequencyMode(const char *mode) const
+{
+    return frequencyMode.toUpper() == QLatin1String(mode);
+}
+
+float KelvaneSimulator::exactSampleCount(float channelRange) const
+{
+    // Samples over the two-way travel time across the range.
+    return (channelRange + channelRange) / SoundSpeed * float(sampleFrequency);
+}
+
+int KelvaneSimulator::sampleCount(float channelRange) const
+{
+    const float count = exactSampleCount(channelRange);
+    if (!(count <= float(MaxSampleCount)))
+        return MaxSampleCount;
+    return qRound(count);
+}
+
+void KelvaneSimulator::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() != dataTimerId)
+        return;
+
+    static int count = 0;
+    static float depth = 0.0f;
+    static bool isSendData = true;
+    static bool frequencyHigh = true;
+    static bool isEmulatorDelay = true;
+
+    // The sweep moves on every ping, whatever is written.
+    const float pingDepth = constMode ? maxDepth : calcDepth();
+    const float temperature = 19.0f + 3.0f * randomUnit();
+    const float pitch = 180.0f * randomUnit() - 90.0f;
+    const float roll = 180.0f * randomUnit() - 90.0f;
+
+    if (outputMode == 2 || outputMode == 4) {
+        if (isFrequencyMode("SINGLE")) {
+            const int samples = sampleCount(range);
+            sendEchosounderHeader(pingDepth, temperature, pitch, roll, samples);
+            serialWrite(Nmea::yxxdr(pitch, roll));
+            sendEchosounderDebugHeader(samples);
+            sendData(generateData(samples, range, pingDepth));
+        } else if (isFrequencyMode("DUAL")) {
+            const float channelRange = frequencyHigh ? rangeHigh : rangeLow;
+            const int frequency = frequencyHigh ? HighFrequency : LowFrequency;
+            const int samples = sampleCount(channelRange);
+            sendFrequency(float(frequency));
+            sendDualEchosounderHeader(frequency, pingDepth, temperature, pitch, roll, samples);
+            sendData(generateData(samples, channelRange, pingDepth));
+            frequencyHigh = !frequencyHigh;
+        }
+        return;
+    }
+    if (outputMode != 3)
+        return;
+
+    float sentenceDepth = 0.0f;
+    if (isFrequencyMode("SINGLE")) {
+        sentenceDepth = constMode ? maxDepth : calcDepth();
+    } else if (isFrequencyMode("DUAL")) {
+        ++count;
+        // The dual instrument falls silent once, for a while, after its first hundred pings.
+        if (count > EmulatorDelayPings && isEmulatorDelay) {
+            isSendData = false;
+            isEmulatorDelay = false;
+            count = 0;
+            QTimer::singleShot(EmulatorDelayMs, Qt::CoarseTimer, this, [] { isSendData = true; });
+        }
+        if (!isSendData)
+            return;
+        sendFrequency(frequencyHigh ? float(HighFrequency) : float(LowFrequency));
+        if (constMode) {
+            sentenceDepth = frequencyHigh ? maxDepth : float(double(maxDepth) - 0.5);
+        } else {
+            // The low channel reports half a metre below the preceding high-channel depth.
+            depth = frequencyHigh ? calcDepth() : depth - 0.5f;
+            sentenceDepth = depth;
+        }
+    } else {
+        return;
+    }
+
+    serialWrite(Nmea::dbt(sentenceDepth, QString::fromLatin1(Talker)));
+    const float waterTemperature = 19.0f + 3.0f * randomUnit();
+    serialWrite(Nmea::mtw(waterTemperature, QString::fromLatin1(Talker)));
+    const float sentencePitch = 180.0f * randomUnit() - 90.0f;
+    const float sentenceRoll = 180.0f * randomUnit() - 90.0f;
+    serialWrite(Nmea::yxxdr(sentencePitch, sentenceRoll));
+
+    if (isFrequencyMode("DUAL"))
+        frequencyHigh = !frequencyHigh;
+}
+
+float KelvaneSimulator::calcDepth()
+{
+    static float range = minDepth;
+    static float delta = depthDelta;
+
+    range += delta;
+    // The turn is decided one step ahead, so a depth on a bound is still returned.
+    const float next = range + delta;
+    if (next > maxDepth || next < minDepth)
+        delta = -delta;
+    return range;
+}
+
+QVector<int> KelvaneSimulator::generateData(int sampleCount, float range, float depth)
+{
+    static int phaseOffset = 0;
+
+    QVector<int> data(qMax(sampleCount, 0), 0);
+    if (sinMode) {
+        for (int i = 0; i < data.size(); ++i) {
+            const int k = (phaseOffset + i) % 128;
+            data[i] = qRound((std::sin(2 * k * Pi * 0.0078125) + 1.0) * 511.0);
+        }
+        phaseOffset = phaseOffset + 1 > 127 ? 0 : phaseOffset + 1;
+        return data;
+    }
+    if (data.isEmpty())
+        return data;
+
+    // The echo sits at the two-way travel time to the bottom, in samples.
+    const float centre = float(sampleCount) * depth / range;
+    // Also false for a range of 0 (infinite or undefined centre): no echo then.
+    if (!(centre >= -8.0f && centre <= float(sampleCount) + 8.0f))
+        return data;
+    const int c = qRound(centre);
+    const int first = qMax(c - 5, 0);
+    const int last = qMin(c + 5, sampleCount - 1);
+    for (int i = first; i <= last; ++i)
+        data[i] = 1023;
+    return data;
+}
+
+void KelvaneSimulator::sendEchosounderHeader(float depth, float temperature, float pitch,
+                                             float roll, int samples)
+{
+    static float time = 0.0f;
+    static int ping = 0;
+
+    const QString frame =
+        QStringLiteral("#DeviceID 261 Type USB / RS-232, 422, 485\r\n"
+                       "#TimeWork %1\r\n"
+                       "#Ping %2\r\n"
+                       "#Altitude,m   %3\r\n"
+                       "#Temperature,?C %4\r\n"
+                       "#NSamples %5\r\n"
+                       "#Resolution,mm 7.581\r\n"
+                       "#SoundSpeed,mps 1500.00\r\n"
+                       "#---------------Parameters---------------\r\n"
+                       "#Tx_Frequency,Hz 450000\r\n"
+                       "#Range,m  10.0\r\n"
+                       "#Interval,sec  %6\r\n"
+                       "#Threshold,%   10\r\n"
+                       "#Offset,m  0.000\r\n"
+                       "#Deadzone,m  0.300\r\n"
+                       "#PulseLength,uks 20\r\n"
+                       "#TVG_Gain  0.000\r\n"
+                       "#TVG_Slope 1.000\r\n"
+                       "#TVG_Mode  1\r\n"
+                       "#OutputMode    2\r\n"
+                       "#Pitch,deg %7\r\n"
+                       "#Roll,deg %8\r\n"
+                       "#VertRotationPos,deg 156.075")
+            .arg(fixed(time, 3), QString::number(ping), fixed(depth, 4), fixed(temperature, 2),
+                 QString::number(samples), fixed(interval, 2), fixed(pitch, 3), fixed(roll, 3));
+    serialWrite(frame.toLatin1());
+
+    ++ping;
+    time += interval;
+}
+
+void KelvaneSimulator::sendDualEchosounderHeader(int frequency, float depth, float temperature,
+                                                 float pitch, float roll, int samples)
+{
+    static float time = 0.0f;
+    static int ping = 0;
+
+    const QString frame =
+        QStringLiteral("#DeviceID M57USB001 Type USB\r\n"
+                       "#TimeWork %1\r\n"
+                       "#Ping %2\r\n"
+                       "#Altitude   %3\r\n"
+                       "#Temperature %4\r\n"
+                       "#NSamples %5\r\n"
+                       "#Resolution,mm 7.500\r\n"
+                       "#Sampling_Frequency,Hz %10\r\n"
+                       "#SoundSpeed,mps 1500.00\r\n"
+                       "#---------------Parameters---------------\r\n"
+                       "#Tx_Frequency,Hz %6\r\n"
+                       "#Range,m  3.0\r\n"
+                       "#Interval,sec  %7\r\n"
+                       "#Threshold,%   10\r\n"
+                       "#Offset,m  0.000\r\n"
+                       "#Deadzone,m  0.200\r\n"
+                       "#PulseLength,uks 20\r\n"
+                       "#TxPower,dB  0.000\r\n"
+                       "#TVG_Gain  -6.000\r\n"
+                       "#TVG_Slope 1.000\r\n"
+                       "#TVG_Mode  1\r\n"
+                       "#OutputMode    2\r\n"
+                       "#Pitch,deg %8\r\n"
+                       "#Roll,deg %9\r\n")
+            // Nine values fill %1 to %9; %10 is left for the last one.
+            .arg(fixed(time, 3), QString::number(ping), fixed(depth, 4), fixed(temperature, 2),
+                 QString::number(samples), QString::number(frequency), fixed(interval, 2),
+                 fixed(pitch, 3), fixed(roll, 3))
+            .arg(sampleFrequency);
+    serialWrite(frame.toLatin1());
+
+    ++ping;
+    time += interval;
+}
+
+void KelvaneSimulator::sendEchosounderDebugHeader(int samples)
+{
+    const QString frame = QStringLiteral("#---------------DEBUG Info---------------\r\n"
+                                         "#DEBUG_EchoMaxAmplitude,%  61\r\n"
+                                         "#DEBUG_EchoMaxAmplitudeLev,mV 2001\r\n"
+                                         "#DEBUG_EchoMaxAmplitudeN 621\r\n"
+                                         "#DEBUG_Sampling Frequency,Hz 98935\r\n"
+                                         "#DEBUG_OneSampleDistance,mm   7.581\r\n"
+                                         "#DEBUG_ZeroLevel    0\r\n"
+                                         "#DEBUG_ADCMaxAmplitude,mV  3300\r\n"
+                                         "#DEBUG_RealPulseLength,uks 30\r\n"
+                                         "#DEBUG_NSamples %1")
+                              .arg(samples);
+    serialWrite(frame.toLatin1());
+}
+
+void KelvaneSimulator::sendData(const QVector<int> &data)
+{
+    serialWrite(QByteArrayLiteral("\r\n##DataStart"));
+    for (const int sample : data)
+        serialWrite(QByteArray::number(sample));
+    serialWrite(QByteArrayLiteral("##DataEnd\r\n"));
+}
+
+void KelvaneSimulator::sendFrequency(float frequency)
+{
+    const QByteArray text = QStringLiteral("#F %1 Hz").arg(double(frequency), 0, 'g', 6).toLatin1();
+    serialWrite(text + '*' + Nmea::calcChecksum(text));
+}

@@ -1,0 +1,106 @@
+#ifndef KELVANE_KELVANESIMULATOR_H
+#define KELVANE_KELVANESIMULATOR_H
+
+#include "ipayloadplugin.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+class QSerialPort;
+class QTimerEvent;
+
+/// The echo sounder at the far end of a serial line: answers the instrument's text commands and,
+/// on every tick of its data timer, writes NMEA 0183 sentences or the instrument's ASCII frames.
+///
+/// Settings, each followed live: KELVANE_SIMULATOR/SERIAL_DEVICE ("/dev/pts/1", used at the next
+/// start()), CONST_MODE (false), SIN_MODE (false), DELTA_M (0.1), FREQUENCY_MODE ("SINGLE" or
+/// "DUAL", any case); ECHOSOUNDER/MIN_DEPTH_M and MAX_DEPTH_M (no default, read as 0.0).
+///
+/// The depth sweep, the sine phase, the header counters, the dual-channel alternation, the
+/// one-time emulator delay and the first-reply flag are kept per process: they are shared by all
+/// instances and survive stop(), start() and new instances. rand() is never seeded, so a fresh
+/// process always draws the same temperatures and angles.
+class KelvaneSimulator : public IPayloadPlugin
+{
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID "com.vorn.talvik.ipayloadplugin" FILE "kelvanesimulator.json")
+    Q_INTERFACES(IPayloadPlugin)
+
+public:
+    /// Reads and follows the settings; opens nothing. The start delay is 0 seconds.
+    KelvaneSimulator();
+    /// Calls stop().
+    ~KelvaneSimulator() override;
+
+    /// Stops the data timer and closes and deletes the port; does nothing when already stopped.
+    void stop() override;
+    ConnectionType connectionType() const override { return ConnectionType(0); }
+    PayloadId payloadId() const override { return PayloadId(0); }
+    QString name() const override;
+    QString version() const override;
+    /// Closes what a previous start() opened, then opens SERIAL_DEVICE at 115200 baud and starts
+    /// pinging; logs a critical line and leaves everything closed when the device is missing or
+    /// cannot be opened. A later start() tries again.
+    void start() override;
+    QString id() const override;
+
+    /// Starts the data timer with the current interval unless one runs; true when one runs.
+    bool startDataTimer();
+    /// Kills the data timer if one runs.
+    void stopDataTimer();
+    /// Writes data and CR LF to the port in one write; true when any byte was accepted.
+    /// The only way to the serial line.
+    bool serialWrite(const QByteArray &data);
+
+    /// Upper bound of the samples in one data block. Ranges and sampling frequencies whose
+    /// product asks for more (or for more than an int holds) are cut to this many samples.
+    static constexpr int MaxSampleCount = 1 << 20;
+
+protected:
+    /// One ping on every expiry of the data timer; other timers are ignored.
+    void timerEvent(QTimerEvent *event) override;
+
+private slots:
+    /// Reads everything buffered and hands it, white space collapsed, to parse().
+    void readData();
+    /// Handles one command text: stops pinging, replies, applies the settings it carries and
+    /// starts pinging again when it holds "go".
+    void parse(const QByteArray &data);
+
+private:
+    bool openPort();
+    void closePort();
+    bool isFrequencyMode(const char *mode) const;
+    float exactSampleCount(float channelRange) const;
+    int sampleCount(float channelRange) const;
+
+    float calcDepth();
+    QVector<int> generateData(int sampleCount, float range, float depth);
+
+    void sendEchosounderHeader(float depth, float temperature, float pitch, float roll,
+                               int samples);
+    void sendDualEchosounderHeader(int frequency, float depth, float temperature, float pitch,
+                                   float roll, int samples);
+    void sendEchosounderDebugHeader(int samples);
+    void sendData(const QVector<int> &data);
+    void sendFrequency(float frequency);
+
+    QString serialDevice;
+    QString frequencyMode;
+    QSerialPort *port = nullptr;
+    bool constMode = false;
+    bool sinMode = false;
+    float interval = 1.0f;
+    int outputMode = 3;
+    float range = 0.0f;
+    float rangeHigh = 0.0f;
+    float rangeLow = 0.0f;
+    int sampleFrequency = 100000;
+    int dataTimerId = -1;
+    float minDepth = 0.0f;
+    float maxDepth = 0.0f;
+    float depthDelta = 0.1f;
+};
+
+#endif // KELVANE_KELVANESIMULATOR_H

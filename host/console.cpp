@@ -1,0 +1,150 @@
+#include "console.h"
+
+#include <QRegularExpression>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// A line longer than this is no command; it is refused rather than buffered without end.
+const int MaxLineLength = 4096;
+
+void writeLine(FILE *stream, const QString &line)
+{
+    const QByteArray bytes = line.toLocal8Bit() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+} // namespace
+
+Console::Console(int fd, QObject *parent) : QObject(parent), fd(fd)
+{
+    if (::fcntl(fd, F_GETFD) == -1) {
+        // A closed descriptor reads like the end of input, announced once the loop runs.
+        finished = true;
+        QMetaObject::invokeMethod(this, &Console::inputClosed, Qt::QueuedConnection);
+        return;
+    }
+    notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &Console::readInput);
+}
+
+void Console::print(const QString &line)
+{
+    writeLine(stdout, line);
+}
+
+void Console::printError(const QString &line)
+{
+    writeLine(stderr, line);
+}
+
+QString Console::commandList()
+{
+    return QStringLiteral(
+        "Commands:\n"
+        "  set GROUP NAME VALUE  change a setting, e.g. set KELVANE_SIMULATOR CONST_MODE true\n"
+        "  prune                 remove the settings that no setting signal backs\n"
+        "  start                 start the plug-in (ask it to start)\n"
+        "  stop                  stop the plug-in\n"
+        "  status                identity, device and the simulator's settings\n"
+        "  help                  this list\n"
+        "  quit                  stop the plug-in and exit (also: end of input, Ctrl+C)");
+}
+
+void Console::readInput()
+{
+    char buffer[4096];
+    const ssize_t count = ::read(fd, buffer, sizeof buffer);
+    if (count < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+    if (count <= 0) {
+        // End of input: a last line without a line break still counts.
+        notifier->setEnabled(false);
+        if (!pending.isEmpty() && !finished)
+            handleLine(pending);
+        pending.clear();
+        if (!finished) {
+            finished = true;
+            emit inputClosed();
+        }
+        return;
+    }
+
+    pending.append(buffer, int(count));
+    int end;
+    while (!finished && (end = pending.indexOf('\n')) >= 0) {
+        const QByteArray line = pending.left(end);
+        pending.remove(0, end + 1);
+        handleLine(line);
+    }
+    if (pending.size() > MaxLineLength) {
+        pending.clear();
+        reject(QStringLiteral("line longer than %1 bytes").arg(MaxLineLength));
+    }
+}
+
+void Console::handleLine(const QByteArray &rawLine)
+{
+    const QString line = QString::fromLocal8Bit(rawLine).trimmed();
+    if (line.isEmpty())
+        return;
+    const QString command = line.section(QLatin1Char(' '), 0, 0, QString::SectionSkipEmpty);
+    const QString rest = line.mid(command.size()).trimmed();
+
+    if (command == QLatin1String("set")) {
+        // The value is the rest of the line, so that it may hold spaces (a device path).
+        static const QRegularExpression form(
+            QStringLiteral("^([A-Za-z0-9_]+)\\s+([A-Za-z0-9_]+)\\s+(\\S.*)$"));
+        const QRegularExpressionMatch match = form.match(rest);
+        if (!match.hasMatch()) {
+            reject(QStringLiteral("set needs GROUP NAME VALUE (GROUP and NAME of letters, digits "
+                                  "and _), got: %1")
+                       .arg(line));
+            return;
+        }
+        emit setRequested(match.captured(1).toLatin1(), match.captured(2).toLatin1(),
+                          match.captured(3));
+        return;
+    }
+
+    if (!rest.isEmpty()) {
+        const bool known = command == QLatin1String("prune") || command == QLatin1String("start") ||
+            command == QLatin1String("stop") || command == QLatin1String("status") ||
+            command == QLatin1String("help") || command == QLatin1String("quit");
+        if (known) {
+            reject(QStringLiteral("%1 takes no arguments, got: %2").arg(command, line));
+            return;
+        }
+    }
+
+    if (command == QLatin1String("prune")) {
+        emit pruneRequested();
+    } else if (command == QLatin1String("start")) {
+        emit startRequested();
+    } else if (command == QLatin1String("stop")) {
+        emit stopRequested();
+    } else if (command == QLatin1String("status")) {
+        emit statusRequested();
+    } else if (command == QLatin1String("help")) {
+        print(commandList());
+    } else if (command == QLatin1String("quit")) {
+        finished = true;
+        if (notifier)
+            notifier->setEnabled(false);
+        emit quitRequested();
+    } else {
+        reject(QStringLiteral("unknown command: %1").arg(command));
+    }
+}
+
+void Console::reject(const QString &reason)
+{
+    printError(QStringLiteral("error: %1").arg(reason));
+    printError(commandList());
+}

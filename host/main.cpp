@@ -1,0 +1,270 @@
+// kelvane-host: loads a payload plug-in the way the flight computer does and gives it a serial
+// line, a pty pair made with socat or an existing device, plus a console for its settings.
+
+#include "app.h"
+#include "console.h"
+#include "payloadhost.h"
+#include "ptypair.h"
+#include "settingsfile.h"
+#include "signalwatcher.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
+
+#include <csignal>
+#include <sys/stat.h>
+
+namespace {
+
+const char *const ProgramName = "kelvane-host";
+
+struct Options
+{
+    QString settingsPath;
+    QString pluginPath;
+    QString device;
+    QString linkDir;
+    bool console = true;
+};
+
+void fatal(const QString &text)
+{
+    Console::printError(QStringLiteral("%1: error: %2").arg(QLatin1String(ProgramName), text));
+}
+
+void warn(const QString &text)
+{
+    Console::printError(QStringLiteral("%1: warning: %2").arg(QLatin1String(ProgramName), text));
+}
+
+// The plug-in that belongs with this binary: the installed host takes the installed plug-in, a
+// host run from the build tree takes the one built beside it, so that a fresh build is never
+// shadowed by an older installed copy. Either falls back to the other when its own is missing.
+QString defaultPlugin()
+{
+    const QString installed = QStringLiteral(KELVANE_INSTALLED_PLUGIN);
+    const QString built = QStringLiteral(KELVANE_BUILD_PLUGIN);
+    const bool inBuildTree = QDir(QCoreApplication::applicationDirPath()) ==
+        QDir(QStringLiteral(KELVANE_BUILD_HOST_DIR));
+    const QString first = inBuildTree ? built : installed;
+    const QString second = inBuildTree ? installed : built;
+    return QFileInfo::exists(first) || !QFileInfo::exists(second) ? first : second;
+}
+
+Options parseOptions(const App &app)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Runs a payload plug-in (by default the Kelvane echo sounder simulator) the way the "
+        "flight computer does, on a serial pty pair made with socat or on an existing device, "
+        "with a console on standard input (type help).\n"
+        "The host writes KELVANE_SIMULATOR/SERIAL_DEVICE (the device it gives the plug-in) and, "
+        "when it is missing, APP/TELEMETRY_PERIOD_MS=1000 into the settings file."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+
+    const QString configDir = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    const QString settingsDefault = QDir(configDir).filePath(QStringLiteral("kelvane-host.ini"));
+    const QString pluginDefault = defaultPlugin();
+    const QCommandLineOption settings(
+        QStringLiteral("settings"),
+        QStringLiteral("The INI settings file (default: %1).").arg(settingsDefault),
+        QStringLiteral("FILE"), settingsDefault);
+    const QCommandLineOption plugin(
+        QStringLiteral("plugin"),
+        QStringLiteral("The plug-in library (default: %1).").arg(pluginDefault),
+        QStringLiteral("FILE"), pluginDefault);
+    const QCommandLineOption device(
+        QStringLiteral("device"),
+        QStringLiteral("Give the plug-in this existing serial device (a pty, a USB serial "
+                       "adapter) instead of making a pty pair."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption linkDir(
+        QStringLiteral("link-dir"),
+        QStringLiteral("Folder of the pair's names DIR/simulator and DIR/client (default: "
+                       "kelvane-host in the runtime directory, $XDG_RUNTIME_DIR)."),
+        QStringLiteral("DIR"));
+    const QCommandLineOption noConsole(
+        QStringLiteral("no-console"),
+        QStringLiteral("Do not read commands from standard input (run until SIGINT or SIGTERM), "
+                       "for a service whose standard input is empty."));
+    parser.addOptions({settings, plugin, device, linkDir, noConsole});
+    parser.process(app);
+
+    if (!parser.positionalArguments().isEmpty()) {
+        fatal(QStringLiteral("unexpected argument %1; see --help")
+                  .arg(parser.positionalArguments().constFirst()));
+        ::exit(2);
+    }
+    Options options;
+    options.settingsPath = QFileInfo(parser.value(settings)).absoluteFilePath();
+    // A relative path means the file in the working folder, not one in Qt's library paths.
+    options.pluginPath = QFileInfo(parser.value(plugin)).absoluteFilePath();
+    options.device = parser.value(device);
+    // Looked up only when needed: Qt warns when it has to make a runtime directory of its own.
+    options.linkDir = parser.isSet(linkDir)
+        ? QFileInfo(parser.value(linkDir)).absoluteFilePath()
+        : QDir(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation))
+              .filePath(QStringLiteral("kelvane-host"));
+    options.console = !parser.isSet(noConsole);
+    return options;
+}
+
+bool checkDevice(const QString &path)
+{
+    struct stat info = {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
+        fatal(QStringLiteral("device %1 does not exist").arg(path));
+        return false;
+    }
+    if (!S_ISCHR(info.st_mode)) {
+        fatal(QStringLiteral("%1 is no serial device (not a character device)").arg(path));
+        return false;
+    }
+    return true;
+}
+
+// Before the store opens the file: a lock that would stall its first sync, and lines its next
+// write would drop, of which a copy is kept.
+void checkSettingsFile(const QString &path)
+{
+    if (SettingsFile::removeStaleLock(path))
+        warn(QStringLiteral("removed the empty lock file %1.lock left by a process that died")
+                 .arg(path));
+    const auto dropped = SettingsFile::droppedLines(path);
+    if (dropped.isEmpty())
+        return;
+    for (const auto &line : dropped) {
+        warn(QStringLiteral("%1:%2: not NAME=VALUE, a [section] or blank; the next write of the "
+                            "file drops it: %3")
+                 .arg(path)
+                 .arg(line.first)
+                 .arg(line.second));
+    }
+    const QString copy = path + QStringLiteral(".bak");
+    QFile::remove(copy);
+    if (QFile::copy(path, copy))
+        warn(QStringLiteral("kept a copy of the file as it was in %1").arg(copy));
+    else
+        warn(QStringLiteral("could not keep a copy of the file in %1").arg(copy));
+}
+
+int run(App &app)
+{
+    const Options options = parseOptions(app);
+
+    // Watched from here on, so that a signal during start-up still ends the host in order.
+    SignalWatcher signalWatcher({SIGINT, SIGTERM, SIGHUP});
+    ::signal(SIGPIPE, SIG_IGN);
+
+    PayloadHost host(&app);
+    if (!host.check(options.pluginPath)) {
+        fatal(host.errorString());
+        return 1;
+    }
+
+    PtyPair pair(options.linkDir);
+    QString simulatorDevice = options.device;
+    if (!simulatorDevice.isEmpty()) {
+        if (!checkDevice(simulatorDevice))
+            return 1;
+    } else {
+        if (!pair.open()) {
+            fatal(pair.errorString());
+            return 1;
+        }
+        simulatorDevice = pair.simulatorEnd();
+    }
+
+    if (!QDir().mkpath(QFileInfo(options.settingsPath).absolutePath())) {
+        fatal(QStringLiteral("cannot create the folder of %1").arg(options.settingsPath));
+        return 1;
+    }
+    checkSettingsFile(options.settingsPath);
+    app.loadSettings(options.settingsPath);
+
+    // Written straight into the store, not through App::updateSetting: no component exists yet
+    // to hear a setting signal, and these values are the host's configuration of the plug-in
+    // rather than a change while it runs. The plug-in reads both in its constructor.
+    QSettings *store = app.settings();
+    const QString periodKey = QStringLiteral("APP/TELEMETRY_PERIOD_MS");
+    // An empty period makes the base's telemetry timer fire on every pass of the event loop.
+    if (!store->value(periodKey).isValid() || store->value(periodKey).toString().isEmpty())
+        store->setValue(periodKey, 1000);
+    store->setValue(QStringLiteral("KELVANE_SIMULATOR/SERIAL_DEVICE"), simulatorDevice);
+    app.syncSettings();
+
+    if (!host.load()) {
+        fatal(host.errorString());
+        return 1;
+    }
+
+    QStringList deviceLines;
+    deviceLines << QStringLiteral("Simulator device: %1").arg(simulatorDevice);
+    if (pair.isOpen())
+        deviceLines << QStringLiteral("Client device: %1").arg(pair.clientEnd());
+    Console::print(QStringLiteral("Plug-in: %1").arg(host.identity()));
+    Console::print(QStringLiteral("Settings: %1").arg(options.settingsPath));
+    for (const QString &line : qAsConst(deviceLines))
+        Console::print(line);
+    if (pair.isOpen()) {
+        Console::print(QStringLiteral("Connect your client to %1 (115200 baud), e.g. "
+                                      "screen %1 115200, or cat %1")
+                           .arg(pair.clientEnd()));
+    }
+
+    QObject::connect(&signalWatcher, &SignalWatcher::caught, &app, [&app](int number) {
+        Console::printError(
+            QStringLiteral("%1: %2 received, stopping")
+                .arg(QLatin1String(ProgramName), SignalWatcher::signalName(number)));
+        app.exit(0);
+    });
+    QObject::connect(&pair, &PtyPair::lost, &app, [&app](const QString &reason) {
+        fatal(reason);
+        app.exit(1);
+    });
+
+    std::unique_ptr<Console> console;
+    if (options.console) {
+        console = std::make_unique<Console>(0);
+        Console::print(QStringLiteral("Console: type help for the commands."));
+        QObject::connect(console.get(), &Console::setRequested, &host, &PayloadHost::updateSetting);
+        QObject::connect(console.get(), &Console::pruneRequested, &host, &PayloadHost::prune);
+        QObject::connect(console.get(), &Console::startRequested, &host,
+                         &PayloadHost::requestStart);
+        QObject::connect(console.get(), &Console::stopRequested, &host, &PayloadHost::stop);
+        QObject::connect(console.get(), &Console::statusRequested, &host, [&host, deviceLines] {
+            Console::print(host.status(deviceLines).join(QLatin1Char('\n')));
+        });
+        QObject::connect(console.get(), &Console::quitRequested, &app, [&app] { app.exit(0); });
+        QObject::connect(console.get(), &Console::inputClosed, &app, [&app] { app.exit(0); });
+    }
+
+    host.requestStart();
+    const int status = app.exec();
+
+    // In the flight computer's order: stop, delete the plug-in; App, destroyed by the caller,
+    // then flushes the settings file. The pair goes once nothing uses it.
+    console.reset();
+    host.unload();
+    pair.close();
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication::setApplicationName(QLatin1String(ProgramName));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KELVANE_VERSION));
+    int status;
+    {
+        App app(argc, argv);
+        status = run(app);
+    }
+    return status;
+}

@@ -1,0 +1,66 @@
+#ifndef KELVANE_PAYLOADHOST_H
+#define KELVANE_PAYLOADHOST_H
+
+#include "ipayloadplugin.h"
+#include "telemetry.h"
+
+#include <QObject>
+#include <QPluginLoader>
+#include <QPointer>
+#include <QStringList>
+
+class App;
+
+/// Holds one payload plug-in the way the flight computer does: checks the library's interface
+/// id, takes its instance, prints its identity, ground messages and data, and relays the
+/// console's requests to it and to the application's settings store.
+class PayloadHost : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit PayloadHost(App *app, QObject *parent = nullptr);
+    /// Calls unload().
+    ~PayloadHost() override;
+
+    /// Reads the library's metadata without creating anything; false with errorString() when
+    /// it is no payload plug-in.
+    bool check(const QString &path);
+    /// Creates the instance of the library passed to check() and connects its signals and the
+    /// ground messages; false with errorString() on failure.
+    bool load();
+    /// stop() on the plug-in, then deletes it; does nothing when nothing is loaded.
+    void unload();
+
+    /// The plug-in's id, name and version on one line.
+    QString identity() const;
+    IPayloadPlugin *plugin() const { return payload; }
+    QString errorString() const { return error; }
+
+    void requestStart();
+    void stop();
+    /// App::updateSetting with the console's text as the value.
+    void updateSetting(const QByteArray &group, const QByteArray &name, const QString &value);
+    /// App::removeObsoleteSettings, reporting the removed keys.
+    void prune();
+    /// Identity, the device lines, the last request and the simulator's settings as stored.
+    QStringList status(const QStringList &deviceLines) const;
+
+private slots:
+    // Connected by signature: the plug-in carries its own copy of IPayloadPlugin, whose signal
+    // is found by name, not by the address of this copy's member.
+    void printData(MessageId messageId, PayloadId payloadId, const QByteArray &data,
+                   const QVariant &param);
+
+private:
+    void printGroundMessage(const TextToGround &message);
+
+    App *app;
+    QPluginLoader loader;
+    QPointer<QObject> instance;
+    IPayloadPlugin *payload = nullptr;
+    QString lastRequest;
+    QString error;
+};
+
+#endif // KELVANE_PAYLOADHOST_H

@@ -1,0 +1,45 @@
+#include "settingsfile.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+
+namespace SettingsFile {
+
+bool removeStaleLock(const QString &path, qint64 minAgeMs)
+{
+    // QSettings takes this lock with QLockFile, which writes its pid into the file right after
+    // creating it. An empty lock is one whose owner died before the pid reached the disk (a
+    // power cut); QLockFile cannot tell whose it is and waits out its 30 s stale time, which
+    // blocks the first sync, and the event loop with it.
+    const QFileInfo lock(path + QStringLiteral(".lock"));
+    if (!lock.exists() || lock.isSymLink() || !lock.isFile() || lock.size() != 0)
+        return false;
+    const qint64 age = lock.lastModified().msecsTo(QDateTime::currentDateTime());
+    if (qAbs(age) < minAgeMs)
+        return false; // being written by a live QLockFile this very moment
+    return QFile::remove(lock.filePath());
+}
+
+QVector<QPair<int, QString>> droppedLines(const QString &path)
+{
+    QVector<QPair<int, QString>> dropped;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return dropped;
+    int number = 0;
+    while (!file.atEnd()) {
+        const QByteArray raw = file.readLine();
+        ++number;
+        const QByteArray line = raw.trimmed();
+        if (line.isEmpty() || line.startsWith('['))
+            continue;
+        // The INI reader keeps only NAME=VALUE lines; comments and anything else are read past
+        // and are not written back.
+        if (line.startsWith(';') || !line.contains('='))
+            dropped.append(qMakePair(number, QString::fromUtf8(line)));
+    }
+    return dropped;
+}
+
+} // namespace SettingsFile

@@ -4,8 +4,11 @@
 #include <QStringList>
 
 #include <cfloat>
+#include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -28,22 +31,204 @@ QHash<int, QString> makeNmeaRegEx()
     return table;
 }
 
-QByteArray assemble(const QStringList &fields)
-{
-    const QByteArray body = fields.join(QLatin1Char(',')).toLatin1();
-    return '$' + body + '*' + Nmea::calcChecksum(body);
-}
-
-bool isValidFix(qint32 fixType)
-{
-    return fixType == 2 || fixType == 3;
-}
-
 } // namespace
 
 namespace C {
 const QHash<int, QString> NmeaRegEx = makeNmeaRegEx();
 } // namespace C
+
+// ---------------------------------------------------------------------------------------------
+// Fixed-point numbers
+//
+// QString::number(v, 'f', n) prints the exact binary value of v rounded to n decimals, halves
+// away from zero, with a "-" whenever v < 0 (so -0.001 gives "-0.00" but -0.0 gives "0.00").
+// writeFixed() does the same with integer arithmetic on the double's significand, which is exact
+// for up to 9 decimals and values below 2^97; anything else goes to QString::number itself.
+
+namespace {
+
+constexpr int MaxFastDecimals = 9;
+// Longest text writeFixed() produces: sign, 29 integer digits, point, 9 decimals.
+constexpr int MaxFixedLength = 48;
+
+const uint64_t Pow10[] = {1ull,         10ull,         100ull,         1000ull,
+                          10000ull,     100000ull,     1000000ull,     10000000ull,
+                          100000000ull, 1000000000ull, 10000000000ull, 100000000000ull};
+
+using u128 = unsigned __int128;
+
+char *writeUnsigned(char *out, uint64_t v)
+{
+    char tmp[20];
+    int n = 0;
+    do {
+        tmp[n++] = char('0' + v % 10);
+        v /= 10;
+    } while (v);
+    while (n)
+        *out++ = tmp[--n];
+    return out;
+}
+
+char *writeUnsigned128(char *out, u128 v)
+{
+    if (v <= std::numeric_limits<uint64_t>::max())
+        return writeUnsigned(out, uint64_t(v));
+    char tmp[40];
+    int n = 0;
+    do {
+        tmp[n++] = char('0' + int(v % 10));
+        v /= 10;
+    } while (v);
+    while (n)
+        *out++ = tmp[--n];
+    return out;
+}
+
+// Writes v with decimals decimals to out (at least MaxFixedLength bytes) and returns the end, or
+// nullptr when the value needs the general formatter.
+char *writeFixed(char *out, double v, int decimals)
+{
+    if (decimals < 0 || decimals > MaxFastDecimals || !std::isfinite(v))
+        return nullptr;
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const int biased = int((bits >> 52) & 0x7FF);
+    uint64_t mantissa = bits & ((uint64_t(1) << 52) - 1);
+    int exponent;
+    if (biased == 0) {
+        exponent = -1074;
+    } else {
+        mantissa |= uint64_t(1) << 52;
+        exponent = biased - 1075;
+    }
+    // value * 10^decimals = mantissa * 10^decimals * 2^exponent, with mantissa * 10^decimals
+    // below 2^83.
+    u128 scaled = 0;
+    if (mantissa != 0) {
+        const u128 n = u128(mantissa) * Pow10[decimals];
+        if (exponent >= 0) {
+            if (exponent > 44)
+                return nullptr;
+            scaled = n << exponent;
+        } else if (-exponent <= 83) {
+            const int k = -exponent;
+            scaled = n >> k;
+            const u128 rest = n - (scaled << k);
+            if (rest >= (u128(1) << (k - 1)))
+                ++scaled;
+        }
+        // else: below 2^-84 of a unit of the last decimal, rounds to 0.
+    }
+    if (v < 0)
+        *out++ = '-';
+    const uint64_t unit = Pow10[decimals];
+    out = writeUnsigned128(out, scaled / unit);
+    if (decimals > 0) {
+        *out++ = '.';
+        uint64_t fraction = uint64_t(scaled % unit);
+        for (int i = decimals - 1; i >= 0; --i) {
+            out[i] = char('0' + fraction % 10);
+            fraction /= 10;
+        }
+        out += decimals;
+    }
+    return out;
+}
+
+// Builds one sentence on the stack and hands it out as a single QByteArray allocation. The body
+// starts after the "$"; finish() appends "*" and the checksum of the body. A sentence that
+// outgrows the buffer (huge numbers) continues in a QByteArray.
+class SentenceWriter
+{
+public:
+    SentenceWriter() { buffer[0] = '$'; }
+
+    void append(char c) { append(&c, 1); }
+    void append(const char *text, int length)
+    {
+        if (spilled.isNull() && size + length <= Capacity) {
+            std::memcpy(buffer + size, text, size_t(length));
+            size += length;
+            return;
+        }
+        if (spilled.isNull())
+            spilled = QByteArray(buffer, size);
+        spilled.append(text, length);
+    }
+    template<int N> void literal(const char (&text)[N]) { append(text, N - 1); }
+    void fixed(double value, int decimals)
+    {
+        if (spilled.isNull() && size + MaxFixedLength <= Capacity) {
+            if (const char *end = writeFixed(buffer + size, value, decimals)) {
+                size = int(end - buffer);
+                return;
+            }
+        } else {
+            char text[MaxFixedLength];
+            if (const char *end = writeFixed(text, value, decimals)) {
+                append(text, int(end - text));
+                return;
+            }
+        }
+        const QByteArray text = QString::number(value, 'f', decimals).toLatin1();
+        append(text.constData(), text.size());
+    }
+    // An integer in decimal, zero-padded to width characters with the sign (if any) in front of
+    // the zeros, as QString::arg(value, width, 10, '0') writes it.
+    void number(long long value, int width)
+    {
+        char text[48];
+        char *p = text;
+        const uint64_t magnitude = value < 0 ? uint64_t(0) - uint64_t(value) : uint64_t(value);
+        if (value < 0)
+            *p++ = '-';
+        char digits[20];
+        const int count = int(writeUnsigned(digits, magnitude) - digits);
+        for (int pad = width - count - int(p - text); pad > 0; --pad)
+            *p++ = '0';
+        std::memcpy(p, digits, size_t(count));
+        append(text, int(p - text) + count);
+    }
+    // formatPrefix(talker) as Latin-1, without building a QString for plain ASCII talkers.
+    void talker(const QString &talker)
+    {
+        if (talker.size() != 2) {
+            literal("YX");
+            return;
+        }
+        const ushort a = talker.at(0).unicode();
+        const ushort b = talker.at(1).unicode();
+        if (a < 0x80 && b < 0x80) {
+            append(char(a >= 'a' && a <= 'z' ? a - 32 : a));
+            append(char(b >= 'a' && b <= 'z' ? b - 32 : b));
+            return;
+        }
+        const QByteArray text = formatPrefix(talker).toLatin1();
+        append(text.constData(), text.size());
+    }
+
+    QByteArray finish()
+    {
+        const char *body = spilled.isNull() ? buffer : spilled.constData();
+        const int length = spilled.isNull() ? size : spilled.size();
+        unsigned char sum = 0;
+        for (int i = 1; i < length; ++i)
+            sum ^= static_cast<unsigned char>(body[i]);
+        static const char hex[] = "0123456789ABCDEF";
+        const char tail[3] = {'*', hex[sum >> 4], hex[sum & 0xF]};
+        append(tail, 3);
+        return spilled.isNull() ? QByteArray(buffer, size) : spilled;
+    }
+
+private:
+    static constexpr int Capacity = 192;
+    char buffer[Capacity];
+    int size = 1;
+    QByteArray spilled;
+};
+
+} // namespace
 
 QString formatPrefix(const QString &talker)
 {
@@ -52,6 +237,9 @@ QString formatPrefix(const QString &talker)
 
 QString f32(float value, int decimals)
 {
+    char text[MaxFixedLength];
+    if (const char *end = writeFixed(text, double(value), decimals))
+        return QString::fromLatin1(text, int(end - text));
     return QString::number(double(value), 'f', decimals);
 }
 
@@ -95,6 +283,386 @@ template float wrap180<float>(float);
 template float wrap2PI<float>(float);
 template float wrapPI<float>(float);
 
+// ---------------------------------------------------------------------------------------------
+// Scanning received text
+//
+// The parsers answer what their regular expression would answer on QString::fromUtf8 of the
+// bytes up to the first zero byte, without building that string. Qt's decoder turns a
+// well-formed sequence of 2 to 4 bytes into one code point and every other non-ASCII byte into
+// one U+FFFD of its own; an ASCII byte always stands for itself. So the ASCII parts of a template
+// can be matched on the bytes, and a "." (any code point but a line feed) is one decoded
+// sequence. Every template starts with "$" and its numbers are always followed by ",", so each
+// "$" allows at most one way to match: the scanner tries the "$" in order and takes the first
+// that matches, as the regular expression does, without backtracking.
+
+namespace {
+
+using Byte = unsigned char;
+
+struct Text
+{
+    const Byte *begin;
+    const Byte *end;
+};
+
+Text receivedText(const QByteArray &data)
+{
+    const Byte *begin = reinterpret_cast<const Byte *>(data.constData());
+    return {begin, begin + qstrnlen(data.constData(), uint(data.size()))};
+}
+
+const Byte *findByte(const Byte *from, const Byte *end, Byte c)
+{
+    return static_cast<const Byte *>(std::memchr(from, c, size_t(end - from)));
+}
+
+// Byte length of the code point that Qt's UTF-8 decoder reads at p (p < end).
+int codePointLength(const Byte *p, const Byte *end)
+{
+    const Byte lead = *p;
+    int length;
+    uint32_t smallest;
+    uint32_t codePoint;
+    if (lead < 0x80)
+        return 1;
+    if (lead < 0xC2)
+        return 1;
+    if (lead < 0xE0) {
+        length = 2;
+        smallest = 0x80;
+        codePoint = lead & 0x1F;
+    } else if (lead < 0xF0) {
+        length = 3;
+        smallest = 0x800;
+        codePoint = lead & 0x0F;
+    } else if (lead < 0xF5) {
+        length = 4;
+        smallest = 0x10000;
+        codePoint = lead & 0x07;
+    } else {
+        return 1;
+    }
+    if (end - p < length)
+        return 1;
+    for (int i = 1; i < length; ++i) {
+        if ((p[i] & 0xC0) != 0x80)
+            return 1;
+        codePoint = (codePoint << 6) | (p[i] & 0x3F);
+    }
+    if (codePoint < smallest || (codePoint >= 0xD800 && codePoint <= 0xDFFF) ||
+        codePoint > 0x10FFFF)
+        return 1;
+    return length;
+}
+
+// The position after "..": two code points, neither a line feed; nullptr when there is no such.
+const Byte *skipTwoCodePoints(const Byte *p, const Byte *end)
+{
+    for (int i = 0; i < 2; ++i) {
+        if (p >= end || *p == '\n')
+            return nullptr;
+        p += codePointLength(p, end);
+    }
+    return p;
+}
+
+// The first c at or after a position, for positions that (nearly) only move forward: each byte
+// is searched about once, so looking for the "*" of many candidates on a long line stays linear.
+class ForwardFinder
+{
+public:
+    ForwardFinder(const Byte *end, Byte c) : end(end), from(end), c(c) { }
+
+    const Byte *find(const Byte *p)
+    {
+        if (p < from) {
+            if (const Byte *hit = findByte(p, from, c))
+                found = hit;
+            from = p;
+            return found;
+        }
+        if (!found || p <= found)
+            return found;
+        from = p;
+        found = findByte(p, end, c);
+        return found;
+    }
+
+private:
+    const Byte *end;
+    const Byte *from; // found is the first c in [from, end), or nullptr
+    const Byte *found = nullptr;
+    Byte c;
+};
+
+struct Span
+{
+    const Byte *begin = nullptr;
+    const Byte *end = nullptr;
+};
+
+bool literal(const Byte *&p, const Byte *end, const char *text, int length)
+{
+    if (end - p < length || std::memcmp(p, text, size_t(length)) != 0)
+        return false;
+    p += length;
+    return true;
+}
+
+template<int N> bool literal(const Byte *&p, const Byte *end, const char (&text)[N])
+{
+    return literal(p, end, text, N - 1);
+}
+
+bool isDigit(Byte c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// "[+-]?(?:\d*[.])?\d+" where a "," must follow: the only candidate is the longest run of sign,
+// digits, point, digits.
+bool number(const Byte *&p, const Byte *end, Span *capture)
+{
+    const Byte *q = p;
+    if (q < end && (*q == '+' || *q == '-'))
+        ++q;
+    const Byte *digits = q;
+    while (q < end && isDigit(*q))
+        ++q;
+    if (q < end && *q == '.') {
+        ++q;
+        digits = q;
+        while (q < end && isDigit(*q))
+            ++q;
+    }
+    if (q == digits || q == end || *q != ',')
+        return false;
+    if (capture)
+        *capture = {p, q};
+    p = q;
+    return true;
+}
+
+// "[A-Za-z0-9]"
+bool symbol(const Byte *&p, const Byte *end, Span *capture)
+{
+    if (p >= end)
+        return false;
+    const Byte c = *p;
+    if (!isDigit(c) && !((c | 0x20) >= 'a' && (c | 0x20) <= 'z'))
+        return false;
+    *capture = {p, p + 1};
+    ++p;
+    return true;
+}
+
+struct Captures
+{
+    Span span[5];
+};
+
+// Matchers of C::NmeaRegEx after "$..": p is the position after the talker.
+struct Scanner
+{
+    explicit Scanner(Text text) : text(text), stars(text.end, '*'), lineFeeds(text.end, '\n') { }
+
+    bool dbt(const Byte *p, Captures &c)
+    {
+        const Byte *end = text.end;
+        if (!(literal(p, end, "DBT,") && number(p, end, nullptr) && literal(p, end, ",f,") &&
+              number(p, end, &c.span[0]) && literal(p, end, ",M")))
+            return false;
+        // ".*\*": a "*" later on the same line.
+        const Byte *star = stars.find(p);
+        if (!star)
+            return false;
+        const Byte *lineFeed = lineFeeds.find(p);
+        return !lineFeed || star < lineFeed;
+    }
+
+    bool mtw(const Byte *p, Captures &c)
+    {
+        const Byte *end = text.end;
+        return literal(p, end, "MTW,") && number(p, end, &c.span[0]) && literal(p, end, ",C*");
+    }
+
+    bool xdr(const Byte *p, Captures &c)
+    {
+        const Byte *end = text.end;
+        return literal(p, end, "XDR,A,") && number(p, end, &c.span[0]) &&
+            literal(p, end, ",D,PTCH,A,") && number(p, end, &c.span[1]) &&
+            literal(p, end, ",D,ROLL*");
+    }
+
+    bool mwv(const Byte *p, Captures &c)
+    {
+        const Byte *end = text.end;
+        return literal(p, end, "MWV,") && number(p, end, &c.span[0]) && literal(p, end, ",") &&
+            symbol(p, end, &c.span[1]) && literal(p, end, ",") && number(p, end, &c.span[2]) &&
+            literal(p, end, ",") && symbol(p, end, &c.span[3]) && literal(p, end, ",") &&
+            symbol(p, end, &c.span[4]) && literal(p, end, "*");
+    }
+
+    template<typename Body> bool search(Body body, Captures &c)
+    {
+        for (const Byte *p = text.begin; (p = findByte(p, text.end, '$')); ++p) {
+            const Byte *after = skipTwoCodePoints(p + 1, text.end);
+            if (after && (this->*body)(after, c))
+                return true;
+        }
+        return false;
+    }
+
+    // Matches the template of key; the number of captures it has, or 0 when nothing matched.
+    int match(int key, Captures &c)
+    {
+        switch (key) {
+        case C::Dbt:
+            return search(&Scanner::dbt, c) ? 1 : 0;
+        case C::Mtw:
+            return search(&Scanner::mtw, c) ? 1 : 0;
+        case C::Xdr:
+            return search(&Scanner::xdr, c) ? 2 : 0;
+        case C::Mwv:
+            return search(&Scanner::mwv, c) ? 5 : 0;
+        default:
+            return 0;
+        }
+    }
+
+    Text text;
+    ForwardFinder stars;
+    ForwardFinder lineFeeds;
+};
+
+const double ExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// A captured field as QString::toFloat reads it: the text rounded to the nearest double, then
+// to float; beyond the float range an infinity of the right sign, and a non-zero value that
+// vanishes in float (or already in double) gives +0. A field that is not a number (a symbol
+// letter) gives 0.
+float toFloat(Span span)
+{
+    const char *begin = reinterpret_cast<const char *>(span.begin);
+    const char *end = reinterpret_cast<const char *>(span.end);
+    if (begin < end && *begin == '+')
+        ++begin;
+    const bool negative = begin < end && *begin == '-';
+    const char *p = negative ? begin + 1 : begin;
+
+    // Short numbers: the digits as an integer (below 2^53) divided by an exact power of ten is
+    // correctly rounded.
+    uint64_t mantissa = 0;
+    int digits = 0;
+    int decimals = -1;
+    bool shortNumber = true;
+    for (const char *q = p; q < end; ++q) {
+        if (*q == '.') {
+            decimals = 0;
+            continue;
+        }
+        if (!isDigit(Byte(*q)))
+            return 0.0f;
+        if (mantissa != 0 || *q != '0')
+            ++digits;
+        if (digits > 15) {
+            shortNumber = false;
+            break;
+        }
+        mantissa = mantissa * 10 + uint64_t(*q - '0');
+        if (decimals >= 0)
+            ++decimals;
+    }
+    if (p == end)
+        return 0.0f;
+    double value;
+    if (shortNumber && decimals <= 22) {
+        value = double(mantissa) / ExactPow10[decimals < 0 ? 0 : decimals];
+        if (negative)
+            value = -value;
+    } else {
+        const std::from_chars_result result = std::from_chars(begin, end, value);
+        if (result.ec == std::errc::result_out_of_range) {
+            // Overflow has a non-zero digit before the point, underflow has none.
+            bool large = false;
+            for (const char *q = p; q < end && *q != '.'; ++q)
+                large = large || *q != '0';
+            value = large ? (negative ? -HUGE_VAL : HUGE_VAL) : 0.0;
+        } else if (result.ec != std::errc()) {
+            return 0.0f;
+        }
+    }
+    if (std::isinf(value))
+        return float(value);
+    if (std::fabs(value) > double(std::numeric_limits<float>::max()))
+        return value < 0 ? -std::numeric_limits<float>::infinity()
+                         : std::numeric_limits<float>::infinity();
+    if (value != 0.0 && float(value) == 0.0f)
+        return 0.0f;
+    return float(value);
+}
+
+char upper(Span span)
+{
+    const char c = char(*span.begin);
+    return c >= 'a' && c <= 'z' ? char(c - 32) : c;
+}
+
+// The absolute degrees-and-minutes value of an angle, ddmm.mmm... or dddmm.mmm...
+double degMinValue(double angle)
+{
+    double whole = 0.0;
+    const double fraction = std::modf(angle, &whole);
+    return std::fabs(fraction * 60.0 + whole * 100.0);
+}
+
+void appendDegMin(SentenceWriter &out, double angle, int width, int decimals)
+{
+    char text[MaxFixedLength];
+    const char *end = writeFixed(text, degMinValue(angle), decimals);
+    if (!end) {
+        const QByteArray general = Nmea::toDegMin(angle, width, decimals).toLatin1();
+        out.append(general.constData(), general.size());
+        return;
+    }
+    for (int pad = width - int(end - text); pad > 0; --pad)
+        out.append('0');
+    out.append(text, int(end - text));
+}
+
+void appendClock(SentenceWriter &out, const QTime &time)
+{
+    if (!time.isValid())
+        return;
+    out.number(time.hour(), 2);
+    out.number(time.minute(), 2);
+    out.number(time.second(), 2);
+    out.append('.');
+    out.number(time.msec(), 3);
+}
+
+void appendHemisphere(SentenceWriter &out, double value, char positive, char negative)
+{
+    out.append(value < 0 ? negative : positive);
+}
+
+bool isValidFix(qint32 fixType)
+{
+    return fixType == 2 || fixType == 3;
+}
+
+// Altitudes within a float epsilon of zero print as a bare "0".
+void appendSmall(SentenceWriter &out, float value)
+{
+    if (std::fabs(value) < FLT_EPSILON)
+        out.append('0');
+    else
+        out.fixed(double(value), 3);
+}
+
+} // namespace
+
 namespace Nmea {
 
 QByteArray calcChecksum(const QByteArray &data)
@@ -102,84 +670,129 @@ QByteArray calcChecksum(const QByteArray &data)
     unsigned char sum = 0;
     for (const char c : data)
         sum ^= static_cast<unsigned char>(c);
-    static const char digits[] = "0123456789ABCDEF";
-    const char hex[2] = {digits[sum >> 4], digits[sum & 0xF]};
-    return QByteArray(hex, 2);
+    static const char hex[] = "0123456789ABCDEF";
+    const char digits[2] = {hex[sum >> 4], hex[sum & 0xF]};
+    return QByteArray(digits, 2);
 }
 
 bool checksum(const QByteArray &sentence)
 {
-    return Reference::checksum(sentence);
+    const Byte *begin = reinterpret_cast<const Byte *>(sentence.constData());
+    const Byte *end = begin + sentence.size();
+    const Byte *dollar = findByte(begin, end, '$');
+    const Byte *star = dollar ? findByte(dollar, end, '*') : nullptr;
+    if (!star)
+        return false;
+    unsigned char sum = 0;
+    for (const Byte *p = dollar + 1; p < star; ++p)
+        sum ^= *p;
+    static const char hex[] = "0123456789ABCDEF";
+    return end[-2] == hex[sum >> 4] && end[-1] == hex[sum & 0xF];
 }
 
 bool isNmeaString(const QByteArray &data, QByteArray *sentence)
 {
-    return Reference::isNmeaString(data, sentence);
+    // "(\$..[A-Z]+,[^*]+\*..)"
+    const Text text = receivedText(data);
+    ForwardFinder stars(text.end, '*');
+    for (const Byte *p = text.begin; (p = findByte(p, text.end, '$')); ++p) {
+        const Byte *q = skipTwoCodePoints(p + 1, text.end);
+        if (!q)
+            continue;
+        const Byte *comma = q;
+        while (comma < text.end && *comma >= 'A' && *comma <= 'Z')
+            ++comma;
+        if (comma == q || comma == text.end || *comma != ',')
+            continue;
+        // [^*]+ runs to the first "*" and must not be empty.
+        const Byte *star = stars.find(comma + 1);
+        if (!star || star == comma + 1)
+            continue;
+        const Byte *end = skipTwoCodePoints(star + 1, text.end);
+        if (!end)
+            continue;
+        if (sentence) {
+            const char *piece = reinterpret_cast<const char *>(p);
+            const int length = int(end - p);
+            bool ascii = true;
+            for (const Byte *b = p; b < end && ascii; ++b)
+                ascii = *b < 0x80;
+            // The piece goes through text and back: malformed UTF-8 comes out as U+FFFD.
+            *sentence =
+                ascii ? QByteArray(piece, length) : QString::fromUtf8(piece, length).toUtf8();
+        }
+        return true;
+    }
+    return false;
 }
 
 QString toDegMin(double angle, int width, int decimals)
 {
-    double whole = 0.0;
-    const double fraction = std::modf(angle, &whole);
-    const double value = std::fabs(fraction * 60.0 + whole * 100.0);
-    return QString::number(value, 'f', decimals).rightJustified(width, QLatin1Char('0'));
+    return QString::number(degMinValue(angle), 'f', decimals)
+        .rightJustified(width, QLatin1Char('0'));
 }
 
 QByteArray dbt(float depth, const QString &talker)
 {
-    return assemble({formatPrefix(talker) + QLatin1String("DBT"), f32(depth * 3.28084f, 3),
-                     QStringLiteral("f"), f32(depth, 3), QStringLiteral("M"), QString(),
-                     QString()});
+    SentenceWriter out;
+    out.talker(talker);
+    out.literal("DBT,");
+    out.fixed(double(depth * 3.28084f), 3);
+    out.literal(",f,");
+    out.fixed(double(depth), 3);
+    out.literal(",M,,");
+    return out.finish();
 }
 
 QByteArray dpt(float depth, float offset, const QString &talker)
 {
-    return assemble({formatPrefix(talker) + QLatin1String("DPT"), f32(depth, 3), f32(offset, 3)});
+    SentenceWriter out;
+    out.talker(talker);
+    out.literal("DPT,");
+    out.fixed(double(depth), 3);
+    out.append(',');
+    out.fixed(double(offset), 3);
+    return out.finish();
 }
 
 QByteArray mtw(float temperature, const QString &talker)
 {
-    return assemble(
-        {formatPrefix(talker) + QLatin1String("MTW"), f32(temperature, 2), QStringLiteral("C")});
+    SentenceWriter out;
+    out.talker(talker);
+    out.literal("MTW,");
+    out.fixed(double(temperature), 2);
+    out.literal(",C");
+    return out.finish();
 }
 
 QByteArray xdr(const float *depth1, const float *depth2, const float *temperature,
                const QString &talker)
 {
-    auto value = [](const float *v) { return v ? f32(*v, 2) : QString(); };
-    return assemble({formatPrefix(talker) + QLatin1String("XDR"), QStringLiteral("D"),
-                     value(depth1), QStringLiteral("M"), QStringLiteral("XDHI"),
-                     QStringLiteral("D"), value(depth2), QStringLiteral("M"),
-                     QStringLiteral("XDLO"), QStringLiteral("C"), value(temperature),
-                     QStringLiteral("C"), QStringLiteral("WTHI")});
+    SentenceWriter out;
+    out.talker(talker);
+    out.literal("XDR,D,");
+    if (depth1)
+        out.fixed(double(*depth1), 2);
+    out.literal(",M,XDHI,D,");
+    if (depth2)
+        out.fixed(double(*depth2), 2);
+    out.literal(",M,XDLO,C,");
+    if (temperature)
+        out.fixed(double(*temperature), 2);
+    out.literal(",C,WTHI");
+    return out.finish();
 }
 
 QByteArray yxxdr(float pitch, float roll)
 {
-    return assemble({QStringLiteral("YXXDR"), QStringLiteral("A"), f32(pitch, 1),
-                     QStringLiteral("D"), QStringLiteral("PTCH"), QStringLiteral("A"), f32(roll, 1),
-                     QStringLiteral("D"), QStringLiteral("ROLL")});
+    SentenceWriter out;
+    out.literal("YXXDR,A,");
+    out.fixed(double(pitch), 1);
+    out.literal(",D,PTCH,A,");
+    out.fixed(double(roll), 1);
+    out.literal(",D,ROLL");
+    return out.finish();
 }
-
-namespace {
-
-QString twoDigits(int v)
-{
-    return QString::number(v).rightJustified(2, QLatin1Char('0'));
-}
-
-QString clockText(const QTime &t)
-{
-    return twoDigits(t.hour()) + twoDigits(t.minute()) + twoDigits(t.second()) + QLatin1Char('.') +
-        QString::number(t.msec()).rightJustified(3, QLatin1Char('0'));
-}
-
-QString smallFloat(float v)
-{
-    return std::fabs(v) < FLT_EPSILON ? QStringLiteral("0") : f32(v, 3);
-}
-
-} // namespace
 
 QByteArray rmc(const QDateTime &time, const GnssCoordinates &position, float speed, float course,
                const QString &talker)
@@ -187,67 +800,145 @@ QByteArray rmc(const QDateTime &time, const GnssCoordinates &position, float spe
     const bool valid = isValidFix(position.fixType);
     if (course <= -FLT_EPSILON)
         course += 360.0f;
-    const QDate d = time.date();
-    return assemble({formatPrefix(talker) + QLatin1String("RMC"), clockText(time.time()),
-                     valid ? QStringLiteral("A") : QStringLiteral("V"),
-                     toDegMin(position.latitude, 11, 6),
-                     position.latitude < 0 ? QStringLiteral("S") : QStringLiteral("N"),
-                     toDegMin(position.longitude, 12, 6),
-                     position.longitude < 0 ? QStringLiteral("W") : QStringLiteral("E"),
-                     f32(speed * 1.94384f, 2), f32(course, 2),
-                     twoDigits(d.day()) + twoDigits(d.month()) + twoDigits(d.year() % 100),
-                     QString(), QString(), valid ? QStringLiteral("A") : QStringLiteral("N")});
+    SentenceWriter out;
+    out.talker(talker);
+    out.literal("RMC,");
+    appendClock(out, time.time());
+    out.append(',');
+    out.append(valid ? 'A' : 'V');
+    out.append(',');
+    appendDegMin(out, position.latitude, 11, 6);
+    out.append(',');
+    appendHemisphere(out, position.latitude, 'N', 'S');
+    out.append(',');
+    appendDegMin(out, position.longitude, 12, 6);
+    out.append(',');
+    appendHemisphere(out, position.longitude, 'E', 'W');
+    out.append(',');
+    out.fixed(double(speed * 1.94384f), 2);
+    out.append(',');
+    out.fixed(double(course), 2);
+    out.append(',');
+    const QDate date = time.date();
+    if (date.isValid()) {
+        out.number(date.day(), 2);
+        out.number(date.month(), 2);
+        out.number(date.year() % 100, 2);
+    }
+    out.literal(",,,");
+    out.append(valid ? 'A' : 'N');
+    return out.finish();
 }
 
 QByteArray gga(const QDateTime &time, const GnssCoordinates &position, int fixQuality,
                unsigned short satellites, float hdop, float altitude, float separation,
                const QString &talker)
 {
-    return assemble({formatPrefix(talker) + QLatin1String("GGA"), clockText(time.time()),
-                     toDegMin(position.latitude, 11, 6),
-                     position.latitude < 0 ? QStringLiteral("S") : QStringLiteral("N"),
-                     toDegMin(position.longitude, 12, 6),
-                     position.longitude < 0 ? QStringLiteral("W") : QStringLiteral("E"),
-                     QString::number(fixQuality),
-                     QString::number(satellites).rightJustified(2, QLatin1Char('0')), f32(hdop, 1),
-                     smallFloat(altitude), QStringLiteral("M"), smallFloat(separation),
-                     QStringLiteral("M"), QString(), QString()});
+    SentenceWriter out;
+    out.talker(talker);
+    out.literal("GGA,");
+    appendClock(out, time.time());
+    out.append(',');
+    appendDegMin(out, position.latitude, 11, 6);
+    out.append(',');
+    appendHemisphere(out, position.latitude, 'N', 'S');
+    out.append(',');
+    appendDegMin(out, position.longitude, 12, 6);
+    out.append(',');
+    appendHemisphere(out, position.longitude, 'E', 'W');
+    out.append(',');
+    out.number(fixQuality, 0);
+    out.append(',');
+    out.number(satellites, 2);
+    out.append(',');
+    out.fixed(double(hdop), 1);
+    out.append(',');
+    appendSmall(out, altitude);
+    out.literal(",M,");
+    appendSmall(out, separation);
+    out.literal(",M,,");
+    return out.finish();
 }
 
 QByteArray zda(const QDateTime &time, const QString &talker)
 {
     const QDateTime utc = time.toUTC();
+    // Local minus UTC at that instant; both parts carry the offset's sign (-3:30 is -3, -30).
     const int offset = time.toLocalTime().offsetFromUtc();
-    const QDate d = utc.date();
-    return assemble({formatPrefix(talker) + QLatin1String("ZDA"), clockText(utc.time()),
-                     twoDigits(d.day()), twoDigits(d.month()),
-                     QString::number(d.year()).rightJustified(4, QLatin1Char('0')),
-                     QString::number(offset / 3600), QString::number(offset % 3600 / 60)});
+    SentenceWriter out;
+    out.talker(talker);
+    out.literal("ZDA,");
+    appendClock(out, utc.time());
+    out.append(',');
+    const QDate date = utc.date();
+    if (date.isValid()) {
+        out.number(date.day(), 2);
+        out.append(',');
+        out.number(date.month(), 2);
+        out.append(',');
+        out.number(date.year(), 4);
+    }
+    out.append(',');
+    out.number(offset / 3600, 0);
+    out.append(',');
+    out.number(offset % 3600 / 60, 0);
+    return out.finish();
 }
 
 QByteArray mwv(int angle, float speed, MwvData::WindReferences reference, bool valid,
                const QString &talker)
 {
-    return assemble({formatPrefix(talker) + QLatin1String("MWV"),
-                     QStringLiteral("%1").arg(angle, 3, 10, QLatin1Char('0')),
-                     reference == MwvData::TrueWind ? QStringLiteral("T") : QStringLiteral("R"),
-                     f32(speed, 1), QStringLiteral("M"),
-                     valid ? QStringLiteral("A") : QStringLiteral("V")});
+    SentenceWriter out;
+    out.talker(talker);
+    out.literal("MWV,");
+    out.number(angle, 3);
+    out.append(',');
+    out.append(reference == MwvData::TrueWind ? 'T' : 'R');
+    out.append(',');
+    out.fixed(double(speed), 1);
+    out.literal(",M,");
+    out.append(valid ? 'A' : 'V');
+    return out.finish();
 }
 
 bool getValue(const QByteArray &sentence, int key, float &value)
 {
-    return Reference::getValue(sentence, key, value);
+    Scanner scanner(receivedText(sentence));
+    Captures captures;
+    if (scanner.match(key, captures) < 1)
+        return false;
+    value = toFloat(captures.span[0]);
+    return true;
 }
 
 bool getValues(const QByteArray &sentence, int key, float &first, float &second)
 {
-    return Reference::getValues(sentence, key, first, second);
+    Scanner scanner(receivedText(sentence));
+    Captures captures;
+    if (scanner.match(key, captures) < 2)
+        return false;
+    first = toFloat(captures.span[0]);
+    second = toFloat(captures.span[1]);
+    return true;
 }
 
 bool getMwvValues(const QByteArray &sentence, MwvData &data)
 {
-    return Reference::getMwvValues(sentence, data);
+    Scanner scanner(receivedText(sentence));
+    Captures captures;
+    if (scanner.match(C::Mwv, captures) < 5)
+        return false;
+    data.angle = toFloat(captures.span[0]);
+    data.reference = upper(captures.span[1]) == 'T' ? MwvData::TrueWind : MwvData::RelativeWind;
+    float speed = toFloat(captures.span[2]);
+    const char unit = upper(captures.span[3]);
+    if (unit == 'K')
+        speed *= 0.2777778f;
+    else if (unit == 'N')
+        speed *= 0.5144445f;
+    data.speed = speed;
+    data.valid = upper(captures.span[4]) == 'A';
+    return true;
 }
 
 namespace Reference {
@@ -276,7 +967,7 @@ bool checksum(const QByteArray &sentence)
 {
     const int start = sentence.indexOf('$');
     const int end = start < 0 ? -1 : sentence.indexOf('*', start);
-    if (start < 0 || end < 0)
+    if (end < 0)
         return false;
     return sentence.endsWith(calcChecksum(sentence.mid(start + 1, end - start - 1)));
 }

@@ -1,0 +1,155 @@
+#include "scope.h"
+
+#include <QCommandLineParser>
+#include <QGuiApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    // Only async-signal-safe work here: the event loop reads the byte and quits.
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+bool installSignalHandlers()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return false;
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 &&
+        ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+QtMessageHandler defaultHandler = nullptr;
+
+// The offscreen platform warns about a missing XDG_RUNTIME_DIR, which a command-line tool does
+// not need; everything else goes through.
+void filterMessages(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))
+        return;
+    defaultHandler(type, context, message);
+}
+
+int usageError(const QString &message)
+{
+    QTextStream(stderr) << "kelvane-scope: " << message << "\n"
+                        << "Try 'kelvane-scope --help' for more information." << Qt::endl;
+    return Scope::UsageError;
+}
+
+bool positive(const QCommandLineParser &parser, const QCommandLineOption &option, int &value)
+{
+    if (!parser.isSet(option))
+        return true;
+    bool ok = false;
+    value = parser.value(option).toInt(&ok);
+    return ok && value > 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // Drawing the echogram needs no display.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    defaultHandler = qInstallMessageHandler(filterMessages);
+    QGuiApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kelvane-scope"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("2.10.0"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Reference client of the Kelvane echo sounder: decodes its NMEA sentences, frames and "
+        "replies, prints one line per ping and every anomaly, draws the echogram.\n"
+        "Exit status: 0 when everything decoded, 1 when anomalies were seen, 2 for usage "
+        "errors, 3 when the device or a file cannot be opened or written."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("device"),
+                                 QStringLiteral("Serial device to read, e.g. /dev/pts/3."),
+                                 QStringLiteral("[device]"));
+    const QCommandLineOption baudOption(QStringLiteral("baud"),
+                                        QStringLiteral("Baud rate (default 115200)."),
+                                        QStringLiteral("rate"), QStringLiteral("115200"));
+    const QCommandLineOption sendOption(
+        QStringLiteral("send"),
+        QStringLiteral("Command text sent as given once the device is open, e.g. "
+                       "\"#range 10000 #output 2 #go\"."),
+        QStringLiteral("text"));
+    const QCommandLineOption fromOption(
+        QStringLiteral("from"),
+        QStringLiteral("Decode a captured stream from file (\"-\": standard input) instead "
+                       "of a device."),
+        QStringLiteral("file"));
+    const QCommandLineOption pngOption(QStringLiteral("png"),
+                                       QStringLiteral("Write the echogram to file at the end."),
+                                       QStringLiteral("file"));
+    const QCommandLineOption csvOption(QStringLiteral("csv"),
+                                       QStringLiteral("Write one row per ping to file."),
+                                       QStringLiteral("file"));
+    const QCommandLineOption pingsOption(
+        QStringLiteral("pings"), QStringLiteral("Stop after n pings."), QStringLiteral("n"));
+    const QCommandLineOption sampleFrequencyOption(
+        QStringLiteral("sample-frequency"),
+        QStringLiteral("Sampling frequency for headers that state none (default 100000)."),
+        QStringLiteral("hz"), QStringLiteral("100000"));
+    parser.addOptions({baudOption, sendOption, fromOption, pngOption, csvOption, pingsOption,
+                       sampleFrequencyOption});
+
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+
+    Scope::Options options;
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() > 1)
+        return usageError(QStringLiteral("one device at most"));
+    options.device = positional.value(0);
+    options.fromFile = parser.value(fromOption);
+    if (options.device.isEmpty() == options.fromFile.isEmpty())
+        return usageError(QStringLiteral("give either a device or --from FILE"));
+    if (parser.isSet(sendOption) && !options.fromFile.isEmpty())
+        return usageError(QStringLiteral("--send needs a device"));
+    if (!positive(parser, baudOption, options.baud))
+        return usageError(QStringLiteral("--baud needs a positive number"));
+    if (!positive(parser, pingsOption, options.pings))
+        return usageError(QStringLiteral("--pings needs a positive number"));
+    if (!positive(parser, sampleFrequencyOption, options.sampleFrequency))
+        return usageError(QStringLiteral("--sample-frequency needs a positive number"));
+    options.send = parser.value(sendOption).toUtf8();
+    options.pngFile = parser.value(pngOption);
+    options.csvFile = parser.value(csvOption);
+
+    Scope scope(options);
+    if (!scope.open())
+        return Scope::IoError;
+    if (!options.fromFile.isEmpty())
+        return scope.runFile();
+
+    if (!installSignalHandlers())
+        qFatal("kelvane-scope: cannot install the signal handlers");
+    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&scope, &app] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], &byte, 1);
+        app.exit(scope.finish(true));
+    });
+    QObject::connect(&scope, &Scope::done, &app, [&scope, &app] { app.exit(scope.finish(true)); });
+    return app.exec();
+}

@@ -1,0 +1,200 @@
+#include "scope.h"
+
+#include <QSerialPort>
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+// A value for people and for the CSV: fixed point, or the placeholder when unknown.
+QString number(double value, int decimals, const QString &unknown)
+{
+    return std::isnan(value) ? unknown : QString::number(value, 'f', decimals);
+}
+
+QString integer(int value, const QString &unknown)
+{
+    return value < 0 ? unknown : QString::number(value);
+}
+
+QString channel(int frequency)
+{
+    if (frequency <= 0)
+        return QStringLiteral("-");
+    if (frequency % 1000 == 0)
+        return QStringLiteral("%1kHz").arg(frequency / 1000);
+    return QStringLiteral("%1Hz").arg(frequency);
+}
+
+} // namespace
+
+Scope::Scope(const Options &opts, QObject *parent)
+    : QObject(parent), options(opts), out(stdout), err(stderr)
+{
+    decoder.setDefaultSampleFrequency(options.sampleFrequency);
+    connect(&decoder, &StreamDecoder::pingDecoded, this, &Scope::onPing);
+    connect(&decoder, &StreamDecoder::anomalyFound, this, &Scope::onAnomaly);
+    connect(&decoder, &StreamDecoder::replyReceived, this, &Scope::onReply);
+}
+
+Scope::~Scope() = default;
+
+bool Scope::open()
+{
+    if (!options.csvFile.isEmpty()) {
+        csv.setFileName(options.csvFile);
+        if (!csv.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+            err << "kelvane-scope: cannot write " << options.csvFile << ": " << csv.errorString()
+                << Qt::endl;
+            return false;
+        }
+        csvOut.setDevice(&csv);
+        csvOut << "time_s,channel_hz,depth_m,temperature_c,pitch_deg,roll_deg,samples,"
+                  "echo_depth_m\n";
+        csvOut.flush();
+    }
+    if (!options.fromFile.isEmpty())
+        return true;
+
+    port = new QSerialPort(this);
+    port->setPortName(options.device);
+    if (!port->open(QIODevice::ReadWrite)) {
+        err << "kelvane-scope: cannot open " << options.device << ": " << port->errorString()
+            << Qt::endl;
+        return false;
+    }
+    if (!port->setBaudRate(options.baud)) {
+        err << "kelvane-scope: cannot set " << options.baud << " baud on " << options.device << ": "
+            << port->errorString() << Qt::endl;
+        return false;
+    }
+    // The device has been writing all along: its first bytes may be the tail of a frame.
+    decoder.setSynchronised(false);
+    clock.start();
+    connect(port, &QSerialPort::readyRead, this, &Scope::readDevice);
+    connect(port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError e) {
+        if (e == QSerialPort::NoError || finished)
+            return;
+        // The other end went away (the host stopped) or the device failed: end of stream.
+        err << "kelvane-scope: " << options.device << ": " << port->errorString() << Qt::endl;
+        readDevice();
+        finish(true);
+        emit done();
+    });
+    if (!options.send.isEmpty())
+        port->write(options.send);
+    return true;
+}
+
+void Scope::readDevice()
+{
+    if (finished || !port)
+        return;
+    const QByteArray bytes = port->readAll();
+    if (!bytes.isEmpty())
+        decoder.feed(bytes, clock.elapsed() / 1000.0);
+    if (enoughPings()) {
+        finish(true);
+        emit done();
+    }
+}
+
+bool Scope::enoughPings() const
+{
+    return options.pings > 0 && pingsShown >= options.pings;
+}
+
+int Scope::runFile()
+{
+    QFile file;
+    const bool ok = options.fromFile == QLatin1String("-")
+        ? file.open(stdin, QIODevice::ReadOnly)
+        : (file.setFileName(options.fromFile), file.open(QIODevice::ReadOnly));
+    if (!ok) {
+        err << "kelvane-scope: cannot read " << options.fromFile << ": " << file.errorString()
+            << Qt::endl;
+        return IoError;
+    }
+    while (!enoughPings()) {
+        const QByteArray chunk = file.read(64 * 1024);
+        if (chunk.isEmpty())
+            break;
+        decoder.feed(chunk);
+    }
+    // A capture that ends inside a frame was cut: that is an anomaly of the capture, unless
+    // the run stopped early on its own ping count.
+    return finish(enoughPings());
+}
+
+int Scope::finish(bool streamCut)
+{
+    if (finished)
+        return status;
+    finished = true;
+    finishing = true;
+    decoder.finish(!streamCut);
+    if (port)
+        port->close();
+    out << pingsShown << " pings, " << anomaliesShown << " anomalies" << Qt::endl;
+    status = anomaliesShown > 0 ? AnomaliesSeen : Clean;
+    if (csv.isOpen()) {
+        csvOut.flush();
+        csv.close();
+        if (csv.error() != QFileDevice::NoError) {
+            err << "kelvane-scope: cannot write " << options.csvFile << ": " << csv.errorString()
+                << Qt::endl;
+            status = IoError;
+        }
+    }
+    if (!options.pngFile.isEmpty()) {
+        QString why;
+        if (!echogram.save(options.pngFile, &why)) {
+            err << "kelvane-scope: cannot write " << options.pngFile << ": " << why << Qt::endl;
+            status = IoError;
+        }
+    }
+    return status;
+}
+
+void Scope::onPing(const Ping &ping)
+{
+    if (enoughPings())
+        return; // the rest of the read that completed the last ping wanted
+    ++pingsShown;
+    const QString unknown = QStringLiteral("-");
+    out << "t=" << number(ping.time, 3, unknown) << " ch=" << channel(ping.frequency)
+        << " depth=" << number(ping.depth, 4, unknown)
+        << " temp=" << number(ping.temperature, 2, unknown)
+        << " pitch=" << number(ping.pitch, 3, unknown) << " roll=" << number(ping.roll, 3, unknown)
+        << " samples=" << integer(ping.sampleCount(), unknown)
+        << " echo=" << number(ping.echoDepth, 4, unknown) << Qt::endl;
+    if (csv.isOpen()) {
+        const QString empty;
+        csvOut << number(ping.time, 3, empty) << ',' << integer(ping.frequency, empty) << ','
+               << number(ping.depth, 4, empty) << ',' << number(ping.temperature, 2, empty) << ','
+               << number(ping.pitch, 3, empty) << ',' << number(ping.roll, 3, empty) << ','
+               << integer(ping.sampleCount(), empty) << ',' << number(ping.echoDepth, 4, empty)
+               << '\n';
+        csvOut.flush();
+    }
+    echogram.addPing(ping);
+}
+
+void Scope::onAnomaly(const Anomaly &anomaly)
+{
+    if (enoughPings() && !finishing)
+        return; // past the last ping wanted
+    ++anomaliesShown;
+    err << "line " << anomaly.line << ": " << Anomaly::kindName(anomaly.kind) << ": "
+        << anomaly.message;
+    if (!anomaly.text.isEmpty())
+        err << ": " << QString::fromLatin1(anomaly.text);
+    err << Qt::endl;
+}
+
+void Scope::onReply(const Reply &reply)
+{
+    out << "reply " << QString::fromLatin1(reply.echo) << (reply.echo.isEmpty() ? "" : " ")
+        << QString::fromLatin1(reply.prompt) << Qt::endl;
+}

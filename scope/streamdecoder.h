@@ -1,0 +1,171 @@
+#ifndef KELVANE_STREAMDECODER_H
+#define KELVANE_STREAMDECODER_H
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+#include <limits>
+
+/// One ping as decoded from the instrument's output: a single-frequency header, its attitude
+/// sentence, debug header and data block; a frequency line, a dual-frequency header and data
+/// block; or an optional frequency line and the DBT, MTW and attitude sentences. Values that the
+/// ping did not carry (or carried malformed) are NaN, or -1 for the integers.
+struct Ping
+{
+    static constexpr double Unknown = std::numeric_limits<double>::quiet_NaN();
+
+    int line = 0; ///< line number of the ping's first line, from 1
+    double time = Unknown; ///< seconds: arrival time when the caller gave one, else #TimeWork
+    int frequency = -1; ///< transmit frequency in Hz (frequency line or header)
+    double depth = Unknown; ///< metres: #Altitude of the header or the DBT sentence
+    double temperature = Unknown; ///< degrees Celsius: header or MTW sentence
+    double pitch = Unknown; ///< degrees: header or attitude sentence
+    double roll = Unknown; ///< degrees: header or attitude sentence
+    int headerSamples = -1; ///< #NSamples of the header
+    int samplingFrequency = -1; ///< Hz used for the echo depth
+    bool hasData = false; ///< a data block was decoded (possibly empty)
+    QVector<int> samples; ///< the data block, amplitudes 0 to 1023
+    double echoDepth = Unknown; ///< metres implied by the strongest sample; NaN without an echo
+
+    /// The data block's length, or #NSamples when there was no data block, or -1.
+    int sampleCount() const { return hasData ? samples.size() : headerSamples; }
+};
+
+/// Something in the stream that is not what the instrument writes.
+struct Anomaly
+{
+    enum Kind {
+        BadChecksum, ///< a sentence or frequency line whose checksum does not match
+        Malformed, ///< a line of a known kind whose content is wrong
+        Truncated, ///< a frame or ping that stopped before its end
+        SampleMismatch, ///< #NSamples or #DEBUG_NSamples differs from the data block
+        Unexpected ///< a line that belongs to nothing the instrument writes there
+    };
+
+    Kind kind = Unexpected;
+    int line = 0; ///< line number of the offending line, from 1
+    QByteArray text; ///< the offending line without its line ending
+    QString message; ///< what is wrong, for people
+
+    /// "bad checksum", "malformed", "truncated", "sample count mismatch" or "unexpected line".
+    static QString kindName(Kind kind);
+};
+
+/// A command reply: the echoed command text (empty when the device echoes none) and its prompt
+/// (">ok.", ">ok", ">" or "Invalid command >").
+struct Reply
+{
+    int line = 0;
+    QByteArray echo;
+    QByteArray prompt;
+};
+
+/// Turns the instrument's byte stream into pings, replies and anomalies. Pure: bytes in, signals
+/// out, no device and no clock of its own. Lines end in LF (a CR before it is dropped).
+class StreamDecoder : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit StreamDecoder(QObject *parent = nullptr);
+
+    /// Sampling frequency for pings whose header does not state one (the single-frequency
+    /// header); 100000 Hz unless set. Values of 0 or less are ignored.
+    void setDefaultSampleFrequency(int hz);
+    int defaultSampleFrequency() const { return defaultSampleHz; }
+
+    /// When off, everything up to the first line that starts a ping or is a reply is dropped
+    /// silently: for joining a live stream in the middle. On by default.
+    void setSynchronised(bool synchronised);
+
+    /// Decodes bytes; arrivalS (seconds on the caller's clock, negative when unknown) stamps the
+    /// pings that start in them.
+    void feed(const QByteArray &bytes, double arrivalS = -1.0);
+    /// Ends the stream: decodes a last line without line ending, closes an open ping. With
+    /// reportTruncation the unfinished frame, ping or line is an anomaly; without it (a stream
+    /// cut by the reader) it is dropped or emitted quietly.
+    void finish(bool reportTruncation = true);
+
+    int pingCount() const { return pings; }
+    int anomalyCount() const { return anomalies; }
+
+signals:
+    void pingDecoded(const Ping &ping);
+    void anomalyFound(const Anomaly &anomaly);
+    void replyReceived(const Reply &reply);
+
+private:
+    enum class Frame { None, SingleHeader, DualHeader, DebugHeader, Data };
+
+    struct Line
+    {
+        int number = 0;
+        QByteArray text;
+    };
+
+    void processLine(const Line &line);
+    void processIdle(const Line &line);
+    void processFrameLine(const Line &line);
+    bool startsSomething(const QByteArray &text) const;
+    bool isStrayFrameLine(const QByteArray &text) const;
+    void beginFrame(Frame frame, const Line &line);
+    void finishHeader();
+    void abandonFrame(const Line &at, bool report);
+    void headerLine(const Line &line);
+    void dataLine(const Line &line);
+    void finishData(const Line &line);
+    void sentence(const Line &line);
+    void frequencyLine(const Line &line);
+    void prompt(const Line &line);
+    void flushPending();
+
+    void openPing(const Line &line);
+    void closePing();
+    bool pingHasContent() const;
+
+    void report(Anomaly::Kind kind, const Line &line, const QString &message);
+
+    QByteArray buffer;
+    int lineNumber = 0;
+    double arrival = -1.0;
+    int defaultSampleHz = 100000;
+    bool synchronised = true;
+    bool skipping = false; ///< dropping stray frame lines after a broken frame start
+    bool damaged = false; ///< an anomaly was reported inside the open ping
+    bool overlong = false; ///< the current line exceeded the limit and is being dropped
+
+    Line pending; ///< an unknown line held back: a command echo when a prompt follows
+    bool hasPending = false;
+
+    Frame frame = Frame::None;
+    int frameIndex = 0; ///< next template line of a header
+    Line frameStart;
+    QVector<int> data;
+    int headerSamplesLine = 0;
+    QByteArray headerSamplesText;
+    int debugSamples = -1;
+    Line debugSamplesLine;
+    double headerTime = Ping::Unknown;
+    double xdrPitch = Ping::Unknown;
+    double xdrRoll = Ping::Unknown;
+    Line xdrLine;
+
+    bool open = false;
+    bool hasHeader = false;
+    bool hasSingleHeader = false;
+    bool hasDbt = false;
+    bool hasMtw = false;
+    bool hasXdr = false;
+    bool hasDebug = false;
+    bool hasFrequencyLine = false;
+    Ping ping;
+    Line pingStart;
+    Line lastLine;
+
+    int pings = 0;
+    int anomalies = 0;
+};
+
+#endif // KELVANE_STREAMDECODER_H

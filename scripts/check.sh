@@ -5,7 +5,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh
+# CI's further stages build with clang and libFuzzer.
+extra=()
+[ "${CI:-false}" = true ] && extra=(clang libclang-rt-14-dev)
+scripts/deps.sh "${extra[@]}"
 
 jobs=$(nproc)
 ci=${CI:-false}
@@ -13,6 +16,7 @@ werror=OFF
 [ "$ci" = true ] && werror=ON
 
 stage() { printf '\n=== %s ===\n' "$*"; }
+timed() { printf '=== %s took %d s\n' "$1" "$((SECONDS - $2))"; }
 
 if [ "$ci" = true ]; then
   stage "format"
@@ -24,3 +28,56 @@ stage "native build and tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVANE_WERROR=$werror
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+
+if [ "$ci" = true ]; then
+  # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer; any report
+  # aborts the test that made it (-fno-sanitize-recover=all, halt_on_error).
+  stage "asan+ubsan build and tests"
+  t0=$SECONDS
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVANE_WERROR=ON \
+    -DKELVANE_SANITIZE=ON
+  cmake --build build-asan -j"$jobs"
+  ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=1 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 600
+  timed "asan+ubsan" "$t0"
+
+  # Every libFuzzer target in fuzz/ for a short while (about 60 s in all), from its seed corpus
+  # and with its dictionary, so that a regression in a parser shows. New inputs go to the build
+  # tree, never into fuzz/corpus.
+  stage "fuzz"
+  t0=$SECONDS
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKELVANE_BUILD_FUZZERS=ON -DKELVANE_BUILD_TESTS=OFF -DKELVANE_BUILD_SCOPE=OFF
+  targets=()
+  for src in fuzz/fuzz_*.cpp; do
+    [ -e "$src" ] && targets+=("$(basename "$src" .cpp)")
+  done
+  if [ ${#targets[@]} -eq 0 ]; then
+    echo "no fuzz targets in fuzz/" >&2
+    exit 1
+  fi
+  cmake --build build-fuzz -j"$jobs" --target "${targets[@]}"
+  seconds=$((60 / ${#targets[@]}))
+  [ "$seconds" -lt 5 ] && seconds=5
+  for t in "${targets[@]}"; do
+    exe=$(find build-fuzz -type f -name "$t" -perm -u+x | head -n1)
+    [ -n "$exe" ] || { echo "fuzz target $t was not built" >&2; exit 1; }
+    work="build-fuzz/corpus-run/$t"
+    mkdir -p "$work" build-fuzz/artifacts
+    args=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
+          -artifact_prefix=build-fuzz/artifacts/"$t"-)
+    [ -f "fuzz/$t.dict" ] && args+=(-dict="fuzz/$t.dict")
+    seeds=()
+    [ -d "fuzz/corpus/$t" ] && seeds+=("fuzz/corpus/$t")
+    echo "--- $t for $seconds s"
+    log="build-fuzz/$t.log"
+    if ! ASAN_OPTIONS=detect_leaks=1 "$exe" "${args[@]}" "$work" "${seeds[@]}" >"$log" 2>&1; then
+      tail -n 60 "$log"
+      echo "fuzz target $t failed; the input is in build-fuzz/artifacts/" >&2
+      exit 1
+    fi
+    grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
+  done
+  timed "fuzz" "$t0"
+fi

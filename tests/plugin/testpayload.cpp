@@ -1,0 +1,51 @@
+#include "app.h"
+#include "ipayloadplugin.h"
+
+#include <QTimerEvent>
+
+// Makes visible what its base does: start() and stop() send "started" and "stopped" to the
+// ground (as "[TEST] started"), every timer tick is emitted as ticked(timer id), and the
+// instance's number and a followed setting are properties.
+class TestPayload : public IPayloadPlugin
+{
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID IPayloadPlugin_iid FILE "testpayload.json")
+    Q_INTERFACES(IPayloadPlugin)
+    Q_PROPERTY(int serial MEMBER serial CONSTANT)
+    Q_PROPERTY(float maxDepth MEMBER maxDepth)
+    Q_PROPERTY(QString displayName MEMBER displayName)
+
+public:
+    TestPayload()
+    {
+        static int instances = 0;
+        serial = ++instances;
+        auto *app = static_cast<App *>(QCoreApplication::instance());
+        connect(app, &App::ECHOSOUNDER_MAX_DEPTH_M, this,
+                [this](float value) { maxDepth = value; });
+        maxDepth = app->settingValue("ECHOSOUNDER", "MAX_DEPTH_M", 100).toFloat();
+    }
+
+    void stop() override { sendInfo(QStringLiteral("stopped")); }
+    ConnectionType connectionType() const override { return SerialConnection; }
+    PayloadId payloadId() const override { return NoPayload; }
+    QString name() const override { return displayName; }
+    QString version() const override { return QStringLiteral("1.0"); }
+    QString id() const override { return QStringLiteral("TEST"); }
+
+public slots:
+    void start() override { sendInfo(QStringLiteral("started")); }
+
+signals:
+    void ticked(int timerId);
+
+protected:
+    void timerEvent(QTimerEvent *event) override { emit ticked(event->timerId()); }
+
+private:
+    int serial = 0;
+    float maxDepth = 0.0f;
+    QString displayName = QStringLiteral("Test payload");
+};
+
+#include "testpayload.moc"

@@ -77,7 +77,6 @@ private slots:
     void fallbackStore(); // first: the store is not opened yet
     void catalogue();
     void debugOptions();
-    void settingNameToKey_data();
     void settingNameToKey();
     void settingValue_data();
     void settingValue();
@@ -167,27 +166,12 @@ void TstApp::debugOptions()
         QVERIFY(!on);
 }
 
-void TstApp::settingNameToKey_data()
-{
-    QTest::addColumn<QByteArray>("group");
-    QTest::addColumn<QByteArray>("name");
-    QTest::addColumn<QByteArray>("separator");
-    QTest::addColumn<QString>("key");
-    QTest::newRow("store key") << QByteArray("APP") << QByteArray("VERBOSE") << QByteArray("/")
-                               << "APP/VERBOSE";
-    QTest::newRow("signal name") << QByteArray("APP") << QByteArray("VERBOSE") << QByteArray("_")
-                                 << "APP_VERBOSE";
-    QTest::newRow("case kept") << QByteArray("app") << QByteArray("Verbose") << QByteArray("/")
-                               << "app/Verbose";
-}
-
 void TstApp::settingNameToKey()
 {
-    QFETCH(QByteArray, group);
-    QFETCH(QByteArray, name);
-    QFETCH(QByteArray, separator);
-    QFETCH(QString, key);
-    QCOMPARE(App::settingNameToKey(group, name, separator), key);
+    QCOMPARE(App::settingNameToKey("APP", "VERBOSE", "/"), QStringLiteral("APP/VERBOSE"));
+    QCOMPARE(App::settingNameToKey("APP", "VERBOSE", "_"), QStringLiteral("APP_VERBOSE"));
+    QCOMPARE(App::settingNameToKey("app", "Verbose", "/"), QStringLiteral("app/Verbose"));
+    QCOMPARE(App::settingNameToKey(nullptr, "VERBOSE", "/"), QStringLiteral("/VERBOSE"));
 }
 
 void TstApp::settingValue_data()

@@ -1,0 +1,131 @@
+// The simulator in dual-frequency mode on a real pty: the once-per-process "Invalid command"
+// reply, a high/low pair of echo frames against a golden file, and NMEA pings with their
+// once-per-process 15 s silence after the hundredth.
+
+#include "simulatorhost.h"
+
+#include <QElapsedTimer>
+
+#include "nmea.h"
+
+class tst_KelvaneSimulatorDual : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void firstCommandIsRefused();
+    void framePairMatchesGolden();
+    void nmeaPingsFallSilentOnce();
+
+private:
+    // One NMEA ping: frequency line, DBT, MTW, YXXDR.
+    QList<QByteArray> readPing(int timeoutMs = 5000);
+
+    QTemporaryDir dir;
+    QPluginLoader loader;
+    PtyMaster pty;
+    IPayloadPlugin *plugin = nullptr;
+};
+
+QList<QByteArray> tst_KelvaneSimulatorDual::readPing(int timeoutMs)
+{
+    QList<QByteArray> lines;
+    for (int i = 0; i < 4; ++i)
+        lines << pty.readUntil("\r\n", timeoutMs);
+    return lines;
+}
+
+void tst_KelvaneSimulatorDual::initTestCase()
+{
+    QVERIFY(pty.isOpen());
+    plugin = loadSimulator(loader, dir,
+                           {{QStringLiteral("KELVANE_SIMULATOR/SERIAL_DEVICE"), pty.slavePath()},
+                            {QStringLiteral("KELVANE_SIMULATOR/FREQUENCY_MODE"), "dual"},
+                            {QStringLiteral("ECHOSOUNDER/MIN_DEPTH_M"), 2.0},
+                            {QStringLiteral("ECHOSOUNDER/MAX_DEPTH_M"), 3.0},
+                            {QStringLiteral("KELVANE_SIMULATOR/DELTA_M"), 0.25}});
+    QVERIFY2(plugin, qPrintable(loader.errorString()));
+    plugin->requestStart();
+}
+
+void tst_KelvaneSimulatorDual::firstCommandIsRefused()
+{
+    // A text shorter than two bytes does not count as the first command.
+    QVERIFY(pty.write("x"));
+    KELVANE_COMPARE_RECEIVED(pty, "\r\n>\r\n");
+    // Refused, yet applied.
+    QVERIFY(pty.write("#rangeh 3000 #rangel 10000 #output 2"));
+    KELVANE_COMPARE_RECEIVED(pty, "\r\nInvalid command >\r\n");
+    QVERIFY(pty.write("#rangeh 3000"));
+    KELVANE_COMPARE_RECEIVED(pty, "#rangeh 3000\r\n>ok\r\n");
+}
+
+void tst_KelvaneSimulatorDual::framePairMatchesGolden()
+{
+    // High channel over 3 m (400 samples) at 2.25 m, then low channel over 10 m (1333 samples)
+    // at 2.5 m; the first six values of the unseeded rand().
+    QVERIFY(pty.write("interval 1 #go"));
+    KELVANE_COMPARE_RECEIVED(pty, "interval 1 #go\r\n>ok\r\n");
+    const QByteArray expected = golden("simulator-dual-frames.txt");
+    QVERIFY(!expected.isEmpty());
+    QCOMPARE(pty.read(expected.size(), 5000), expected);
+}
+
+void tst_KelvaneSimulatorDual::nmeaPingsFallSilentOnce()
+{
+    QVERIFY(pty.write("output 3 interval 0 go"));
+    KELVANE_COMPARE_RECEIVED(pty, "output 3 interval 0 go\r\n>ok\r\n");
+
+    // The channels keep alternating across output modes: high comes next. The sweep stands at
+    // 2.5 and rand() at its seventh value.
+    QCOMPARE(
+        readPing(),
+        QList<QByteArray>({"#F 200000 Hz*55\r\n", "$SMDBT,9.843,f,3.000,M,,*62\r\n",
+                           "$SMMTW,20.66,C*3F\r\n", "$YXXDR,A,-4.1,D,PTCH,A,23.2,D,ROLL*46\r\n"}));
+    // The low channel: half a metre below the high channel's depth.
+    QCOMPARE(
+        readPing(),
+        QList<QByteArray>({"#F 50000 Hz*62\r\n", "$SMDBT,8.202,f,2.500,M,,*68\r\n",
+                           "$SMMTW,21.75,C*3C\r\n", "$YXXDR,A,24.4,D,PTCH,A,39.1,D,ROLL*54\r\n"}));
+    float highDepth = 0.0f;
+    for (int ping = 3; ping <= 100; ++ping) {
+        const QList<QByteArray> lines = readPing();
+        const bool high = ping % 2 == 1;
+        QCOMPARE(lines.at(0), QByteArray(high ? "#F 200000 Hz*55\r\n" : "#F 50000 Hz*62\r\n"));
+        for (int i = 1; i < 4; ++i)
+            QVERIFY2(Nmea::checksum(lines.at(i).chopped(2)), lines.at(i).constData());
+        const float depth = lines.at(1).split(',').at(3).toFloat();
+        if (high)
+            highDepth = depth;
+        else
+            QCOMPARE(depth, highDepth - 0.5f);
+    }
+    QElapsedTimer silence;
+    silence.start();
+
+    // The 101st ping begins the silence; replies still come, pings do not.
+    QVERIFY(pty.write("interval 0.1 go"));
+    KELVANE_COMPARE_RECEIVED(pty, "interval 0.1 go\r\n>ok\r\n");
+    QVERIFY(pty.waitUntil([&] { return !pty.received.isEmpty(); }, 20000));
+    QVERIFY2(silence.elapsed() >= 14000, qPrintable(QString::number(silence.elapsed())));
+    const QList<QByteArray> resumed = readPing();
+    QCOMPARE(resumed.at(0), QByteArray("#F 200000 Hz*55\r\n"));
+
+    // Constant depth: the maximum on the high channel, half a metre less on the low one.
+    static_cast<App *>(QCoreApplication::instance())
+        ->updateSetting("KELVANE_SIMULATOR", "CONST_MODE", true);
+    QCOMPARE(readPing().at(1), QByteArray("$SMDBT,8.202,f,2.500,M,,*68\r\n"));
+    QCOMPARE(readPing().at(1), QByteArray("$SMDBT,9.843,f,3.000,M,,*62\r\n"));
+
+    // Never again in this process: far more than a hundred further pings, no gap.
+    QVERIFY(pty.write("interval 0 go"));
+    KELVANE_COMPARE_RECEIVED(pty, "interval 0 go\r\n>ok\r\n");
+    for (int ping = 0; ping < 150; ++ping)
+        QVERIFY(!readPing(2000).contains(QByteArray()));
+    QVERIFY(pty.write("x"));
+    QVERIFY(pty.waitUntil([&] { return pty.received.endsWith("\r\n>\r\n"); }));
+}
+
+KELVANE_SIMULATOR_TEST_MAIN(tst_KelvaneSimulatorDual)
+#include "tst_kelvanesimulator_dual.moc"

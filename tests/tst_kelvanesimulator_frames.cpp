@@ -1,0 +1,100 @@
+// The simulator's single-frequency echo frames on a real pty: the first pings of a process
+// against a golden file, then the header counters, an empty trace and the sine trace.
+
+#include "simulatorhost.h"
+
+// The samples of the next data block.
+static QList<int> samplesOf(const QByteArray &frames)
+{
+    const int start = frames.indexOf("##DataStart\r\n") + 13;
+    const int end = frames.indexOf("##DataEnd\r\n");
+    QList<int> samples;
+    const QList<QByteArray> lines = frames.mid(start, end - start).split('\n');
+    for (const QByteArray &line : lines) {
+        if (!line.isEmpty())
+            samples << line.trimmed().toInt();
+    }
+    return samples;
+}
+
+class tst_KelvaneSimulatorFrames : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void firstPingsMatchGolden();
+    void headersCountWithTheIntervalInForce();
+    void sineTrace();
+
+private:
+    QTemporaryDir dir;
+    QPluginLoader loader;
+    PtyMaster pty;
+    IPayloadPlugin *plugin = nullptr;
+};
+
+void tst_KelvaneSimulatorFrames::initTestCase()
+{
+    QVERIFY(pty.isOpen());
+    plugin = loadSimulator(loader, dir,
+                           {{QStringLiteral("KELVANE_SIMULATOR/SERIAL_DEVICE"), pty.slavePath()},
+                            {QStringLiteral("ECHOSOUNDER/MIN_DEPTH_M"), 2.0},
+                            {QStringLiteral("ECHOSOUNDER/MAX_DEPTH_M"), 3.0},
+                            {QStringLiteral("KELVANE_SIMULATOR/DELTA_M"), 0.25}});
+    QVERIFY2(plugin, qPrintable(loader.errorString()));
+    plugin->requestStart();
+}
+
+void tst_KelvaneSimulatorFrames::firstPingsMatchGolden()
+{
+    // Two pings at depths 2.25 and 2.5 over 10 m (1333 samples), with the first six values of
+    // the unseeded rand() as temperature, pitch and roll.
+    QVERIFY(pty.write("#range 10000 output 2"));
+    KELVANE_COMPARE_RECEIVED(pty, "#range 10000 output 2\r\n>ok.\r\n");
+    QVERIFY(pty.write("interval 1 #go"));
+    KELVANE_COMPARE_RECEIVED(pty, "interval 1 #go\r\n>ok.\r\n");
+    const QByteArray expected = golden("simulator-single-frames.txt");
+    QVERIFY(!expected.isEmpty());
+    QCOMPARE(pty.read(expected.size(), 5000), expected);
+}
+
+void tst_KelvaneSimulatorFrames::headersCountWithTheIntervalInForce()
+{
+    // No range: the frames are written all the same, around an empty data block.
+    QVERIFY(pty.write("#range 0 interval 0.5 #go"));
+    KELVANE_COMPARE_RECEIVED(pty, "#range 0 interval 0.5 #go\r\n>ok.\r\n");
+    const QByteArray end("#DEBUG_NSamples 0\r\n\r\n##DataStart\r\n##DataEnd\r\n\r\n");
+    const QByteArray third = pty.readUntil(end);
+    QVERIFY(third.startsWith("#DeviceID 261 Type USB / RS-232, 422, 485\r\n#TimeWork 2.000\r\n"
+                             "#Ping 2\r\n#Altitude,m   2.7500\r\n"));
+    QVERIFY(third.contains("\r\n#NSamples 0\r\n"));
+    QVERIFY(third.contains("\r\n#Interval,sec  0.50\r\n"));
+    const QByteArray fourth = pty.readUntil(end);
+    QVERIFY(fourth.contains("\r\n#TimeWork 2.500\r\n#Ping 3\r\n#Altitude,m   3.0000\r\n"));
+}
+
+void tst_KelvaneSimulatorFrames::sineTrace()
+{
+    // 1 m at 50 kHz: 67 samples. Output mode 4 writes the same frames as 2.
+    auto *app = static_cast<App *>(QCoreApplication::instance());
+    app->updateSetting("KELVANE_SIMULATOR", "SIN_MODE", true);
+    QVERIFY(pty.write("#range 1000 #samplfreq 50000 output 4 #go"));
+    KELVANE_COMPARE_RECEIVED(pty, "#range 1000 #samplfreq 50000 output 4 #go\r\n>ok.\r\n");
+
+    const QByteArray first = pty.readUntil("##DataEnd\r\n\r\n");
+    QVERIFY(first.contains("\r\n#NSamples 67\r\n"));
+    QVERIFY(first.contains("\r\n#DEBUG_NSamples 67\r\n"));
+    const QList<int> samples = samplesOf(first);
+    QCOMPARE(samples.size(), 67);
+    QCOMPARE(samples.mid(0, 4), QList<int>({511, 536, 561, 586}));
+    QCOMPARE(samples.at(32), 1022);
+    QCOMPARE(samples.at(64), 511);
+    // The wave moves one sample per ping.
+    const QList<int> next = samplesOf(pty.readUntil("##DataEnd\r\n\r\n"));
+    QCOMPARE(next.mid(0, 3), QList<int>({536, 561, 586}));
+    QCOMPARE(next.at(31), 1022);
+}
+
+KELVANE_SIMULATOR_TEST_MAIN(tst_KelvaneSimulatorFrames)
+#include "tst_kelvanesimulator_frames.moc"

@@ -951,14 +951,26 @@ QString toText(const QByteArray &data)
     return QString::fromUtf8(data.constData(), int(qstrnlen(data.constData(), uint(data.size()))));
 }
 
+// The templates compiled once; matching a shared const expression is thread-safe, and gives
+// what compiling the template for each call gives.
+const QHash<int, QRegularExpression> &compiledTemplates()
+{
+    static const QHash<int, QRegularExpression> compiled = [] {
+        QHash<int, QRegularExpression> expressions;
+        for (auto it = C::NmeaRegEx.cbegin(); it != C::NmeaRegEx.cend(); ++it)
+            expressions.insert(it.key(), QRegularExpression(it.value()));
+        return expressions;
+    }();
+    return compiled;
+}
+
 QRegularExpressionMatch matchTemplate(const QByteArray &sentence, int key, bool *known)
 {
-    const auto it = C::NmeaRegEx.constFind(key);
-    *known = it != C::NmeaRegEx.constEnd();
+    const auto it = compiledTemplates().constFind(key);
+    *known = it != compiledTemplates().constEnd();
     if (!*known)
         return QRegularExpressionMatch();
-    const QRegularExpression expression(*it);
-    return expression.match(toText(sentence));
+    return it->match(toText(sentence));
 }
 
 } // namespace
@@ -974,7 +986,7 @@ bool checksum(const QByteArray &sentence)
 
 bool isNmeaString(const QByteArray &data, QByteArray *sentence)
 {
-    const QRegularExpression expression(QStringLiteral("(\\$..[A-Z]+,[^*]+\\*..)"));
+    static const QRegularExpression expression(QStringLiteral("(\\$..[A-Z]+,[^*]+\\*..)"));
     const QRegularExpressionMatch match = expression.match(toText(data));
     if (!match.hasMatch())
         return false;

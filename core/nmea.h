@@ -106,8 +106,9 @@ bool getValues(const QByteArray &sentence, int key, float &first, float &second)
 /// Reads an MWV sentence; speed is converted to metres per second from "K" and "N" units.
 bool getMwvValues(const QByteArray &sentence, MwvData &data);
 
-/// The same operations done the straightforward way, with a QRegularExpression compiled on every
-/// call. Slow; kept as the reference the fast functions above are checked against.
+/// The same operations done the straightforward way, by matching the QRegularExpression of the
+/// template (compiled once). Slower; kept as the reference the functions above are checked
+/// against, input for input.
 namespace Reference {
 bool checksum(const QByteArray &sentence);
 bool isNmeaString(const QByteArray &data, QByteArray *sentence = nullptr);

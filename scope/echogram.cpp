@@ -236,7 +236,7 @@ void Echogram::drawPanel(QImage &image, int index) const
                          label);
     }
     painter.save();
-    painter.translate(12, plot.top() + PlotHeight / 2);
+    painter.translate(LeftMargin - 56, plot.top() + PlotHeight / 2);
     painter.rotate(-90);
     painter.drawText(QRect(-PlotHeight / 2, -8, PlotHeight, 16), Qt::AlignCenter,
                      QStringLiteral("depth, m"));

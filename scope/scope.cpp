@@ -69,7 +69,9 @@ bool Scope::open()
             << port->errorString() << Qt::endl;
         return false;
     }
-    // The device has been writing all along: its first bytes may be the tail of a frame.
+    // The device has been writing all along: what waited in the buffer is stale, and the first
+    // bytes read may be the tail of a frame.
+    port->clear(QSerialPort::Input);
     decoder.setSynchronised(false);
     clock.start();
     connect(port, &QSerialPort::readyRead, this, &Scope::readDevice);
@@ -82,8 +84,10 @@ bool Scope::open()
         finish(true);
         emit done();
     });
-    if (!options.send.isEmpty())
+    if (!options.send.isEmpty()) {
         port->write(options.send);
+        awaitingReply = true;
+    }
     return true;
 }
 
@@ -161,14 +165,21 @@ void Scope::onPing(const Ping &ping)
 {
     if (enoughPings())
         return; // the rest of the read that completed the last ping wanted
-    ++pingsShown;
     const QString unknown = QStringLiteral("-");
+    if (awaitingReply) {
+        // Written before the command took effect: shown, but neither counted nor kept.
+        out << "(before the reply) ";
+    } else {
+        ++pingsShown;
+    }
     out << "t=" << number(ping.time, 3, unknown) << " ch=" << channel(ping.frequency)
         << " depth=" << number(ping.depth, 4, unknown)
         << " temp=" << number(ping.temperature, 2, unknown)
         << " pitch=" << number(ping.pitch, 3, unknown) << " roll=" << number(ping.roll, 3, unknown)
         << " samples=" << integer(ping.sampleCount(), unknown)
         << " echo=" << number(ping.echoDepth, 4, unknown) << Qt::endl;
+    if (awaitingReply)
+        return;
     if (csv.isOpen()) {
         const QString empty;
         csvOut << number(ping.time, 3, empty) << ',' << integer(ping.frequency, empty) << ','
@@ -195,6 +206,13 @@ void Scope::onAnomaly(const Anomaly &anomaly)
 
 void Scope::onReply(const Reply &reply)
 {
+    // The device echoes the command with its white space collapsed, or, for its first command
+    // in dual mode, only says "Invalid command >"; a text under two bytes gets a bare ">".
+    const QByteArray sent = options.send.simplified();
+    if (awaitingReply &&
+        (reply.echo == sent || reply.prompt == "Invalid command >" ||
+         (sent.size() < 2 && reply.prompt == ">")))
+        awaitingReply = false;
     out << "reply " << QString::fromLatin1(reply.echo) << (reply.echo.isEmpty() ? "" : " ")
         << QString::fromLatin1(reply.prompt) << Qt::endl;
 }

@@ -66,6 +66,7 @@ private:
     QTextStream out;
     QTextStream err;
     QTextStream csvOut;
+    bool awaitingReply = false; ///< a command was sent and its reply has not come yet
     int pingsShown = 0;
     int anomaliesShown = 0;
     bool finished = false;

@@ -273,8 +273,12 @@ void StreamDecoder::finish(bool reportTruncation)
 void StreamDecoder::processLine(const Line &line)
 {
     if (!synchronised) {
-        // Joining a running stream: the first lines may be the tail of a frame.
-        if (!startsSomething(line.text)) {
+        // Joining a running stream: the first lines may be the tail of a ping, so decoding
+        // starts with the first line that starts a ping or is a prompt.
+        const QByteArray &t = line.text;
+        const bool pingStart = t.startsWith("#F ") || t == singleHeader[0].key ||
+            t == dualHeader[0].key || isPrompt(t) || (t.startsWith('$') && t.mid(3, 4) == "DBT,");
+        if (!pingStart) {
             if (!line.text.isEmpty()) {
                 pending = line;
                 hasPending = true;
@@ -313,6 +317,18 @@ bool StreamDecoder::isStrayFrameLine(const QByteArray &text) const
     return false;
 }
 
+// A line of a single- or dual-frequency header other than the first.
+bool StreamDecoder::isHeaderLine(const QByteArray &text) const
+{
+    for (const Template *t : {&singleTemplate, &dualTemplate}) {
+        for (int i = 1; i < t->size; ++i) {
+            if (keyMatches(t->lines[i], text))
+                return true;
+        }
+    }
+    return false;
+}
+
 void StreamDecoder::processIdle(const Line &line)
 {
     const QByteArray &text = line.text;
@@ -342,13 +358,25 @@ void StreamDecoder::processIdle(const Line &line)
     if (isStrayFrameLine(text)) {
         // The rest of a frame whose first line was lost or broken: report once, then drop
         // the frame's lines up to the next thing that starts.
-        if (hasPending) {
-            hasPending = false;
-            report(Anomaly::Malformed, pending,
-                   QStringLiteral("unrecognised line where a frame starts"));
-        } else if (!skipping) {
-            report(Anomaly::Unexpected, line,
-                   QStringLiteral("frame line outside a frame; skipping to the next frame"));
+        if (!skipping) {
+            const Line start = hasPending ? pending : line;
+            if (hasPending) {
+                hasPending = false;
+                report(Anomaly::Malformed, pending,
+                       QStringLiteral("unrecognised line where a frame starts"));
+            } else {
+                report(Anomaly::Unexpected, line,
+                       QStringLiteral("frame line outside a frame; skipping to the next frame"));
+            }
+            if (isHeaderLine(text)) {
+                // A header without its first line still begins a ping: the attitude sentence,
+                // debug header and data block that follow belong to it.
+                if (open && pingHasContent())
+                    closePing();
+                if (!open)
+                    openPing(start);
+                hasHeader = true;
+            }
         }
         skipping = true;
         return;
@@ -570,6 +598,8 @@ void StreamDecoder::dataLine(const Line &line)
         processIdle(line);
         return;
     }
+    // A damaged sample keeps its place, as 0, so that the echo stays at its depth and a
+    // corrupt large value does not pass for the strongest echo.
     bool ok = false;
     const int value = isInteger(text) ? text.toInt(&ok) : 0;
     if (!ok) {
@@ -577,7 +607,7 @@ void StreamDecoder::dataLine(const Line &line)
         data.append(0);
     } else if (value < 0 || value > 1023) {
         report(Anomaly::Malformed, line, QStringLiteral("sample outside 0 to 1023"));
-        data.append(qBound(0, value, 1023));
+        data.append(0);
     } else {
         data.append(value);
     }
@@ -690,6 +720,11 @@ void StreamDecoder::sentence(const Line &line)
             // The attitude sentence of a single-frequency ping repeats the header's values to
             // one decimal.
             hasXdr = true;
+            if (std::isnan(ping.pitch) && std::isnan(ping.roll)) {
+                ping.pitch = double(first);
+                ping.roll = double(second);
+                return;
+            }
             const double tolerance = 0.05 + 1e-6;
             if ((!std::isnan(ping.pitch) && std::fabs(ping.pitch - first) > tolerance) ||
                 (!std::isnan(ping.roll) && std::fabs(ping.roll - second) > tolerance)) {
@@ -718,7 +753,6 @@ void StreamDecoder::openPing(const Line &line)
     ping.time = arrival >= 0.0 ? arrival : Ping::Unknown;
     ping.samplingFrequency = -1;
     open = true;
-    damaged = false;
     hasHeader = hasSingleHeader = hasDbt = hasMtw = hasXdr = hasDebug = hasFrequencyLine = false;
     pingStart = line;
     headerTime = Ping::Unknown;
@@ -767,6 +801,7 @@ void StreamDecoder::closePing()
         report(Anomaly::Truncated, pingStart,
                QStringLiteral("ping without %1").arg(missing.join(QStringLiteral(", "))));
     }
+    damaged = false;
     if (!pingHasContent())
         return; // a lone frequency line carries nothing to show
 
@@ -795,8 +830,7 @@ void StreamDecoder::closePing()
 
 void StreamDecoder::report(Anomaly::Kind kind, const Line &line, const QString &message)
 {
-    if (open)
-        damaged = true;
+    damaged = true;
     ++anomalies;
     Anomaly a;
     a.kind = kind;

@@ -110,6 +110,7 @@ private:
     void processFrameLine(const Line &line);
     bool startsSomething(const QByteArray &text) const;
     bool isStrayFrameLine(const QByteArray &text) const;
+    bool isHeaderLine(const QByteArray &text) const;
     void beginFrame(Frame frame, const Line &line);
     void finishHeader();
     void abandonFrame(const Line &at, bool report);
@@ -133,7 +134,7 @@ private:
     int defaultSampleHz = 100000;
     bool synchronised = true;
     bool skipping = false; ///< dropping stray frame lines after a broken frame start
-    bool damaged = false; ///< an anomaly was reported inside the open ping
+    bool damaged = false; ///< an anomaly was reported since the last ping closed
     bool overlong = false; ///< the current line exceeded the limit and is being dropped
 
     Line pending; ///< an unknown line held back: a command echo when a prompt follows

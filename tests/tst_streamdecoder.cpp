@@ -1,0 +1,382 @@
+#include "nmea.h"
+#include "streamdecoder.h"
+
+#include <QFile>
+#include <QLocale>
+#include <QtTest>
+
+#include <clocale>
+#include <cmath>
+
+using Lines = QList<QByteArray>;
+
+namespace {
+
+QString value(double v, int decimals)
+{
+    return std::isnan(v) ? QStringLiteral("-") : QString::number(v, 'f', decimals);
+}
+
+QString summary(const Ping &p)
+{
+    return QStringLiteral("t=%1 ch=%2 depth=%3 temp=%4 pitch=%5 roll=%6 n=%7 echo=%8")
+        .arg(value(p.time, 3), p.frequency < 0 ? QStringLiteral("-") : QString::number(p.frequency),
+             value(p.depth, 4), value(p.temperature, 2), value(p.pitch, 3), value(p.roll, 3),
+             p.sampleCount() < 0 ? QStringLiteral("-") : QString::number(p.sampleCount()),
+             value(p.echoDepth, 4));
+}
+
+Lines capture(const char *name)
+{
+    QFile file(QStringLiteral(KELVANE_TEST_DATA_DIR "/") + QLatin1String(name));
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("cannot read %s", name);
+    Lines lines = file.readAll().split('\n');
+    lines.removeLast(); // after the last LF
+    for (QByteArray &l : lines)
+        l.chop(1); // CR
+    return lines;
+}
+
+QByteArray join(const Lines &lines)
+{
+    QByteArray bytes;
+    for (const QByteArray &l : lines)
+        bytes += l + "\r\n";
+    return bytes;
+}
+
+// Line number (from 1) of the nth line that starts with text.
+int lineOf(const Lines &lines, const QByteArray &text, int nth = 1)
+{
+    for (int i = 0; i < lines.size(); ++i) {
+        if (lines.at(i).startsWith(text) && --nth == 0)
+            return i + 1;
+    }
+    qFatal("no line %s", text.constData());
+    return 0;
+}
+
+QString at(int line, Anomaly::Kind kind)
+{
+    return QStringLiteral("%1 %2").arg(line).arg(Anomaly::kindName(kind));
+}
+
+struct Result
+{
+    QStringList pings;
+    QStringList anomalies;
+    QStringList replies;
+};
+
+// Decodes the stream fed in pieces of chunk bytes (all at once for 0).
+Result decode(const QByteArray &stream, int chunk, bool synchronised = true,
+              bool reportTruncation = true)
+{
+    StreamDecoder decoder;
+    decoder.setSynchronised(synchronised);
+    Result r;
+    QObject::connect(&decoder, &StreamDecoder::pingDecoded,
+                     [&r](const Ping &p) { r.pings << summary(p); });
+    QObject::connect(&decoder, &StreamDecoder::anomalyFound,
+                     [&r](const Anomaly &a) { r.anomalies << at(a.line, a.kind); });
+    QObject::connect(&decoder, &StreamDecoder::replyReceived, [&r](const Reply &a) {
+        r.replies << QString::fromLatin1(a.echo + '|' + a.prompt);
+    });
+    if (chunk <= 0) {
+        decoder.feed(stream);
+    } else {
+        for (int i = 0; i < stream.size(); i += chunk)
+            decoder.feed(stream.mid(i, chunk));
+    }
+    decoder.finish(reportTruncation);
+    if (decoder.pingCount() != r.pings.size() || decoder.anomalyCount() != r.anomalies.size())
+        qFatal("counters disagree with the signals");
+    return r;
+}
+
+const QString single1 =
+    QStringLiteral("t=0.000 ch=450000 depth=5.0000 temp=20.50 pitch=-12.340 roll=3.210 n=1333 "
+                   "echo=5.0025");
+const QString single2 =
+    QStringLiteral("t=1.000 ch=450000 depth=5.1000 temp=19.87 pitch=10.020 roll=-45.670 n=1333 "
+                   "echo=5.1000");
+const QString single3 =
+    QStringLiteral("t=2.000 ch=450000 depth=5.2000 temp=21.06 pitch=0.500 roll=0.040 n=1333 "
+                   "echo=5.1975");
+
+} // namespace
+
+class tst_StreamDecoder : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void decode_data();
+    void decode();
+    void injectedCorruptions();
+    void anomalyText();
+};
+
+void tst_StreamDecoder::decode_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<bool>("synchronised");
+    QTest::addColumn<QStringList>("pings");
+    QTest::addColumn<QStringList>("anomalies");
+    QTest::addColumn<QStringList>("replies");
+
+    using K = Anomaly;
+    const Lines single = capture("scope-single-frames.txt");
+    const Lines dual = capture("scope-dual-frames.txt");
+    const QByteArray nmea = Nmea::dbt(5.0f, QStringLiteral("SM")) + "\r\n" +
+        Nmea::mtw(20.5f, QStringLiteral("SM")) + "\r\n" + Nmea::yxxdr(-12.5f, 3.0f) + "\r\n";
+    const QString nmeaPing =
+        QStringLiteral("t=- ch=- depth=5.0000 temp=20.50 pitch=-12.500 roll=3.000 n=- echo=-");
+
+    QTest::newRow("nmea") << QByteArray(nmea + nmea) << true << QStringList {nmeaPing, nmeaPing}
+                          << QStringList() << QStringList();
+    QTest::newRow("nmea dual") << QByteArray("#F 50000 Hz*62\r\n" + nmea) << true
+                               << QStringList {QString(nmeaPing).replace(" ch=- ", " ch=50000 ")}
+                               << QStringList() << QStringList();
+    QTest::newRow("single frames")
+        << join(single) << true << QStringList {single1, single2, single3} << QStringList()
+        << QStringList {"#range 10000 #output 2 #go|>ok."};
+    QTest::newRow("dual frames")
+        << join(dual) << true
+        << QStringList {"t=0.000 ch=200000 depth=5.0000 temp=20.50 pitch=-12.340 roll=3.210 "
+                        "n=1333 echo=5.0025",
+                        "t=0.500 ch=50000 depth=5.1000 temp=19.87 pitch=10.020 roll=-45.670 "
+                        "n=2667 echo=5.1000",
+                        "t=1.000 ch=200000 depth=5.2000 temp=21.06 pitch=0.500 roll=0.040 "
+                        "n=1333 echo=5.1975",
+                        "t=1.500 ch=50000 depth=5.3000 temp=20.00 pitch=-1.000 roll=1.000 "
+                        "n=2667 echo=5.3025"}
+        << QStringList() << QStringList {"#rangeh 10000 #rangel 20000 #output 2 #go|>ok"};
+    QTest::newRow("replies") << QByteArray(
+                                    "#range 5000\r\n>ok.\r\n\r\nInvalid command >\r\n\r\n>\r\n"
+                                    "#go\r\n>ok\r\n")
+                             << true << QStringList() << QStringList()
+                             << QStringList {"#range 5000|>ok.", "|Invalid command >", "|>",
+                                             "#go|>ok"};
+
+    // The sentence's checksum digits follow its body; a changed digit in the body is caught.
+    QByteArray badDbt = nmea;
+    badDbt.replace("5.000", "5.900");
+    QTest::newRow("dbt bad checksum")
+        << QByteArray(badDbt + nmea) << true
+        << QStringList {QString(nmeaPing).replace("depth=5.0000", "depth=-"), nmeaPing}
+        << QStringList {at(1, K::BadChecksum)} << QStringList();
+    QTest::newRow("mtw unreadable")
+        << QByteArray("$SMMTW,2O.5,C*" + Nmea::calcChecksum("SMMTW,2O.5,C") + "\r\n") << true
+        << QStringList() << QStringList {at(1, K::Malformed)} << QStringList();
+    QTest::newRow("text after checksum")
+        << QByteArray("$SMMTW,20.50,C*3Axx\r\n") << true << QStringList()
+        << QStringList {at(1, K::Malformed)} << QStringList();
+    QTest::newRow("foreign sentence")
+        << QByteArray("$GPZDA,120000.00,05,12,2026,00,00*" +
+                      Nmea::calcChecksum("GPZDA,120000.00,05,12,2026,00,00") + "\r\n")
+        << true << QStringList() << QStringList {at(1, K::Unexpected)} << QStringList();
+    QTest::newRow("nmea ping without temperature")
+        << QByteArray(Nmea::dbt(5.0f, QStringLiteral("SM")) + "\r\n" + Nmea::yxxdr(-12.5f, 3.0f) +
+                      "\r\n")
+        << true << QStringList {QString(nmeaPing).replace("temp=20.50", "temp=-")}
+        << QStringList {at(1, K::Truncated)} << QStringList();
+    QTest::newRow("lone frequency line")
+        << QByteArray("#F 200000 Hz*55\r\n") << true << QStringList()
+        << QStringList {at(1, K::Truncated)} << QStringList();
+
+    Lines l = single;
+    const int altitude = lineOf(l, "#Altitude,m");
+    l[altitude - 1] = "#Altitude,m   5.0?00";
+    QTest::newRow("header value broken")
+        << join(l) << true
+        << QStringList {QString(single1).replace("depth=5.0000", "depth=-"), single2, single3}
+        << QStringList {at(altitude, K::Malformed)}
+        << QStringList {"#range 10000 #output 2 #go|>ok."};
+
+    l = single;
+    const int secondData = lineOf(l, "##DataStart", 2);
+    l.removeAt(secondData + 100);
+    QTest::newRow("sample lost") << join(l) << true
+                                 << QStringList {single1,
+                                                 QString(single2)
+                                                     .replace("n=1333", "n=1332")
+                                                     .replace("echo=5.1000", "echo=5.0925"),
+                                                 single3}
+                                 << QStringList {at(lineOf(l, "#NSamples", 2), K::SampleMismatch)}
+                                 << QStringList {"#range 10000 #output 2 #go|>ok."};
+
+    l = single;
+    const int dataStart = lineOf(l, "##DataStart");
+    l[dataStart + 10 - 1] = "1x23";
+    l[dataStart + 20 - 1] = "2000";
+    QTest::newRow("samples broken")
+        << join(l) << true << QStringList {single1, single2, single3}
+        << QStringList {at(dataStart + 10, K::Malformed), at(dataStart + 20, K::Malformed)}
+        << QStringList {"#range 10000 #output 2 #go|>ok."};
+
+    // Ping 1 stops after ten header lines; the next header interrupts it.
+    l = single;
+    const int firstHeader = lineOf(l, "#DeviceID");
+    const int secondHeader = lineOf(l, "#DeviceID", 2);
+    l.erase(l.begin() + firstHeader + 10 - 1, l.begin() + secondHeader - 1);
+    QTest::newRow("header cut short")
+        << join(l) << true
+        << QStringList {"t=0.000 ch=450000 depth=5.0000 temp=20.50 pitch=- roll=- n=1333 echo=-",
+                        single2, single3}
+        << QStringList {at(firstHeader + 10, K::Truncated)}
+        << QStringList {"#range 10000 #output 2 #go|>ok."};
+
+    l = single;
+    const int dataEnd = lineOf(l, "##DataEnd");
+    l.removeAt(dataEnd - 1);
+    QTest::newRow("data end lost") << join(l) << true << QStringList {single1, single2, single3}
+                                   << QStringList {at(dataEnd + 1, K::Truncated)}
+                                   << QStringList {"#range 10000 #output 2 #go|>ok."};
+
+    l = single;
+    l.insert(dataEnd + 1, "hello");
+    QTest::newRow("unexpected line") << join(l) << true << QStringList {single1, single2, single3}
+                                     << QStringList {at(dataEnd + 2, K::Unexpected)}
+                                     << QStringList {"#range 10000 #output 2 #go|>ok."};
+
+    l = single;
+    l[firstHeader - 1] = "#DeviceID 261 Type USB";
+    QTest::newRow("header start broken")
+        << join(l) << true
+        << QStringList {"t=- ch=- depth=- temp=- pitch=-12.300 roll=3.200 n=1333 echo=5.0025",
+                        single2, single3}
+        << QStringList {at(firstHeader, K::Malformed)}
+        << QStringList {"#range 10000 #output 2 #go|>ok."};
+
+    l = single;
+    const int xdr = lineOf(l, "$YXXDR");
+    l[xdr - 1] = Nmea::yxxdr(50.0f, 3.21f);
+    QTest::newRow("attitude disagrees")
+        << join(l) << true << QStringList {single1, single2, single3}
+        << QStringList {at(xdr, K::Malformed)} << QStringList {"#range 10000 #output 2 #go|>ok."};
+
+    l = single;
+    l.insert(dataEnd, QByteArray(9000, 'x'));
+    QTest::newRow("overlong line") << join(l) << true << QStringList {single1, single2, single3}
+                                   << QStringList {at(dataEnd + 1, K::Malformed)}
+                                   << QStringList {"#range 10000 #output 2 #go|>ok."};
+
+    l = single.mid(0, secondHeader + 5);
+    QTest::newRow("stream ends in a header")
+        << join(l) << true
+        << QStringList {single1,
+                        "t=1.000 ch=- depth=5.1000 temp=19.87 pitch=- roll=- n=1333 echo=-"}
+        << QStringList {at(secondHeader + 5, K::Truncated)}
+        << QStringList {"#range 10000 #output 2 #go|>ok."};
+    QTest::newRow("stream ends without line ending")
+        << QByteArray(nmea + "$SMDBT,16.4") << true << QStringList {nmeaPing}
+        << QStringList {at(4, K::Truncated)} << QStringList();
+
+    l = dual;
+    const int frequency = lineOf(l, "#F 200000");
+    l[frequency - 1] = "#F 200000 Hz*56";
+    const int tx = lineOf(l, "#Tx_Frequency,Hz", 2);
+    l[tx - 1] = "#Tx_Frequency,Hz 200000";
+    QTest::newRow("dual frames damaged")
+        << join(l) << true
+        << QStringList {"t=0.000 ch=200000 depth=5.0000 temp=20.50 pitch=-12.340 roll=3.210 "
+                        "n=1333 echo=5.0025",
+                        "t=0.500 ch=50000 depth=5.1000 temp=19.87 pitch=10.020 roll=-45.670 "
+                        "n=2667 echo=5.1000",
+                        "t=1.000 ch=200000 depth=5.2000 temp=21.06 pitch=0.500 roll=0.040 "
+                        "n=1333 echo=5.1975",
+                        "t=1.500 ch=50000 depth=5.3000 temp=20.00 pitch=-1.000 roll=1.000 "
+                        "n=2667 echo=5.3025"}
+        << QStringList {at(frequency, K::BadChecksum), at(tx, K::Malformed)}
+        << QStringList {"#rangeh 10000 #rangel 20000 #output 2 #go|>ok"};
+
+    // Joining a running device: the tail of a frame, then a clean ping.
+    l = single.mid(lineOf(single, "#Roll,deg", 1) - 1);
+    QTest::newRow("joined mid-stream")
+        << join(l) << false << QStringList {single2, single3} << QStringList() << QStringList();
+}
+
+void tst_StreamDecoder::decode()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(bool, synchronised);
+    QFETCH(QStringList, pings);
+    QFETCH(QStringList, anomalies);
+    QFETCH(QStringList, replies);
+
+    // Byte boundaries must not matter: whole, and in small uneven pieces.
+    for (int chunk : {0, 1, 7}) {
+        const Result r = ::decode(stream, chunk, synchronised);
+        QCOMPARE(r.pings, pings);
+        QCOMPARE(r.anomalies, anomalies);
+        QCOMPARE(r.replies, replies);
+    }
+}
+
+// A capture of all three modes with corruptions injected: each is reported on its own line and
+// nothing else is, also when the numbers are read under a locale with a decimal comma.
+void tst_StreamDecoder::injectedCorruptions()
+{
+    const Lines single = capture("scope-single-frames.txt");
+    const Lines dual = capture("scope-dual-frames.txt");
+    const Lines nmeaSingle = capture("scope-nmea-single.txt");
+    const Lines nmeaDual = capture("scope-nmea-dual.txt");
+    Lines l = single + dual + nmeaSingle + nmeaDual;
+    QStringList expected;
+    auto inject = [&](int line, const QByteArray &text, Anomaly::Kind kind) {
+        l[line - 1] = text;
+        expected << at(line, kind);
+    };
+    const int dualStart = single.size();
+    const int nmeaStart = dualStart + dual.size();
+
+    inject(lineOf(l, "#Temperature,?C", 2), "#Temperature,?C 19,87", Anomaly::Malformed);
+    inject(lineOf(l, "#DEBUG_NSamples", 3), "#DEBUG_NSamples 1334", Anomaly::SampleMismatch);
+    inject(lineOf(l, "#F 50000", 1), "#F 50000 Hz*26", Anomaly::BadChecksum);
+    inject(lineOf(l, "##DataStart", 5) + 700, "10Z3", Anomaly::Malformed);
+    inject(lineOf(l, "#Ping", 4), "#Pong 1", Anomaly::Malformed);
+    inject(nmeaStart + 2, "$SMMTW,19.50,C*3A", Anomaly::BadChecksum);
+    inject(nmeaStart + 4, "garbage", Anomaly::Unexpected);
+    inject(l.size() - 1, "$SMMTW,20.00,C*", Anomaly::Malformed);
+    QVERIFY(dualStart > 0);
+    std::sort(expected.begin(), expected.end(), [](const QString &a, const QString &b) {
+        return a.section(' ', 0, 0).toInt() < b.section(' ', 0, 0).toInt();
+    });
+
+    const char *const previous = std::setlocale(LC_NUMERIC, nullptr);
+    const QByteArray saved = previous ? QByteArray(previous) : QByteArray("C");
+    std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    const Result r = ::decode(join(l), 4096);
+    QLocale::setDefault(QLocale::c());
+    std::setlocale(LC_NUMERIC, saved.constData());
+
+    if (r.anomalies != expected)
+        qWarning() << r.anomalies << expected;
+    QCOMPARE(r.anomalies, expected);
+    QCOMPARE(r.pings.size(), 3 + 4 + 3 + 4);
+    QVERIFY(r.pings.at(1).contains("temp=- "));
+    QVERIFY(r.pings.at(1).contains("depth=5.1000"));
+}
+
+// The message and the offending line as a reader sees them.
+void tst_StreamDecoder::anomalyText()
+{
+    StreamDecoder decoder;
+    QList<Anomaly> seen;
+    connect(&decoder, &StreamDecoder::anomalyFound, [&seen](const Anomaly &a) { seen << a; });
+    decoder.feed("$SMMTW,20.50,C*3B\r\n#NSamples 5\r\n");
+    decoder.finish();
+    QCOMPARE(seen.size(), 2);
+    QCOMPARE(seen.at(0).line, 1);
+    QCOMPARE(seen.at(0).text, QByteArray("$SMMTW,20.50,C*3B"));
+    QCOMPARE(seen.at(0).message, QStringLiteral("checksum 3B, expected 3A"));
+    QCOMPARE(seen.at(1).line, 2);
+    QCOMPARE(seen.at(1).message,
+             QStringLiteral("frame line outside a frame; skipping to the next frame"));
+}
+
+QTEST_GUILESS_MAIN(tst_StreamDecoder)
+#include "tst_streamdecoder.moc"

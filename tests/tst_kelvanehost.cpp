@@ -157,6 +157,7 @@ private slots:
 
     void pairMode();
     void deviceMode();
+    void noConsole();
     void consoleCommands();
     void groundMessagesAndData();
     void shutdown_data();
@@ -251,6 +252,29 @@ void TstKelvaneHost::deviceMode()
     ::close(master);
     QCOMPARE(readIni(settingsPath()).value(QStringLiteral("KELVANE_SIMULATOR/SERIAL_DEVICE")),
              slave);
+}
+
+void TstKelvaneHost::noConsole()
+{
+    QStringList args = arguments(QStringLiteral(KELVANE_SIMULATOR_PLUGIN));
+    args << QStringLiteral("--no-console");
+    Host host(args);
+    host.process.closeWriteChannel();
+    QVERIFY2(host.waitOut("Client device: "), host.err.constData());
+
+    // Still pinging a second after its input ended: only a signal ends it.
+    const QString clientEnd = QDir(linkDir()).filePath(QStringLiteral("client"));
+    const int fd = ::open(QFile::encodeName(clientEnd).constData(), O_RDWR | O_NOCTTY);
+    QVERIFY(fd >= 0);
+    const QByteArray bytes = readUntil(fd, "\r\n", 3000);
+    ::close(fd);
+    QVERIFY2(bytes.startsWith("$SMDBT,"), bytes.constData());
+    QVERIFY(host.running());
+    QVERIFY(!host.out.contains("Console:"));
+
+    ::kill(pid_t(host.process.processId()), SIGTERM);
+    QVERIFY(host.waitExit());
+    QCOMPARE(host.process.exitCode(), 0);
 }
 
 void TstKelvaneHost::consoleCommands()

@@ -4,6 +4,8 @@
 
 #include <QTimer>
 
+#include <limits>
+
 IPayloadPlugin::IPayloadPlugin(QObject *parent) : IBase(parent)
 {
     auto *app = static_cast<App *>(QCoreApplication::instance());
@@ -32,8 +34,11 @@ void IPayloadPlugin::requestStart()
         start();
         return;
     }
-    // Bound to this object: a plug-in destroyed before the delay runs out never starts.
-    QTimer::singleShot(startDelayS * 1000, this, &IPayloadPlugin::start);
+    // Bound to this object: a plug-in destroyed before the delay runs out never starts. A delay
+    // beyond the timer's range (about 24 days) waits as long as the timer can.
+    const int delayMs =
+        int(qMin<qint64>(qint64(startDelayS) * 1000, std::numeric_limits<int>::max()));
+    QTimer::singleShot(delayMs, this, &IPayloadPlugin::start);
 }
 
 void IPayloadPlugin::setStartDelay(int seconds)

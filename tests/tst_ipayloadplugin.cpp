@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <limits>
+
 // The test plug-in (tests/plugin) is loaded as the host loads a payload: by file, accepted by its
 // interface id. It links its own copy of core/, this test another one.
 
@@ -57,6 +59,7 @@ private slots:
     void startAtOnce();
     void delayedStart_data();
     void delayedStart();
+    void destroyedWhileStartPending_data();
     void destroyedWhileStartPending();
     void telemetryTimer();
     void settingUpdatesReachPlugin();
@@ -227,10 +230,18 @@ void TstIPayloadPlugin::delayedStart()
              qPrintable(QStringLiteral("started after %1 ms").arg(ms)));
 }
 
+void TstIPayloadPlugin::destroyedWhileStartPending_data()
+{
+    QTest::addColumn<int>("delay");
+    QTest::newRow("1 s") << 1;
+    QTest::newRow("beyond the timer's range") << std::numeric_limits<int>::max();
+}
+
 void TstIPayloadPlugin::destroyedWhileStartPending()
 {
+    QFETCH(int, delay);
     IPayloadPlugin *plugin = freshPlugin();
-    plugin->setStartDelay(1);
+    plugin->setStartDelay(delay);
     GroundSpy ground;
     LogCapture log;
     plugin->requestStart();

@@ -217,6 +217,7 @@ int run(App &app)
                            .arg(pair.clientEnd()));
     }
 
+    host.connectSignals();
     QObject::connect(&signalWatcher, &SignalWatcher::caught, &app, [&app](int number) {
         Console::printError(
             QStringLiteral("%1: %2 received, stopping")

@@ -45,11 +45,16 @@ bool PayloadHost::load()
         return false;
     }
     instance = root;
+    return true;
+}
 
-    connect(root, SIGNAL(dataReceived(MessageId, PayloadId, QByteArray, QVariant)), this,
+void PayloadHost::connectSignals()
+{
+    if (!payload)
+        return;
+    connect(instance.data(), SIGNAL(dataReceived(MessageId, PayloadId, QByteArray, QVariant)), this,
             SLOT(printData(MessageId, PayloadId, QByteArray, QVariant)));
     connect(app, &App::textToGround, this, &PayloadHost::printGroundMessage);
-    return true;
 }
 
 void PayloadHost::unload()

@@ -26,9 +26,11 @@ public:
     /// Reads the library's metadata without creating anything; false with errorString() when
     /// it is no payload plug-in.
     bool check(const QString &path);
-    /// Creates the instance of the library passed to check() and connects its signals and the
-    /// ground messages; false with errorString() on failure.
+    /// Creates the instance of the library passed to check() and takes it by the interface id;
+    /// false with errorString() on failure.
     bool load();
+    /// Prints the plug-in's dataReceived and the application's ground messages from now on.
+    void connectSignals();
     /// stop() on the plug-in, then deletes it; does nothing when nothing is loaded.
     void unload();
 

@@ -42,20 +42,19 @@ const QHash<int, QString> NmeaRegEx = makeNmeaRegEx();
 //
 // QString::number(v, 'f', n) prints the exact binary value of v rounded to n decimals, halves
 // away from zero, with a "-" whenever v < 0 (so -0.001 gives "-0.00" but -0.0 gives "0.00").
-// writeFixed() does the same with integer arithmetic on the double's significand, which is exact
-// for up to 9 decimals and values below 2^97; anything else goes to QString::number itself.
+// writeFixed() does the same with integer arithmetic on the double's significand, exact for up to
+// 9 decimals and values below 2^63 whose fraction fits the arithmetic (every float does); anything
+// else goes to QString::number itself.
 
 namespace {
 
 constexpr int MaxFastDecimals = 9;
-// Longest text writeFixed() produces: sign, 29 integer digits, point, 9 decimals.
-constexpr int MaxFixedLength = 48;
+// Room for the longest text writeFixed() produces: sign, 20 digits, point, 9 decimals.
+constexpr int MaxFixedLength = 32;
 
 const uint64_t Pow10[] = {1ull,         10ull,         100ull,         1000ull,
                           10000ull,     100000ull,     1000000ull,     10000000ull,
                           100000000ull, 1000000000ull, 10000000000ull, 100000000000ull};
-
-using u128 = unsigned __int128;
 
 char *writeUnsigned(char *out, uint64_t v)
 {
@@ -70,23 +69,9 @@ char *writeUnsigned(char *out, uint64_t v)
     return out;
 }
 
-char *writeUnsigned128(char *out, u128 v)
-{
-    if (v <= std::numeric_limits<uint64_t>::max())
-        return writeUnsigned(out, uint64_t(v));
-    char tmp[40];
-    int n = 0;
-    do {
-        tmp[n++] = char('0' + int(v % 10));
-        v /= 10;
-    } while (v);
-    while (n)
-        *out++ = tmp[--n];
-    return out;
-}
-
 // Writes v with decimals decimals to out (at least MaxFixedLength bytes) and returns the end, or
-// nullptr when the value needs the general formatter.
+// nullptr when the value needs the general formatter. Only 64-bit integers are used, so that the
+// same code runs on 32-bit ARM.
 char *writeFixed(char *out, double v, int decimals)
 {
     if (decimals < 0 || decimals > MaxFastDecimals || !std::isfinite(v))
@@ -102,34 +87,48 @@ char *writeFixed(char *out, double v, int decimals)
         mantissa |= uint64_t(1) << 52;
         exponent = biased - 1075;
     }
-    // value * 10^decimals = mantissa * 10^decimals * 2^exponent, with mantissa * 10^decimals
-    // below 2^83.
-    u128 scaled = 0;
+    // |v| = mantissa * 2^exponent = whole + fraction / 2^k; the fraction times 10^decimals,
+    // rounded half up, is the decimal part.
+    const uint64_t unit = Pow10[decimals];
+    uint64_t whole = 0;
+    uint64_t scaled = 0;
     if (mantissa != 0) {
-        const u128 n = u128(mantissa) * Pow10[decimals];
+        const int zeros = __builtin_ctzll(mantissa);
+        mantissa >>= zeros;
+        exponent += zeros;
         if (exponent >= 0) {
-            if (exponent > 44)
+            if (exponent > 63 || (mantissa >> (63 - exponent)) != 0)
                 return nullptr;
-            scaled = n << exponent;
-        } else if (-exponent <= 83) {
+            whole = mantissa << exponent;
+        } else {
             const int k = -exponent;
-            scaled = n >> k;
-            const u128 rest = n - (scaled << k);
-            if (rest >= (u128(1) << (k - 1)))
-                ++scaled;
+            const uint64_t fraction = k < 64 ? mantissa & ((uint64_t(1) << k) - 1) : mantissa;
+            whole = k < 64 ? mantissa >> k : 0;
+            uint64_t n;
+            if (__builtin_mul_overflow(fraction, unit, &n))
+                return nullptr;
+            if (k < 64) {
+                scaled = n >> k;
+                if ((n & ((uint64_t(1) << k) - 1)) >= (uint64_t(1) << (k - 1)))
+                    ++scaled;
+            } else {
+                // Less than one unit of the last decimal; half of one is 2^(k - 1).
+                scaled = k == 64 && n >= (uint64_t(1) << 63) ? 1 : 0;
+            }
+            if (scaled == unit) {
+                scaled = 0;
+                ++whole;
+            }
         }
-        // else: below 2^-84 of a unit of the last decimal, rounds to 0.
     }
     if (v < 0)
         *out++ = '-';
-    const uint64_t unit = Pow10[decimals];
-    out = writeUnsigned128(out, scaled / unit);
+    out = writeUnsigned(out, whole);
     if (decimals > 0) {
         *out++ = '.';
-        uint64_t fraction = uint64_t(scaled % unit);
         for (int i = decimals - 1; i >= 0; --i) {
-            out[i] = char('0' + fraction % 10);
-            fraction /= 10;
+            out[i] = char('0' + scaled % 10);
+            scaled /= 10;
         }
         out += decimals;
     }

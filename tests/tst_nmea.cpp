@@ -129,6 +129,7 @@ private slots:
     void fixedPoint();
     void fixedPointMatchesQString();
     void buildersMatchPlainAssembly();
+    void positionsMatchQString();
     void framing();
     void checksum_data();
     void checksum();
@@ -264,6 +265,8 @@ void TestNmea::fixedPoint_data()
     QTest::newRow("smallest denormal") << 1e-45f << 4 << "0.0000";
     QTest::newRow("16 million and one half") << 16777215.0f << 1 << "16777215.0";
     QTest::newRow("many decimals") << 0.1f << 12 << "0.100000001490";
+    QTest::newRow("carry into the integer part") << 9.999f << 2 << "10.00";
+    QTest::newRow("beyond 2^64") << 3e19f << 1 << "30000001041030971392.0";
     QTest::newRow("infinity") << std::numeric_limits<float>::infinity() << 2 << "inf";
 }
 
@@ -303,6 +306,28 @@ void TestNmea::buildersMatchPlainAssembly()
         QCOMPARE(Nmea::dbt(a, talker), plainDbt(a, talker));
         QCOMPARE(Nmea::mtw(a, talker), plainMtw(a, talker));
         QCOMPARE(Nmea::yxxdr(a, b), plainYxxdr(a, b));
+    }
+}
+
+void TestNmea::positionsMatchQString()
+{
+    QRandomGenerator random(2024);
+    const QDateTime time(QDate(2024, 3, 5), QTime(14, 7, 9, 42), Qt::UTC);
+    for (int i = 0; i < 20000; ++i) {
+        GnssCoordinates position;
+        position.latitude = random.generateDouble() * 180.0 - 90.0;
+        position.longitude = random.generateDouble() * 360.0 - 180.0;
+        position.fixType = random.bounded(7);
+        const float speed = randomFloat(random);
+        const float course = randomFloat(random);
+        const QList<QByteArray> fields =
+            Nmea::rmc(time, position, speed, course, QString()).split(',');
+        QCOMPARE(fields.size(), 13);
+        QCOMPARE(QString::fromLatin1(fields[3]), Nmea::toDegMin(position.latitude, 11, 6));
+        QCOMPARE(QString::fromLatin1(fields[5]), Nmea::toDegMin(position.longitude, 12, 6));
+        QCOMPARE(QString::fromLatin1(fields[7]), QString::number(double(speed * 1.94384f), 'f', 2));
+        const float shown = course <= -1.1920929e-7f ? course + 360.0f : course;
+        QCOMPARE(QString::fromLatin1(fields[8]), QString::number(double(shown), 'f', 2));
     }
 }
 

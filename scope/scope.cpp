@@ -79,7 +79,8 @@ bool Scope::open()
         if (e == QSerialPort::NoError || finished)
             return;
         // The other end went away (the host stopped) or the device failed: end of stream.
-        err << "kelvane-scope: " << options.device << ": " << port->errorString() << Qt::endl;
+        err << "kelvane-scope: " << options.device << " went away (" << port->errorString()
+            << "), stopping" << Qt::endl;
         readDevice();
         finish(true);
         emit done();

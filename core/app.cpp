@@ -169,6 +169,7 @@ void App::removeObsoleteSettings()
 
     QSettings *store = settings();
     const QStringList keys = store->allKeys();
+    QSet<QString> obsolete;
     for (const QString &key : keys) {
         const QString group = key.section(QLatin1Char('/'), 0, 0).toUpper();
         if (reserved.contains(group))
@@ -177,7 +178,21 @@ void App::removeObsoleteSettings()
         candidate.replace(QLatin1Char('/'), QLatin1Char('_'));
         if (!signalNames.contains(
                 QMetaObject::normalizedSignature(candidate.toLatin1().constData())))
-            store->remove(key);
+            obsolete.insert(key);
+    }
+    for (const QString &key : keys) {
+        if (!obsolete.contains(key))
+            continue;
+        // QSettings::remove() also drops every key below key + "/" (a stray key APP outside
+        // any section would take the whole [APP] section along): put back those that stay.
+        const QString below = key + QLatin1Char('/');
+        QList<QPair<QString, QVariant>> kept;
+        for (const QString &other : keys)
+            if (other.startsWith(below) && !obsolete.contains(other))
+                kept.append(qMakePair(other, store->value(other)));
+        store->remove(key);
+        for (const auto &entry : qAsConst(kept))
+            store->setValue(entry.first, entry.second);
     }
     store->sync();
 }

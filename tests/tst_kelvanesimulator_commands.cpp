@@ -17,6 +17,7 @@ private slots:
     void commands_data();
     void commands();
     void hostileInputKeepsTheLoopRunning();
+    void oversizedDataBlocksAreReported();
     void restartAndNewDevice();
 
 private:
@@ -148,6 +149,19 @@ void tst_KelvaneSimulatorCommands::hostileInputKeepsTheLoopRunning()
     KELVANE_COMPARE_RECEIVED(pty, "output 7 interval 0.01 go\r\n>ok.\r\n");
     QCOMPARE(dataTimerPeriods(plugin), QList<int> {10});
     QVERIFY2(longestGapMs < 1000, qPrintable(QString::number(longestGapMs)));
+}
+
+void tst_KelvaneSimulatorCommands::oversizedDataBlocksAreReported()
+{
+    LogCapture log;
+    QVERIFY(pty.write("#range 99999999"));
+    KELVANE_COMPARE_RECEIVED(pty, "#range 99999999\r\n>ok.\r\n");
+    QCOMPARE(
+        log.take(),
+        QStringList(QStringLiteral("warning [ECHO] WARN: Data blocks are cut to 1048576 samples")));
+    QVERIFY(pty.write("#range 0 go"));
+    KELVANE_COMPARE_RECEIVED(pty, "#range 0 go\r\n>ok.\r\n");
+    QCOMPARE(log.take(), QStringList());
 }
 
 void tst_KelvaneSimulatorCommands::restartAndNewDevice()

@@ -152,6 +152,9 @@ bool KelvaneSimulator::openPort()
     // Data bits, parity, stop bits and flow control keep the port's defaults (8N1, none).
     port->setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
     connect(port, &QSerialPort::readyRead, this, &KelvaneSimulator::readData);
+    connect(port, &QSerialPort::errorOccurred, this, [this] { checkPortError(); });
+    droppedLines = 0;
+    errorBurstCount = 0;
     return true;
 }
 
@@ -159,9 +162,50 @@ void KelvaneSimulator::closePort()
 {
     if (!port)
         return;
+    endDropping();
     port->close();
     delete port;
     port = nullptr;
+}
+
+void KelvaneSimulator::checkPortError()
+{
+    // A pty whose other side went away (socat killed) or an unplugged adapter fails every read
+    // at once, and Qt reports it again on every pass of the event loop, which then spins. Let
+    // the port go as stop() does, so that the loop goes idle, and say so once. A later start()
+    // opens the device again.
+    const QSerialPort::SerialPortError error = port->error();
+    if (error == QSerialPort::ReadError || error == QSerialPort::WriteError) {
+        // A single failed read or write may pass; ten within a second do not.
+        if (!errorBurst.isValid() || errorBurst.hasExpired(1000)) {
+            errorBurst.start();
+            errorBurstCount = 0;
+        }
+        if (++errorBurstCount < 10)
+            return;
+    } else if (error != QSerialPort::ResourceError) {
+        return;
+    }
+
+    addPreamble(qCritical()) << "CRIT:"
+                             << "Serial port lost:" << serialDevice << "->" << port->errorString();
+    stopDataTimer();
+    endDropping();
+    // This runs inside the port's own signal: close it now, delete it once the signal is done.
+    QSerialPort *lost = port;
+    port = nullptr;
+    lost->disconnect(this);
+    lost->close();
+    lost->deleteLater();
+}
+
+void KelvaneSimulator::endDropping()
+{
+    if (droppedLines == 0)
+        return;
+    addPreamble(qWarning()) << "WARN:"
+                            << "Stopped dropping serial output, lines dropped:" << droppedLines;
+    droppedLines = 0;
 }
 
 bool KelvaneSimulator::startDataTimer()
@@ -192,6 +236,19 @@ bool KelvaneSimulator::serialWrite(const QByteArray &data)
     QByteArray line;
     line.reserve(data.size() + 2);
     line.append(data).append("\r\n", 2);
+
+    // A serial line does not queue, but Qt keeps every byte the client has not read yet. Hold
+    // at most MaxSerialBacklog of them and drop whole lines beyond; take lines again once the
+    // backlog has drained to half, so that the warnings come once per episode.
+    const qint64 limit = droppedLines > 0 ? MaxSerialBacklog / 2 : MaxSerialBacklog;
+    if (port->bytesToWrite() + line.size() > limit) {
+        if (droppedLines++ == 0)
+            addPreamble(qWarning())
+                << "WARN:"
+                << "Serial output backlog full, dropping lines:" << serialDevice;
+        return false;
+    }
+    endDropping();
     return port->write(line) > 0;
 }
 

@@ -4,6 +4,7 @@
 #include "ipayloadplugin.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QString>
 #include <QVector>
 
@@ -56,6 +57,9 @@ public:
     /// Upper bound of the samples in one data block. Ranges and sampling frequencies whose
     /// product asks for more (or for more than an int holds) are cut to this many samples.
     static constexpr int MaxSampleCount = 1 << 20;
+    /// Upper bound of the bytes waiting in the port to go out. A client that stops reading
+    /// does not make the simulator queue without end: serialWrite() drops whole lines instead.
+    static constexpr qint64 MaxSerialBacklog = 1 << 20;
 
 protected:
     /// One ping on every expiry of the data timer; other timers are ignored.
@@ -71,6 +75,8 @@ private slots:
 private:
     bool openPort();
     void closePort();
+    void checkPortError();
+    void endDropping();
     bool isFrequencyMode(const char *mode) const;
     float exactSampleCount(float channelRange) const;
     int sampleCount(float channelRange) const;
@@ -101,6 +107,12 @@ private:
     float minDepth = 0.0f;
     float maxDepth = 0.0f;
     float depthDelta = 0.1f;
+
+    // The state of the line rather than of the device: lines dropped since the backlog filled,
+    // and the latest burst of read or write errors.
+    qint64 droppedLines = 0;
+    QElapsedTimer errorBurst;
+    int errorBurstCount = 0;
 };
 
 #endif // KELVANE_KELVANESIMULATOR_H

@@ -197,6 +197,10 @@ int run(App &app)
         store->setValue(periodKey, 1000);
     store->setValue(QStringLiteral("KELVANE_SIMULATOR/SERIAL_DEVICE"), simulatorDevice);
     app.syncSettings();
+    // The store keeps working in memory when it cannot write; say so, once, before it matters.
+    if (store->status() == QSettings::AccessError)
+        warn(QStringLiteral("cannot write %1: setting changes last only until the host ends")
+                 .arg(options.settingsPath));
 
     if (!host.load()) {
         fatal(host.errorString());

@@ -168,6 +168,7 @@ private slots:
     void refusals();
     void linkDirInUse();
     void settingsFileRepairs();
+    void unwritableSettings();
 
 private:
     QStringList arguments(const QString &plugin) const;
@@ -536,6 +537,26 @@ void TstKelvaneHost::settingsFileRepairs()
     QCOMPARE(host.process.exitCode(), 0);
     QCOMPARE(readIni(path).value(QStringLiteral("APP/TELEMETRY_PERIOD_MS")),
              QStringLiteral("1000"));
+}
+
+void TstKelvaneHost::unwritableSettings()
+{
+    // /proc takes no new files, whoever asks; a permission bit would not stop root.
+    const QString path = QStringLiteral("/proc/self/kelvane-host.ini");
+    Host host({QStringLiteral("--plugin"), QStringLiteral(KELVANE_PROBE_PLUGIN),
+               QStringLiteral("--settings"), path, QStringLiteral("--link-dir"), linkDir()});
+    QVERIFY2(host.waitOut("Console: type help"), host.err.constData());
+    QVERIFY2(host.err.startsWith(QStringLiteral("kelvane-host: warning: cannot write %1: setting "
+                                                "changes last only until the host ends\n")
+                                     .arg(path)
+                                     .toLocal8Bit()),
+             host.err.constData());
+    // It runs on, with the store in memory.
+    host.send("set APP VERBOSE true");
+    QVERIFY(host.waitErr("Updated: APP/VERBOSE=true\n"));
+    host.send("quit");
+    QVERIFY(host.waitExit());
+    QCOMPARE(host.process.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TstKelvaneHost)

@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Makes the ARMv7 hard-float sysroot that cmake/armhf-toolchain.cmake builds against and that
+# qemu-arm-static runs the tests in: Debian 12 armhf packages (Qt 5 with SerialPort and Test,
+# libc and libstdc++ headers) unpacked into one folder.
+#
+# Usage: scripts/armhf-sysroot.sh [DIR]
+#   DIR defaults to $KELVANE_ARMHF_SYSROOT, else .sysroot/armhf in the repository.
+#   KELVANE_DEBIAN_MIRROR overrides the mirror (default: the one apt on this machine uses).
+#
+# The sysroot is kept and made again only when the package list below changes: a stamp file
+# in it holds a hash of that list. Needs root (debootstrap) and network access to the mirror.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+sysroot=${1:-${KELVANE_ARMHF_SYSROOT:-$repo/.sysroot/armhf}}
+suite=bookworm
+
+# What the cross build links against and what the tests load at run time (the offscreen
+# platform plug-in and fonts for the scope, /bin/sh for shell commands).
+packages=(
+  qtbase5-dev
+  libqt5serialport5-dev
+  libqt5test5
+  libqt5gui5
+  libc6-dev
+  libstdc++-12-dev
+  fonts-dejavu-core
+  fontconfig
+  dash
+)
+
+stamp_file=$sysroot/.kelvane-sysroot-stamp
+stamp=$(printf '%s\n' "$suite" "${packages[@]}" | sort | sha256sum | cut -d' ' -f1)
+if [ -f "$stamp_file" ] && [ "$(cat "$stamp_file")" = "$stamp" ]; then
+  echo "armhf sysroot up to date: $sysroot"
+  exit 0
+fi
+
+# The Debian mirror apt already uses here, read from its deb822 or one-line sources.
+mirror_from_apt() {
+  local f
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] || continue
+    # First stanza that serves the release suite itself (not -security/-updates).
+    awk -v suite="$suite" '
+      /^[[:space:]]*$/ { if (uri != "" && ok) { print uri; exit } uri = ""; ok = 0; next }
+      /^URIs:/ { uri = $2 }
+      /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == suite) ok = 1 }
+      END { if (uri != "" && ok) print uri }' "$f" | head -n1
+  done
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$f" ] || continue
+    awk -v suite="$suite" '$1 == "deb" {
+        i = 2; if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
+        if ($(i + 1) == suite) { print $i; exit } }' "$f"
+  done
+}
+mirror=${KELVANE_DEBIAN_MIRROR:-$(mirror_from_apt | head -n1)}
+if [ -z "$mirror" ]; then
+  echo "armhf-sysroot: no Debian $suite mirror found in apt's sources; set KELVANE_DEBIAN_MIRROR" >&2
+  exit 1
+fi
+
+if ! command -v debootstrap >/dev/null || ! command -v dpkg-deb >/dev/null; then
+  echo "armhf-sysroot: debootstrap and dpkg-deb are needed (scripts/deps.sh debootstrap)" >&2
+  exit 1
+fi
+
+work=$sysroot.new
+rm -rf "$work"
+mkdir -p "$work"
+echo "Making the armhf sysroot in $sysroot from $mirror ($suite)"
+
+# First stage only: it resolves the dependencies and downloads every .deb without running
+# anything ARM. The second stage would need emulation, so the packages are unpacked instead.
+include=$(
+  IFS=,
+  echo "${packages[*]}"
+)
+debootstrap --arch=armhf --variant=minbase --foreign --include="$include" \
+  "$suite" "$work" "$mirror" >"$work.log" 2>&1 || {
+  tail -n 30 "$work.log" >&2
+  echo "armhf-sysroot: debootstrap failed (full log: $work.log)" >&2
+  exit 1
+}
+
+# Unpack over the merged-/usr links the first stage laid (lib -> usr/lib and so on).
+count=0
+for deb in "$work"/var/cache/apt/archives/*.deb; do
+  dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$work" --keep-directory-symlink
+  count=$((count + 1))
+done
+echo "Unpacked $count packages"
+rm -rf "$work"/var/cache/apt/archives/*.deb "$work"/debootstrap
+
+# Absolute links (libfoo.so -> /lib/arm-linux-gnueabihf/libfoo.so.1) would point into the
+# build machine's own root: make them relative to the sysroot.
+# The paths are worked out as text (-s): following a link on the way would leave the sysroot.
+# dev/ and proc are the first stage's device links, of no use here.
+rm -rf "$work/dev" "$work/proc"
+find "$work" -type l -lname '/*' -print0 |
+  while IFS= read -r -d '' link; do
+    target=$(readlink "$link")
+    ln -sfn "$(realpath -m -s --relative-to="$(dirname "$link")" "$work$target")" "$link"
+  done
+
+test -f "$work/usr/lib/arm-linux-gnueabihf/libQt5Core.so.5" || {
+  echo "armhf-sysroot: Qt 5 Core missing from the unpacked packages" >&2
+  exit 1
+}
+
+echo "$stamp" >"$work/.kelvane-sysroot-stamp"
+rm -rf "$sysroot" "$work.log"
+mv "$work" "$sysroot"
+echo "armhf sysroot ready: $sysroot ($(du -sh "$sysroot" | cut -f1))"

@@ -4,6 +4,7 @@
 
 #include <QRegularExpression>
 
+#include <cctype>
 #include <cmath>
 
 namespace {
@@ -135,10 +136,29 @@ bool keyMatches(const TemplateLine &t, const QByteArray &text)
     return text.startsWith(t.key) && (text.size() == keyLength || text.at(keyLength) != ' ');
 }
 
+// Digits with an optional leading "-", and, when decimals > 0, a "." followed by exactly that
+// many digits: the number formats the instrument writes.
+bool isNumber(const QByteArray &text, int decimals)
+{
+    int i = text.startsWith('-') ? 1 : 0;
+    const int digitsFrom = i;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text.at(i))))
+        ++i;
+    if (i == digitsFrom)
+        return false;
+    if (decimals == 0)
+        return i == text.size();
+    if (i >= text.size() || text.at(i) != '.')
+        return false;
+    const int fraction = ++i;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text.at(i))))
+        ++i;
+    return i == text.size() && i - fraction == decimals;
+}
+
 bool isInteger(const QByteArray &text)
 {
-    static const QRegularExpression re(QStringLiteral("^-?\\d+$"));
-    return re.match(QString::fromLatin1(text)).hasMatch();
+    return isNumber(text, 0);
 }
 
 // Reads the value of a line whose key matched; false when it is not in the line's format.
@@ -154,8 +174,7 @@ bool readValue(const TemplateLine &t, const QByteArray &text, double &value)
         value = number.toInt(&ok);
         return ok;
     }
-    const QRegularExpression re(QStringLiteral("^-?\\d+\\.\\d{%1}$").arg(t.decimals));
-    if (!re.match(QString::fromLatin1(number)).hasMatch())
+    if (!isNumber(number, t.decimals))
         return false;
     value = number.toDouble(&ok);
     return ok;

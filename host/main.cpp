@@ -173,7 +173,8 @@ int run(App &app)
         if (!checkDevice(simulatorDevice))
             return 1;
     } else {
-        if (!pair.open()) {
+        // socat makes the pair while the plug-in loads; the names are known beforehand.
+        if (!pair.begin()) {
             fatal(pair.errorString());
             return 1;
         }
@@ -204,6 +205,11 @@ int run(App &app)
 
     if (!host.load()) {
         fatal(host.errorString());
+        return 1;
+    }
+    // The plug-in opens its device in start(), so the pair must exist before requestStart().
+    if (options.device.isEmpty() && !pair.waitUntilReady()) {
+        fatal(pair.errorString());
         return 1;
     }
 

@@ -84,7 +84,12 @@ bool PtyPair::removeStaleName(const QString &path)
 
 bool PtyPair::open(int timeoutMs)
 {
-    if (opened)
+    return begin() && waitUntilReady(timeoutMs);
+}
+
+bool PtyPair::begin()
+{
+    if (opened || socat)
         return true;
     error.clear();
     socatLog.clear();
@@ -131,10 +136,19 @@ bool PtyPair::open(int timeoutMs)
     socat->setStandardOutputFile(QProcess::nullDevice());
     socat->setReadChannel(QProcess::StandardError);
     socat->start(program, arguments, QIODevice::ReadOnly);
+    return true;
+}
 
+bool PtyPair::waitUntilReady(int timeoutMs)
+{
+    if (opened)
+        return true;
+    if (!socat)
+        return false;
     const QDeadlineTimer deadline(timeoutMs);
     if (!socat->waitForStarted(int(deadline.remainingTime())))
-        return fail(QStringLiteral("cannot start %1: %2").arg(program, socat->errorString()));
+        return fail(
+            QStringLiteral("cannot start %1: %2").arg(socat->program(), socat->errorString()));
 
     // Ready once socat says so and both names resolve; it prints the line after making the links.
     bool ready = false;
@@ -197,7 +211,7 @@ void PtyPair::drainLog()
 
 void PtyPair::close()
 {
-    if (!opened)
+    if (!opened && !socat)
         return;
     opened = false;
     if (socat) {

@@ -23,10 +23,15 @@ public:
 
     /// socat's path found in PATH, or an empty string.
     static QString socatProgram();
-    /// Starts socat and waits, at most timeoutMs, until both ends exist. On false nothing is
-    /// left running and errorString() says why.
+    /// begin(), then waitUntilReady(timeoutMs).
     bool open(int timeoutMs = 5000);
-    /// Ends socat and removes both names and the lock; does nothing when not open.
+    /// Takes the folder's lock, clears stale names and starts socat without waiting for it.
+    /// On false nothing is left running and errorString() says why.
+    bool begin();
+    /// Waits, at most timeoutMs, until both ends exist. On false socat is ended, the names and
+    /// the lock are removed and errorString() says why.
+    bool waitUntilReady(int timeoutMs = 5000);
+    /// Ends socat and removes both names and the lock; does nothing when nothing was begun.
     void close();
     bool isOpen() const { return opened; }
 

@@ -41,18 +41,25 @@ void warn(const QString &text)
     Console::printError(QStringLiteral("%1: warning: %2").arg(QLatin1String(ProgramName), text));
 }
 
-// The plug-in that belongs with this binary: the installed host takes the installed plug-in, a
-// host run from the build tree takes the one built beside it, so that a fresh build is never
-// shadowed by an older installed copy. Either falls back to the other when its own is missing.
+// The plug-in that belongs with this binary: an installed host takes the plug-in installed with
+// it (found relative to itself, so that an install under another prefix works), a host run from
+// the build tree takes the one built beside it, so that a fresh build is never shadowed by an
+// older installed copy. Each falls back to the other when its own is missing.
 QString defaultPlugin()
 {
-    const QString installed = QStringLiteral(KELVANE_INSTALLED_PLUGIN);
+    const QString appDir = QCoreApplication::applicationDirPath();
+    const QString beside =
+        QDir::cleanPath(QDir(appDir).filePath(QStringLiteral(KELVANE_RELATIVE_PLUGIN)));
     const QString built = QStringLiteral(KELVANE_BUILD_PLUGIN);
-    const bool inBuildTree = QDir(QCoreApplication::applicationDirPath()) ==
-        QDir(QStringLiteral(KELVANE_BUILD_HOST_DIR));
-    const QString first = inBuildTree ? built : installed;
-    const QString second = inBuildTree ? installed : built;
-    return QFileInfo::exists(first) || !QFileInfo::exists(second) ? first : second;
+    const bool inBuildTree = QDir(appDir) == QDir(QStringLiteral(KELVANE_BUILD_HOST_DIR));
+    const QStringList candidates = inBuildTree
+        ? QStringList {built, beside, QStringLiteral(KELVANE_INSTALLED_PLUGIN)}
+        : QStringList {beside, QStringLiteral(KELVANE_INSTALLED_PLUGIN), built};
+    for (const QString &candidate : candidates) {
+        if (QFileInfo::exists(candidate))
+            return candidate;
+    }
+    return candidates.constFirst();
 }
 
 Options parseOptions(const App &app)

@@ -5,9 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# CI's further stages build with clang and libFuzzer.
+# CI's further stages build with clang and libFuzzer and run valgrind.
 extra=()
-[ "${CI:-false}" = true ] && extra=(clang libclang-rt-14-dev)
+[ "${CI:-false}" = true ] && extra=(clang libclang-rt-14-dev valgrind)
 scripts/deps.sh "${extra[@]}"
 
 jobs=$(nproc)
@@ -80,4 +80,11 @@ if [ "$ci" = true ]; then
     grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
   done
   timed "fuzz" "$t0"
+
+  # The simulator's suites under valgrind's memcheck, on the native build: no error, nothing
+  # definitely lost.
+  stage "valgrind"
+  t0=$SECONDS
+  BUILD_DIR=build scripts/valgrind-simulator.sh
+  timed "valgrind" "$t0"
 fi

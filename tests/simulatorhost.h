@@ -153,17 +153,6 @@ inline QList<int> dataTimerPeriods(IPayloadPlugin *plugin)
     return periods;
 }
 
-/// The first count values of rand() that the plug-in will draw: read here, then the generator
-/// is put back into its unseeded state (seed 1).
-inline QVector<int> randSequence(int count)
-{
-    QVector<int> values;
-    for (int i = 0; i < count; ++i)
-        values << std::rand();
-    std::srand(1);
-    return values;
-}
-
 /// A golden file from tests/data, bytes as they are.
 inline QByteArray golden(const char *name)
 {

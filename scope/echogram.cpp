@@ -79,6 +79,10 @@ void Echogram::addPing(const Ping &ping)
     column.depth = ping.depth;
     if (ping.samplingFrequency > 0)
         column.samplingFrequency = ping.samplingFrequency;
+    if (it->columns.size() == MaxColumns) {
+        it->columns.removeFirst();
+        ++it->dropped;
+    }
     it->columns.append(column);
 }
 
@@ -242,12 +246,15 @@ void Echogram::drawPanel(QImage &image, int index) const
                      QStringLiteral("depth, m"));
     painter.restore();
 
-    // Ping axis: ping numbers of this channel, from 1.
+    // Ping axis: ping numbers of this channel, from 1 (counting the columns dropped).
     const int pings = columns.size();
     if (pings > 0) {
+        const int first = (index < panels.size() ? panels.at(index).dropped : 0) + 1;
+        const int last = first + pings - 1;
         const int pingStep = std::max(1, int(tickStep(pings, std::max(1, plot.width() / 60))));
-        for (int n = 1; n <= pings; n = n == 1 && pingStep > 1 ? pingStep : n + pingStep) {
-            const int x = plot.left() + (n - 1) * w + w / 2;
+        for (int n = first; n <= last;
+             n = n == first ? (first / pingStep + 1) * pingStep : n + pingStep) {
+            const int x = plot.left() + (n - first) * w + w / 2;
             painter.drawLine(x, plot.bottom() + 1, x, plot.bottom() + 5);
             painter.drawText(QRect(x - 30, plot.bottom() + 6, 60, 14),
                              Qt::AlignHCenter | Qt::AlignTop, QString::number(n));

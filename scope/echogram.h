@@ -21,6 +21,8 @@
 class Echogram
 {
 public:
+    /// Columns kept per panel: a long run shows its last MaxColumns pings of each channel.
+    static constexpr int MaxColumns = 3000;
     static constexpr int PlotHeight = 400;
     static constexpr int LeftMargin = 76;
     static constexpr int RightMargin = 96;
@@ -31,7 +33,8 @@ public:
     static constexpr QRgb TraceColour = 0xffff3030;
     static constexpr QRgb NoDataColour = 0xff303030;
 
-    /// Adds the ping as the next column of its channel's panel.
+    /// Adds the ping as the next column of its channel's panel, dropping the panel's oldest
+    /// column when it already has MaxColumns.
     void addPing(const Ping &ping);
 
     int panelCount() const { return panels.size(); }
@@ -40,7 +43,8 @@ public:
     int columnWidth() const;
     /// The plot area of panel p in image coordinates.
     QRect plotRect(int panel) const;
-    /// The depth in metres at the bottom edge of panel p's plot.
+    /// The depth in metres at the bottom edge of panel p's plot: the deepest last sample of its
+    /// columns or 1.1 times the deepest reported depth, whichever is more (1 m when neither).
     double depthExtent(int panel) const;
     /// The frequency (Hz, -1 when unknown) of panel p.
     int panelFrequency(int panel) const;
@@ -63,6 +67,7 @@ private:
     struct Panel
     {
         int frequency = -1;
+        int dropped = 0; ///< oldest columns given up to MaxColumns
         QVector<Column> columns;
     };
 

@@ -1,0 +1,146 @@
+#include "echogram.h"
+
+#include <QtTest>
+
+namespace {
+
+Ping ping(int frequency, int samples, double depth, int samplingFrequency = 100000)
+{
+    Ping p;
+    p.frequency = frequency;
+    p.depth = depth;
+    p.samplingFrequency = samplingFrequency;
+    p.hasData = samples >= 0;
+    p.samples = QVector<int>(std::max(0, samples), 0);
+    return p;
+}
+
+double luma(QRgb c)
+{
+    return 0.2126 * qRed(c) + 0.7152 * qGreen(c) + 0.0722 * qBlue(c);
+}
+
+} // namespace
+
+class tst_Echogram : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void colourMap();
+    void layout_data();
+    void layout();
+    void narrowEchoSurvives();
+    void shortColumnAndTrace();
+    void longRunKeepsLastColumns();
+};
+
+void tst_Echogram::colourMap()
+{
+    QCOMPARE(Echogram::colour(0), qRgb(0x44, 0x01, 0x54));
+    QCOMPARE(Echogram::colour(1023), qRgb(0xfd, 0xe7, 0x25));
+    QCOMPARE(Echogram::colour(-7), Echogram::colour(0));
+    QCOMPARE(Echogram::colour(4000), Echogram::colour(1023));
+    // Perceptual: lightness grows with the amplitude and never turns back (beyond the rounding
+    // of one channel by one level), and it spans the map's whole range.
+    for (int a = 1; a < 1024; ++a) {
+        QVERIFY2(luma(Echogram::colour(a)) >= luma(Echogram::colour(a - 1)) - 0.5,
+                 qPrintable(QString::number(a)));
+    }
+    QVERIFY(luma(Echogram::colour(1023)) - luma(Echogram::colour(0)) > 180);
+}
+
+void tst_Echogram::layout_data()
+{
+    QTest::addColumn<QVector<int>>("frequencies"); // one ping each
+    QTest::addColumn<QVector<int>>("panels"); // frequency of each panel, top down
+    QTest::addColumn<int>("columnWidth");
+
+    QTest::newRow("one ping") << QVector<int> {450000} << QVector<int> {450000} << 48;
+    QTest::newRow("dual, low first")
+        << QVector<int> {50000, 200000, 50000, 200000} << QVector<int> {200000, 50000} << 48;
+    QTest::newRow("unknown channel last")
+        << QVector<int> {-1, 50000, 200000} << QVector<int> {200000, 50000, -1} << 48;
+    QTest::newRow("many pings") << QVector<int>(100, 450000) << QVector<int> {450000} << 4;
+    QTest::newRow("more pings than 480") << QVector<int>(700, -1) << QVector<int> {-1} << 1;
+}
+
+void tst_Echogram::layout()
+{
+    QFETCH(QVector<int>, frequencies);
+    QFETCH(QVector<int>, panels);
+    QFETCH(int, columnWidth);
+
+    Echogram e;
+    for (int f : frequencies)
+        e.addPing(ping(f, 100, 0.3));
+    QCOMPARE(e.panelCount(), panels.size());
+    int widest = 0;
+    for (int p = 0; p < panels.size(); ++p) {
+        QCOMPARE(e.panelFrequency(p), panels.at(p));
+        const int columns = int(std::count(frequencies.begin(), frequencies.end(), panels.at(p)));
+        QCOMPARE(e.plotRect(p),
+                 QRect(Echogram::LeftMargin, p * Echogram::PanelHeight + Echogram::TopMargin,
+                       columns * columnWidth, Echogram::PlotHeight));
+        widest = std::max(widest, columns * columnWidth);
+    }
+    QCOMPARE(e.columnWidth(), columnWidth);
+    QCOMPARE(e.render().size(),
+             QSize(Echogram::LeftMargin + widest + Echogram::RightMargin,
+                   int(panels.size()) * Echogram::PanelHeight));
+}
+
+// 10000 samples over 400 rows: each row shows the strongest of its 25 samples, so a lone sample
+// is not lost.
+void tst_Echogram::narrowEchoSurvives()
+{
+    Echogram e;
+    Ping p = ping(200000, 10000, Ping::Unknown);
+    p.samples[6001] = 700;
+    e.addPing(p);
+    QCOMPARE(e.depthExtent(0), 10000 * 0.0075);
+    const QImage image = e.render();
+    const QRect plot = e.plotRect(0);
+    const int x = plot.left() + 10;
+    QCOMPARE(image.pixel(x, plot.top() + 6001 / 25), Echogram::colour(700));
+    QCOMPARE(image.pixel(x, plot.top() + 6001 / 25 - 1), Echogram::colour(0));
+    QCOMPARE(image.pixel(x, plot.top() + 6001 / 25 + 1), Echogram::colour(0));
+}
+
+// A ping with fewer samples than its neighbour leaves the rows below its last sample empty; a
+// ping without data is empty all the way down; the reported depth is drawn on every column.
+void tst_Echogram::shortColumnAndTrace()
+{
+    Echogram e;
+    e.addPing(ping(50000, 2000, 5.0));
+    e.addPing(ping(50000, 1000, 6.0));
+    e.addPing(ping(50000, -1, 7.0));
+    const QImage image = e.render();
+    const QRect plot = e.plotRect(0);
+    const int w = e.columnWidth();
+    const double extent = e.depthExtent(0);
+    QCOMPARE(extent, 15.0);
+    QCOMPARE(image.pixel(plot.left() + w + 1, plot.top() + 100), Echogram::colour(0));
+    QCOMPARE(image.pixel(plot.left() + w + 1, plot.top() + 300), Echogram::NoDataColour);
+    QCOMPARE(image.pixel(plot.left() + 2 * w + 1, plot.top() + 10), Echogram::NoDataColour);
+    const double depths[] = {5.0, 6.0, 7.0};
+    for (int c = 0; c < 3; ++c) {
+        const int y = plot.top() + int(depths[c] / extent * Echogram::PlotHeight);
+        QCOMPARE(image.pixel(plot.left() + c * w + w / 2, y), Echogram::TraceColour);
+    }
+}
+
+void tst_Echogram::longRunKeepsLastColumns()
+{
+    Echogram e;
+    for (int i = 0; i < Echogram::MaxColumns + 5; ++i)
+        e.addPing(ping(200000, i == Echogram::MaxColumns + 4 ? 8 : 4, 0.01));
+    QCOMPARE(e.pingCount(), Echogram::MaxColumns);
+    QCOMPARE(e.render().width(),
+             Echogram::LeftMargin + Echogram::MaxColumns + Echogram::RightMargin);
+    // The last ping is the last column.
+    QCOMPARE(e.depthExtent(0), 8 * 0.0075);
+}
+
+QTEST_MAIN(tst_Echogram)
+#include "tst_echogram.moc"

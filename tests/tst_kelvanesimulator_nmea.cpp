@@ -70,6 +70,11 @@ void tst_KelvaneSimulatorNmea::pings_data()
                                    << QByteArray("$SMDBT,8.202,f,2.500,M,,*68\r\n"
                                                  "$SMMTW,19.33,C*35\r\n"
                                                  "$YXXDR,A,89.8,D,PTCH,A,-50.7,D,ROLL*7B\r\n");
+    // The step was taken at the first ping of the process and stays.
+    QTest::newRow("new step ignored") << QStringLiteral("KELVANE_SIMULATOR/DELTA_M=1")
+                                      << QByteArray("$SMDBT,6.562,f,2.000,M,,*62\r\n"
+                                                    "$SMMTW,19.89,C*34\r\n"
+                                                    "$YXXDR,A,24.8,D,PTCH,A,4.4,D,ROLL*63\r\n");
 }
 
 void tst_KelvaneSimulatorNmea::pings()

@@ -17,6 +17,7 @@ private slots:
     void firstCommandIsRefused();
     void framePairMatchesGolden();
     void nmeaPingsFallSilentOnce();
+    void otherFrequencyModesAreSilent();
 
 private:
     // One NMEA ping: frequency line, DBT, MTW, YXXDR.
@@ -125,6 +126,19 @@ void tst_KelvaneSimulatorDual::nmeaPingsFallSilentOnce()
         QVERIFY(!readPing(2000).contains(QByteArray()));
     QVERIFY(pty.write("x"));
     QVERIFY(pty.waitUntil([&] { return pty.received.endsWith("\r\n>\r\n"); }));
+}
+
+void tst_KelvaneSimulatorDual::otherFrequencyModesAreSilent()
+{
+    pty.takeAll();
+    static_cast<App *>(QCoreApplication::instance())
+        ->updateSetting("KELVANE_SIMULATOR", "FREQUENCY_MODE", "TRIPLE");
+    for (const QByteArray output : {"output 2 go", "output 3 go", "output 4 go"}) {
+        QVERIFY(pty.write(output));
+        KELVANE_COMPARE_RECEIVED(pty, output + "\r\n>ok\r\n");
+        // Pinging at every pass of the event loop, yet nothing comes.
+        QVERIFY(!pty.waitUntil([&] { return !pty.received.isEmpty(); }, 200));
+    }
 }
 
 KELVANE_SIMULATOR_TEST_MAIN(tst_KelvaneSimulatorDual)

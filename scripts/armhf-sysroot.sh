@@ -28,8 +28,10 @@ packages=(
   dash
 )
 
+# Bump when the way the packages are laid out below changes.
+layout=2
 stamp_file=$sysroot/.kelvane-sysroot-stamp
-stamp=$(printf '%s\n' "$suite" "${packages[@]}" | sort | sha256sum | cut -d' ' -f1)
+stamp=$(printf '%s\n' "layout $layout" "$suite" "${packages[@]}" | sort | sha256sum | cut -d' ' -f1)
 if [ -f "$stamp_file" ] && [ "$(cat "$stamp_file")" = "$stamp" ]; then
   echo "armhf sysroot up to date: $sysroot"
   exit 0
@@ -95,8 +97,12 @@ rm -rf "$work"/var/cache/apt/archives/*.deb "$work"/debootstrap
 # Absolute links (libfoo.so -> /lib/arm-linux-gnueabihf/libfoo.so.1) would point into the
 # build machine's own root: make them relative to the sysroot.
 # The paths are worked out as text (-s): following a link on the way would leave the sysroot.
-# dev/ and proc are the first stage's device links, of no use here.
-rm -rf "$work/dev" "$work/proc"
+# dev/ and proc are the first stage's device links, of no use here. qemu-arm-static -L looks
+# up every absolute path in the sysroot first: the empty run-time folders would hide the build
+# machine's (its /tmp, /run/lock for serial port locks), so they go too.
+rm -rf "$work/dev" "$work/proc" "$work/sys" "$work/run" "$work/tmp" "$work/var/tmp" \
+  "$work/var/lock" "$work/var/run" "$work/home" "$work/root" "$work/boot" "$work/mnt" \
+  "$work/media" "$work/srv"
 find "$work" -type l -lname '/*' -print0 |
   while IFS= read -r -d '' link; do
     target=$(readlink "$link")

@@ -1,6 +1,7 @@
 // kelvane-scope run as a user runs it: against the simulator, loaded by kelvane-host on a socat
 // pty pair, in each of its modes; and on captured streams.
 
+#include "buildprogram.h"
 #include "echogram.h"
 
 #include <QFile>
@@ -13,7 +14,8 @@
 
 namespace {
 
-const int Deadline = 20000;
+// Generous: under emulation the programs start and run many times slower.
+const int Deadline = 60000;
 
 // kelvane-host with the simulator plug-in on a pty pair of its own; the scope reads the client
 // end that the host prints.
@@ -33,10 +35,10 @@ public:
         QObject::connect(&process, &QProcess::readyReadStandardOutput,
                          [this] { out += process.readAllStandardOutput(); });
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(QStringLiteral(KELVANE_HOST),
-                      {QStringLiteral("--settings"), ini, QStringLiteral("--plugin"),
-                       QStringLiteral(KELVANE_PLUGIN), QStringLiteral("--link-dir"),
-                       dir + QStringLiteral("/pty"), QStringLiteral("--no-console")});
+        startBuildProgram(process, QStringLiteral(KELVANE_HOST),
+                          {QStringLiteral("--settings"), ini, QStringLiteral("--plugin"),
+                           QStringLiteral(KELVANE_PLUGIN), QStringLiteral("--link-dir"),
+                           dir + QStringLiteral("/pty"), QStringLiteral("--no-console")});
         const QByteArray key = "Client device: ";
         if (!QTest::qWaitFor(
                 [&] { return out.contains(key) && out.indexOf('\n', out.indexOf(key)) > 0; },
@@ -72,7 +74,7 @@ struct Run
 Run scope(const QStringList &arguments)
 {
     QProcess process;
-    process.start(QStringLiteral(KELVANE_SCOPE), arguments);
+    startBuildProgram(process, QStringLiteral(KELVANE_SCOPE), arguments);
     Run run;
     if (!process.waitForFinished(Deadline)) {
         process.kill();
@@ -296,10 +298,10 @@ void tst_KelvaneScope::quitsOnSignal()
     QByteArray out;
     connect(&process, &QProcess::readyReadStandardOutput,
             [&] { out += process.readAllStandardOutput(); });
-    process.start(QStringLiteral(KELVANE_SCOPE),
-                  {host.client, QStringLiteral("--send"),
-                   QStringLiteral("interval 0.1 #range 5000 #output 2 #go"),
-                   QStringLiteral("--png"), path("quit.png")});
+    startBuildProgram(process, QStringLiteral(KELVANE_SCOPE),
+                      {host.client, QStringLiteral("--send"),
+                       QStringLiteral("interval 0.1 #range 5000 #output 2 #go"),
+                       QStringLiteral("--png"), path("quit.png")});
     QVERIFY(QTest::qWaitFor([&] { return out.count(" samples=667 ") >= 3; }, Deadline));
     process.terminate();
     QVERIFY(process.waitForFinished(Deadline));

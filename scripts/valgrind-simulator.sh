@@ -33,6 +33,7 @@ for prefix in "${prefixes[@]}"; do
     rc=0
     valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite \
       --errors-for-leak-kinds=definite --error-exitcode=99 --num-callers=30 \
+      --suppressions=scripts/valgrind.supp \
       --log-file="$log" "$exe" >"$build/valgrind-$name.out" 2>&1 || rc=$?
     errors=$(sed -n 's/.*ERROR SUMMARY: \([0-9,]*\) errors.*/\1/p' "$log" | tail -n1)
     lost=$(sed -n 's/.*definitely lost: \([0-9,]*\) bytes.*/\1/p' "$log" | tail -n1)

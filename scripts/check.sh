@@ -88,3 +88,12 @@ if [ "$ci" = true ]; then
   BUILD_DIR=build scripts/valgrind-simulator.sh
   timed "valgrind" "$t0"
 fi
+
+if [ "$ci" = true ]; then
+  # The whole suite again on ARMv7 hard-float: cross-built against a Debian armhf sysroot and
+  # run under qemu-arm-static.
+  stage "armhf build and tests"
+  t0=$SECONDS
+  scripts/check-armhf.sh
+  timed "armhf" "$t0"
+fi

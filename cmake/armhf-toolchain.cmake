@@ -46,7 +46,8 @@ set(CMAKE_MODULE_LINKER_FLAGS_INIT "${CMAKE_EXE_LINKER_FLAGS_INIT}")
 
 # ctest and add_custom_command() run ARM programs through the emulator. qemu-arm-static -L
 # makes the sysroot the ARM programs' root for their loader, libraries and Qt plug-ins; the
-# build machine's files show through wherever the sysroot has none.
+# build machine's files show through wherever the sysroot has none. This project replaces it
+# with cmake/armhf/armhf-run.sh (KelvaneArmhfEmulator.cmake): bare qemu breaks QProcess.
 find_program(KELVANE_QEMU_ARM NAMES qemu-arm-static qemu-arm)
 if(KELVANE_QEMU_ARM)
   set(CMAKE_CROSSCOMPILING_EMULATOR "${KELVANE_QEMU_ARM};-L;${KELVANE_ARMHF_SYSROOT}")

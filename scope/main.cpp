@@ -86,8 +86,10 @@ int main(int argc, char *argv[])
                                         QStringLiteral("rate"), QStringLiteral("115200"));
     const QCommandLineOption sendOption(
         QStringLiteral("send"),
-        QStringLiteral("Command text sent as given once the device is open, e.g. "
-                       "\"#range 10000 #output 2 #go\"."),
+        QStringLiteral(
+            "Command text sent as given once the device is open, e.g. "
+            "\"#range 10000 #output 2 #go\". Pings that arrive before its reply are shown "
+            "but neither counted, drawn nor written to the CSV."),
         QStringLiteral("text"));
     const QCommandLineOption fromOption(
         QStringLiteral("from"),
@@ -111,7 +113,7 @@ int main(int argc, char *argv[])
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
-    if (parser.isSet(QStringLiteral("help")))
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all")))
         parser.showHelp(0);
     if (parser.isSet(QStringLiteral("version")))
         parser.showVersion();

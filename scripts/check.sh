@@ -77,7 +77,7 @@ if [ "$ci" = true ]; then
       echo "fuzz target $t failed; the input is in build-fuzz/artifacts/" >&2
       exit 1
     fi
-    grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
+    grep -E '^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
   done
   timed "fuzz" "$t0"
 

@@ -68,22 +68,29 @@ if ! command -v debootstrap >/dev/null || ! command -v dpkg-deb >/dev/null; then
 fi
 
 work=$sysroot.new
-rm -rf "$work"
-mkdir -p "$work"
 echo "Making the armhf sysroot in $sysroot from $mirror ($suite)"
 
 # First stage only: it resolves the dependencies and downloads every .deb without running
 # anything ARM. The second stage would need emulation, so the packages are unpacked instead.
+# A second try rides out a dropped download.
 include=$(
   IFS=,
   echo "${packages[*]}"
 )
-debootstrap --arch=armhf --variant=minbase --foreign --include="$include" \
-  "$suite" "$work" "$mirror" >"$work.log" 2>&1 || {
+for try in 1 2; do
+  rm -rf "$work"
+  mkdir -p "$work"
+  if debootstrap --arch=armhf --variant=minbase --foreign --include="$include" \
+    "$suite" "$work" "$mirror" >"$work.log" 2>&1; then
+    break
+  fi
   tail -n 30 "$work.log" >&2
-  echo "armhf-sysroot: debootstrap failed (full log: $work.log)" >&2
-  exit 1
-}
+  if [ "$try" = 2 ]; then
+    echo "armhf-sysroot: debootstrap failed (full log: $work.log)" >&2
+    exit 1
+  fi
+  echo "armhf-sysroot: debootstrap failed, trying once more" >&2
+done
 
 # Unpack over the merged-/usr links the first stage laid (lib -> usr/lib and so on).
 count=0

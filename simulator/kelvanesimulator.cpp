@@ -163,6 +163,8 @@ void KelvaneSimulator::closePort()
     if (!port)
         return;
     endDropping();
+    // A stop asked for is not a lost line, whatever closing the port reports.
+    port->disconnect(this);
     port->close();
     delete port;
     port = nullptr;

@@ -338,7 +338,8 @@ void TstApp::removeObsoleteSettings_data()
         << "[General]\nAPP_VERBOSE=1\nPayloads=2\nroll=3\n\n[APP]\nVERBOSE=true\n";
     // Removing a key must not take the keys of a section of the same name along.
     QTest::newRow("outside any section, named like a section")
-        << "[General]\nAPP=1\n\n[APP]\nVERBOSE=true\n" << "[APP]\nVERBOSE=true\n";
+        << "[General]\nAPP=1\n\n[APP]\nVERBOSE=true\n"
+        << "[APP]\nVERBOSE=true\n";
 }
 
 void TstApp::removeObsoleteSettings()

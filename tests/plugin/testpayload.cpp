@@ -1,11 +1,8 @@
 #include "app.h"
 #include "ipayloadplugin.h"
 
-#include <QTimerEvent>
-
 // Makes visible what its base does: start() and stop() send "started" and "stopped" to the
-// ground (as "[TEST] started"), every timer tick is emitted as ticked(timer id), and the
-// instance's number and a followed setting are properties.
+// ground (as "[TEST] started"); the instance's number and a followed setting are properties.
 class TestPayload : public IPayloadPlugin
 {
     Q_OBJECT
@@ -35,12 +32,6 @@ public:
 
 public slots:
     void start() override { sendInfo(QStringLiteral("started")); }
-
-signals:
-    void ticked(int timerId);
-
-protected:
-    void timerEvent(QTimerEvent *event) override { emit ticked(event->timerId()); }
 
 private:
     int serial = 0;

@@ -139,9 +139,10 @@ bool checkDevice(const QString &path)
 // write would drop, of which a copy is kept.
 void checkSettingsFile(const QString &path)
 {
-    if (SettingsFile::removeStaleLock(path))
-        warn(QStringLiteral("removed the empty lock file %1.lock left by a process that died")
-                 .arg(path));
+    const QStringList locks = SettingsFile::removeStaleLocks(path);
+    for (const QString &lock : locks)
+        warn(
+            QStringLiteral("removed the empty lock file %1 left by a process that died").arg(lock));
     const auto dropped = SettingsFile::droppedLines(path);
     if (dropped.isEmpty())
         return;

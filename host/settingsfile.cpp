@@ -6,19 +6,25 @@
 
 namespace SettingsFile {
 
-bool removeStaleLock(const QString &path, qint64 minAgeMs)
+QStringList removeStaleLocks(const QString &path, qint64 minAgeMs)
 {
     // QSettings takes this lock with QLockFile, which writes its pid into the file right after
     // creating it. An empty lock is one whose owner died before the pid reached the disk (a
     // power cut); QLockFile cannot tell whose it is and waits out its 30 s stale time, which
-    // blocks the first sync, and the event loop with it.
-    const QFileInfo lock(path + QStringLiteral(".lock"));
-    if (!lock.exists() || lock.isSymLink() || !lock.isFile() || lock.size() != 0)
-        return false;
-    const qint64 age = lock.lastModified().msecsTo(QDateTime::currentDateTime());
-    if (qAbs(age) < minAgeMs)
-        return false; // being written by a live QLockFile this very moment
-    return QFile::remove(lock.filePath());
+    // blocks the first sync, and the event loop with it. QLockFile's ".rmlock", taken while it
+    // removes a stale lock, is left behind the same way by a crash at that moment.
+    QStringList removed;
+    for (const QString &suffix : {QStringLiteral(".lock"), QStringLiteral(".lock.rmlock")}) {
+        const QFileInfo lock(path + suffix);
+        if (!lock.exists() || lock.isSymLink() || !lock.isFile() || lock.size() != 0)
+            continue;
+        const qint64 age = lock.lastModified().msecsTo(QDateTime::currentDateTime());
+        if (qAbs(age) < minAgeMs)
+            continue; // being written by a live QLockFile this very moment
+        if (QFile::remove(lock.filePath()))
+            removed.append(lock.filePath());
+    }
+    return removed;
 }
 
 QVector<QPair<int, QString>> droppedLines(const QString &path)

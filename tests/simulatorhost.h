@@ -141,6 +141,46 @@ inline IPayloadPlugin *loadSimulator(QPluginLoader &loader, const QTemporaryDir 
     return qobject_cast<IPayloadPlugin *>(loader.instance());
 }
 
+/// The host's application object.
+inline App *hostApp()
+{
+    return static_cast<App *>(QCoreApplication::instance());
+}
+
+/// Settings for a simulator on pty whose depth sweeps from 2 to 3 m in steps of 0.25 m.
+inline QVariantMap sweepOn(const PtyMaster &pty)
+{
+    return {{QStringLiteral("KELVANE_SIMULATOR/SERIAL_DEVICE"), pty.slavePath()},
+            {QStringLiteral("ECHOSOUNDER/MIN_DEPTH_M"), 2.0},
+            {QStringLiteral("ECHOSOUNDER/MAX_DEPTH_M"), 3.0},
+            {QStringLiteral("KELVANE_SIMULATOR/DELTA_M"), 0.25}};
+}
+
+/// What a simulator suite holds: a scratch store, the loader, the far end and the instance.
+struct SimulatorFixture
+{
+    /// Loads the simulator with settings; false when the pty or the plug-in is not there.
+    bool load(const QVariantMap &settings)
+    {
+        plugin = pty.isOpen() ? loadSimulator(loader, dir, settings) : nullptr;
+        return plugin;
+    }
+
+    QTemporaryDir dir;
+    QPluginLoader loader;
+    PtyMaster pty;
+    IPayloadPlugin *plugin = nullptr;
+};
+
+/// The lines every start request logs before it opens the device.
+inline QStringList startRequestLines()
+{
+    return {
+        QStringLiteral("debug [ECHO] Dbg: Start request is called for Kelvane simulator plugin"),
+        QStringLiteral("info [ECHO] Run in console before app starting: 'socat -d -d "
+                       "pty,raw,echo=0 pty,raw,echo=0'")};
+}
+
 /// The periods of the plug-in's running timers other than its telemetry timer.
 inline QList<int> dataTimerPeriods(IPayloadPlugin *plugin)
 {
@@ -165,6 +205,13 @@ inline QByteArray golden(const char *name)
     do {                                                                                           \
         const QByteArray expectedBytes(expected);                                                  \
         QCOMPARE((pty).read(expectedBytes.size()), expectedBytes);                                 \
+    } while (false)
+
+/// Writes command to a PtyMaster and compares the reply that comes back, byte for byte.
+#define KELVANE_COMMAND(pty, command, reply)                                                       \
+    do {                                                                                           \
+        QVERIFY((pty).write(command));                                                             \
+        KELVANE_COMPARE_RECEIVED(pty, reply);                                                      \
     } while (false)
 
 /// main() of a simulator suite: the application object is the host's App.

@@ -8,7 +8,7 @@
 #include <QJsonObject>
 #include <QRandomGenerator>
 
-class tst_KelvaneSimulatorCommands : public QObject
+class tst_KelvaneSimulatorCommands : public QObject, SimulatorFixture
 {
     Q_OBJECT
 
@@ -19,29 +19,19 @@ private slots:
     void hostileInputKeepsTheLoopRunning();
     void oversizedDataBlocksAreReported();
     void restartAndNewDevice();
-
-private:
-    QTemporaryDir dir;
-    QPluginLoader loader;
-    PtyMaster pty;
-    IPayloadPlugin *plugin = nullptr;
 };
 
 void tst_KelvaneSimulatorCommands::initTestCase()
 {
-    QVERIFY(pty.isOpen());
-    plugin = loadSimulator(loader, dir,
-                           {{QStringLiteral("KELVANE_SIMULATOR/SERIAL_DEVICE"), pty.slavePath()}});
-    QVERIFY2(plugin, qPrintable(loader.errorString()));
-
+    QVERIFY2(load({{QStringLiteral("KELVANE_SIMULATOR/SERIAL_DEVICE"), pty.slavePath()}}),
+             qPrintable(loader.errorString()));
     const QJsonObject meta = loader.metaData();
     QCOMPARE(meta.value(QLatin1String("IID")).toString(),
              QStringLiteral("com.vorn.talvik.ipayloadplugin"));
     QCOMPARE(meta.value(QLatin1String("className")).toString(), QStringLiteral("KelvaneSimulator"));
     QVERIFY(meta.value(QLatin1String("MetaData")).toObject().isEmpty());
-    QCOMPARE(plugin->name(), QStringLiteral("Kelvane simulator"));
-    QCOMPARE(plugin->version(), QStringLiteral("2.10.0.1856"));
-    QCOMPARE(static_cast<Logged *>(plugin)->id(), QStringLiteral("ECHO"));
+    QCOMPARE((QStringList {plugin->name(), plugin->version(), static_cast<Logged *>(plugin)->id()}),
+             (QStringList {"Kelvane simulator", "2.10.0.1856", "ECHO"}));
     QCOMPARE(int(plugin->connectionType()), 0);
     QCOMPARE(int(plugin->payloadId()), 0);
     QCOMPARE(plugin->startDelay(), 0);
@@ -49,11 +39,7 @@ void tst_KelvaneSimulatorCommands::initTestCase()
 
     LogCapture log;
     plugin->requestStart();
-    QCOMPARE(log.take(),
-             QStringList({QStringLiteral("debug [ECHO] Dbg: Start request is called for Kelvane "
-                                         "simulator plugin"),
-                          QStringLiteral("info [ECHO] Run in console before app starting: 'socat "
-                                         "-d -d pty,raw,echo=0 pty,raw,echo=0'")}));
+    QCOMPARE(log.take(), startRequestLines());
     QCOMPARE(dataTimerPeriods(plugin), QList<int> {1000});
     QCOMPARE(pty.takeAll(), QByteArray());
 }
@@ -63,45 +49,36 @@ void tst_KelvaneSimulatorCommands::commands_data()
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QList<int>>("periods"); // data timer periods left running
+    const auto row = [](const char *tag, const QByteArray &input, const QByteArray &reply,
+                        const QList<int> &periods) {
+        QTest::newRow(tag) << input << reply << periods;
+    };
+    // Echoed as it came, then ">ok.".
+    const auto ok = [&](const char *tag, const QByteArray &input, const QList<int> &periods) {
+        row(tag, input, input + "\r\n>ok.\r\n", periods);
+    };
 
     // Rows run in order on one simulator; "output 7" first keeps the pings silent.
-    QTest::newRow("unknown mode") << QByteArray("output 7") << QByteArray("output 7\r\n>ok.\r\n")
-                                  << QList<int>();
-    QTest::newRow("go") << QByteArray("#go") << QByteArray("#go\r\n>ok.\r\n") << QList<int> {1000};
-    QTest::newRow("interval and go")
-        << QByteArray("interval 0.2 #go") << QByteArray("interval 0.2 #go\r\n>ok.\r\n")
-        << QList<int> {200};
-    QTest::newRow("interval alone")
-        << QByteArray("#interval 2") << QByteArray("#interval 2\r\n>ok.\r\n") << QList<int>();
-    QTest::newRow("go takes the new interval")
-        << QByteArray("#go") << QByteArray("#go\r\n>ok.\r\n") << QList<int> {2000};
-    QTest::newRow("leading point") << QByteArray("interval .25 go")
-                                   << QByteArray("interval .25 go\r\n>ok.\r\n") << QList<int> {250};
-    QTest::newRow("rounds to 0 ms")
-        << QByteArray("interval 0.0004 go") << QByteArray("interval 0.0004 go\r\n>ok.\r\n")
-        << QList<int> {0};
-    QTest::newRow("one byte") << QByteArray("x") << QByteArray("\r\n>\r\n") << QList<int>();
-    QTest::newRow("lone CR LF") << QByteArray("\r\n") << QByteArray("\r\n>\r\n") << QList<int>();
-    QTest::newRow("white space collapsed") << QByteArray("  #range \t  5000\r\n")
-                                           << QByteArray("#range 5000\r\n>ok.\r\n") << QList<int>();
-    QTest::newRow("upper case keyword, interval still read")
-        << QByteArray("#OUTPUT 3 interval 9") << QByteArray("#OUTPUT 3 interval 9\r\n>ok.\r\n")
-        << QList<int>();
-    QTest::newRow("go inside a word")
-        << QByteArray("algorithm") << QByteArray("algorithm\r\n>ok.\r\n") << QList<int> {9000};
-    QTest::newRow("first half of a command")
-        << QByteArray("#ran") << QByteArray("#ran\r\n>ok.\r\n") << QList<int>();
-    QTest::newRow("second half") << QByteArray("ge 5 go") << QByteArray("ge 5 go\r\n>ok.\r\n")
-                                 << QList<int> {9000};
-    QTest::newRow("two lines in one read")
-        << QByteArray("#output 7\r\ninterval 0.3 go\r\n")
-        << QByteArray("#output 7 interval 0.3 go\r\n>ok.\r\n") << QList<int> {300};
+    ok("unknown mode", "output 7", {});
+    ok("go", "#go", {1000});
+    ok("interval and go", "interval 0.2 #go", {200});
+    ok("interval alone", "#interval 2", {});
+    ok("go takes the new interval", "#go", {2000});
+    ok("leading point", "interval .25 go", {250});
+    ok("rounds to 0 ms", "interval 0.0004 go", {0});
+    row("one byte", "x", "\r\n>\r\n", {});
+    row("lone CR LF", "\r\n", "\r\n>\r\n", {});
+    row("white space collapsed", "  #range \t  5000\r\n", "#range 5000\r\n>ok.\r\n", {});
+    ok("upper case keyword, interval still read", "#OUTPUT 3 interval 9", {});
+    ok("go inside a word", "algorithm", {9000});
+    ok("first half of a command", "#ran", {});
+    ok("second half", "ge 5 go", {9000});
+    row("two lines in one read", "#output 7\r\ninterval 0.3 go\r\n",
+        "#output 7 interval 0.3 go\r\n>ok.\r\n", {300});
     // The patterns stop at a NUL; "go" is looked for in all bytes; the echo keeps them all.
-    QTest::newRow("NUL") << QByteArray("a\0interval 0.5 go", 17)
-                         << QByteArray("a\0interval 0.5 go\r\n>ok.\r\n", 25) << QList<int> {300};
-    QTest::newRow("interval beyond an int of ms")
-        << QByteArray("interval 99999999999 go")
-        << QByteArray("interval 99999999999 go\r\n>ok.\r\n") << QList<int> {INT_MAX};
+    row("NUL", QByteArray("a\0interval 0.5 go", 17),
+        QByteArray("a\0interval 0.5 go\r\n>ok.\r\n", 25), {300});
+    ok("interval beyond an int of ms", "interval 99999999999 go", {INT_MAX});
 }
 
 void tst_KelvaneSimulatorCommands::commands()
@@ -109,9 +86,7 @@ void tst_KelvaneSimulatorCommands::commands()
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, reply);
     QFETCH(QList<int>, periods);
-
-    QVERIFY(pty.write(input));
-    QCOMPARE(pty.read(reply.size()), reply);
+    KELVANE_COMMAND(pty, input, reply);
     // Qt reports periods this long in whole seconds, overflowing the int it hands back.
     if (periods == QList<int> {INT_MAX})
         QCOMPARE(dataTimerPeriods(plugin).size(), 1);
@@ -145,8 +120,7 @@ void tst_KelvaneSimulatorCommands::hostileInputKeepsTheLoopRunning()
     pty.takeAll();
     watch.stop();
 
-    QVERIFY(pty.write("output 7 interval 0.01 go"));
-    KELVANE_COMPARE_RECEIVED(pty, "output 7 interval 0.01 go\r\n>ok.\r\n");
+    KELVANE_COMMAND(pty, "output 7 interval 0.01 go", "output 7 interval 0.01 go\r\n>ok.\r\n");
     QCOMPARE(dataTimerPeriods(plugin), QList<int> {10});
     QVERIFY2(longestGapMs < 1000, qPrintable(QString::number(longestGapMs)));
 }
@@ -154,13 +128,10 @@ void tst_KelvaneSimulatorCommands::hostileInputKeepsTheLoopRunning()
 void tst_KelvaneSimulatorCommands::oversizedDataBlocksAreReported()
 {
     LogCapture log;
-    QVERIFY(pty.write("#range 99999999"));
-    KELVANE_COMPARE_RECEIVED(pty, "#range 99999999\r\n>ok.\r\n");
-    QCOMPARE(
-        log.take(),
-        QStringList(QStringLiteral("warning [ECHO] WARN: Data blocks are cut to 1048576 samples")));
-    QVERIFY(pty.write("#range 0 go"));
-    KELVANE_COMPARE_RECEIVED(pty, "#range 0 go\r\n>ok.\r\n");
+    KELVANE_COMMAND(pty, "#range 99999999", "#range 99999999\r\n>ok.\r\n");
+    QCOMPARE(log.take(),
+             QStringList {"warning [ECHO] WARN: Data blocks are cut to 1048576 samples"});
+    KELVANE_COMMAND(pty, "#range 0 go", "#range 0 go\r\n>ok.\r\n");
     QCOMPARE(log.take(), QStringList());
 }
 
@@ -170,21 +141,16 @@ void tst_KelvaneSimulatorCommands::restartAndNewDevice()
     LogCapture log;
     plugin->start();
     plugin->start();
-    const QString socat = QStringLiteral(
-        "info [ECHO] Run in console before app starting: 'socat -d -d pty,raw,echo=0 "
-        "pty,raw,echo=0'");
+    const QString socat = startRequestLines().at(1);
     QCOMPARE(log.take(), QStringList({socat, socat}));
     QCOMPARE(dataTimerPeriods(plugin), QList<int> {10});
 
     // A new device is taken at the next start() only.
     PtyMaster other;
-    auto *app = static_cast<App *>(QCoreApplication::instance());
-    app->updateSetting("KELVANE_SIMULATOR", "SERIAL_DEVICE", other.slavePath());
-    QVERIFY(pty.write("#output 7"));
-    KELVANE_COMPARE_RECEIVED(pty, "#output 7\r\n>ok.\r\n");
+    hostApp()->updateSetting("KELVANE_SIMULATOR", "SERIAL_DEVICE", other.slavePath());
+    KELVANE_COMMAND(pty, "#output 7", "#output 7\r\n>ok.\r\n");
     plugin->start();
-    QVERIFY(other.write("#go"));
-    KELVANE_COMPARE_RECEIVED(other, "#go\r\n>ok.\r\n");
+    KELVANE_COMMAND(other, "#go", "#go\r\n>ok.\r\n");
     QCOMPARE(pty.takeAll(), QByteArray());
 
     // Destroyed, then created anew by the entry point: a fresh object that opens nothing until
@@ -194,8 +160,7 @@ void tst_KelvaneSimulatorCommands::restartAndNewDevice()
     QVERIFY(plugin);
     QVERIFY(dataTimerPeriods(plugin).isEmpty());
     plugin->requestStart();
-    QVERIFY(other.write("output 7 go"));
-    KELVANE_COMPARE_RECEIVED(other, "output 7 go\r\n>ok.\r\n");
+    KELVANE_COMMAND(other, "output 7 go", "output 7 go\r\n>ok.\r\n");
     QCOMPARE(dataTimerPeriods(plugin), QList<int> {1000});
     log.take();
 }

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -19,9 +20,10 @@ const int Deadline = 60000;
 
 // kelvane-host with the simulator plug-in on a pty pair of its own; the scope reads the client
 // end that the host prints.
-class Host
+// kelvane-host with the simulator plug-in on a pty pair of its own; the scope reads the client
+// end.
+struct Host
 {
-public:
     bool start(const QString &dir, const QString &frequencyMode, bool sine)
     {
         const QString ini = dir + QStringLiteral("/host.ini");
@@ -32,36 +34,26 @@ public:
                    "[KELVANE_SIMULATOR]\nDELTA_M=0.25\nFREQUENCY_MODE=" +
                    frequencyMode.toLatin1() + "\nSIN_MODE=" + (sine ? "true" : "false") + "\n");
         file.close();
-        QObject::connect(&process, &QProcess::readyReadStandardOutput,
-                         [this] { out += process.readAllStandardOutput(); });
+        client = dir + QStringLiteral("/pty/client");
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         startBuildProgram(process, QStringLiteral(KELVANE_HOST),
                           {QStringLiteral("--settings"), ini, QStringLiteral("--plugin"),
                            QStringLiteral(KELVANE_PLUGIN), QStringLiteral("--link-dir"),
                            dir + QStringLiteral("/pty"), QStringLiteral("--no-console")});
-        const QByteArray key = "Client device: ";
-        if (!QTest::qWaitFor(
-                [&] { return out.contains(key) && out.indexOf('\n', out.indexOf(key)) > 0; },
-                Deadline))
-            return false;
-        const int from = out.indexOf(key) + key.size();
-        client = QString::fromLocal8Bit(out.mid(from, out.indexOf('\n', from) - from));
-        return true;
+        const QByteArray line = "Client device: " + QFile::encodeName(client) + '\n';
+        QByteArray out;
+        return QTest::qWaitFor(
+            [&] { return (out += process.readAllStandardOutput()).contains(line); }, Deadline);
     }
     ~Host()
     {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate();
-            if (!process.waitForFinished(Deadline))
-                process.kill();
-        }
+        process.terminate();
+        if (!process.waitForFinished(Deadline))
+            process.kill();
     }
 
     QString client;
-
-private:
     QProcess process;
-    QByteArray out;
 };
 
 struct Run
@@ -88,35 +80,20 @@ Run scope(const QStringList &arguments)
     return run;
 }
 
-struct Row
-{
-    double time = 0, depth = 0, temperature = 0, pitch = 0, roll = 0, echo = 0;
-    int channel = -1, samples = -1;
-};
-
-// The CSV rows; empty fields read as NaN (or -1 for the integers).
-QVector<Row> readCsv(const QString &path)
+// The CSV rows as numbers, NaN for an empty field.
+enum Field { Time, Channel, Depth, Temperature, Pitch, Roll, Samples, Echo };
+QVector<QVector<double>> readCsv(const QString &path)
 {
     QFile file(path);
+    QVector<QVector<double>> rows;
     if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QList<QByteArray> lines = file.readAll().split('\n');
-    QVector<Row> rows;
-    auto number = [](const QByteArray &f) { return f.isEmpty() ? std::nan("") : f.toDouble(); };
-    for (int i = 1; i < lines.size(); ++i) {
-        const QList<QByteArray> f = lines.at(i).split(',');
-        if (f.size() != 8)
-            continue;
-        Row r;
-        r.time = number(f[0]);
-        r.channel = f[1].isEmpty() ? -1 : f[1].toInt();
-        r.depth = number(f[2]);
-        r.temperature = number(f[3]);
-        r.pitch = number(f[4]);
-        r.roll = number(f[5]);
-        r.samples = f[6].isEmpty() ? -1 : f[6].toInt();
-        r.echo = number(f[7]);
-        rows << r;
+        return rows;
+    for (const QByteArray &line : file.readAll().split('\n').mid(1)) {
+        QVector<double> row;
+        for (const QByteArray &field : line.split(','))
+            row << (field.isEmpty() ? std::nan("") : field.toDouble());
+        if (row.size() == 8)
+            rows << row;
     }
     return rows;
 }
@@ -148,10 +125,8 @@ class tst_KelvaneScope : public QObject
 
 private slots:
     void init();
-    void nmeaMode();
-    void singleFrames();
-    void dualFrames();
-    void sineMode();
+    void simulator_data();
+    void simulator();
     void quitsOnSignal();
     void capturedStream();
     void errors_data();
@@ -168,125 +143,117 @@ void tst_KelvaneScope::init()
     QVERIFY(dir->isValid());
 }
 
-void tst_KelvaneScope::nmeaMode()
+void tst_KelvaneScope::simulator_data()
 {
-    Host host;
-    QVERIFY(host.start(dir->path(), QStringLiteral("SINGLE"), false));
-    const Run run = scope({host.client, QStringLiteral("--send"),
-                           QStringLiteral("interval 0.1 #go"), QStringLiteral("--pings"),
-                           QStringLiteral("6"), QStringLiteral("--csv"), path("nmea.csv")});
-    QVERIFY2(run.status == 0, run.out + run.err);
-    QVERIFY(run.out.contains("reply interval 0.1 #go >ok.\n"));
-    QCOMPARE(lastLine(run.out), QByteArray("6 pings, 0 anomalies"));
-    const QVector<Row> rows = readCsv(path("nmea.csv"));
-    QCOMPARE(rows.size(), 6);
-    for (int i = 0; i < rows.size(); ++i) {
-        const Row &r = rows.at(i);
-        QCOMPARE(r.channel, -1);
-        QCOMPARE(r.samples, -1);
-        QVERIFY(std::isnan(r.echo));
-        QVERIFY(r.depth >= 2.0 && r.depth <= 8.0);
-        QVERIFY(r.temperature >= 19.0 && r.temperature <= 22.0);
-        QVERIFY(std::fabs(r.pitch) <= 90.0 && std::fabs(r.roll) <= 90.0);
-        // Two steps of 0.25 m per NMEA ping: 0.5 m apart, or level where the sweep turns.
-        if (i > 0) {
-            const double step = std::fabs(r.depth - rows.at(i - 1).depth);
-            QVERIFY2(std::fabs(step - 0.5) < 1e-3 || step < 1e-3,
-                     qPrintable(QString::number(step)));
-        }
-    }
-}
+    QTest::addColumn<QString>("frequencyMode");
+    QTest::addColumn<bool>("sine");
+    QTest::addColumn<QString>("send");
+    QTest::addColumn<int>("pings");
+    QTest::addColumn<QByteArray>("reply"); // a line of the scope's output
+    QTest::addColumn<QList<int>>("channels"); // top panel first; none for NMEA
+    QTest::addColumn<QList<int>>("samples"); // of each channel
+    QTest::addColumn<QList<double>>("steps"); // depth steps from one ping to the next
+    QTest::addColumn<bool>("png");
 
-void tst_KelvaneScope::singleFrames()
-{
-    Host host;
-    QVERIFY(host.start(dir->path(), QStringLiteral("SINGLE"), false));
-    const Run run = scope({host.client, QStringLiteral("--send"),
-                           QStringLiteral("interval 0.1 #range 10000 #output 2 #go"),
-                           QStringLiteral("--pings"), QStringLiteral("6"), QStringLiteral("--csv"),
-                           path("single.csv"), QStringLiteral("--png"), path("single.png")});
-    QVERIFY2(run.status == 0, run.out + run.err);
-    QCOMPARE(lastLine(run.out), QByteArray("6 pings, 0 anomalies"));
-    const QVector<Row> rows = readCsv(path("single.csv"));
-    QCOMPARE(rows.size(), 6);
-    for (int i = 0; i < rows.size(); ++i) {
-        QCOMPARE(rows.at(i).channel, 450000);
-        QCOMPARE(rows.at(i).samples, 1333); // 20 m there and back at 100 kHz
-        // The echo sits on the reported depth, to within one sample of 7.5 mm.
-        QVERIFY(std::fabs(rows.at(i).echo - rows.at(i).depth) <= 0.0076);
-        if (i > 0)
-            QCOMPARE(std::fabs(rows.at(i).depth - rows.at(i - 1).depth), 0.25);
-    }
-
-    QImage image(path("single.png"));
-    QVERIFY(!image.isNull());
-    const int width = qBound(1, 480 / 6, 48);
-    QCOMPARE(
-        image.size(),
-        QSize(Echogram::LeftMargin + 6 * width + Echogram::RightMargin, Echogram::PanelHeight));
-    const QRect plot(Echogram::LeftMargin, Echogram::TopMargin, 6 * width, Echogram::PlotHeight);
-    for (int c = 0; c < rows.size(); ++c)
-        checkColumn(image, plot, 1333 * 0.0075, c, width, rows.at(c).depth);
-}
-
-void tst_KelvaneScope::dualFrames()
-{
-    Host host;
-    QVERIFY(host.start(dir->path(), QStringLiteral("DUAL"), false));
-    const Run run = scope({host.client, QStringLiteral("--send"),
-                           QStringLiteral("interval 0.1 #rangeh 10000 #rangel 20000 #output 2 #go"),
-                           QStringLiteral("--pings"), QStringLiteral("6"), QStringLiteral("--csv"),
-                           path("dual.csv"), QStringLiteral("--png"), path("dual.png")});
-    QVERIFY2(run.status == 0, run.out + run.err);
+    // Two steps of 0.25 m per NMEA ping: 0.5 m apart, or level where the sweep turns.
+    QTest::newRow("NMEA") << "SINGLE" << false << "interval 0.1 #go" << 6
+                          << QByteArray("reply interval 0.1 #go >ok.\n") << QList<int>()
+                          << QList<int>() << QList<double> {0.5, 0.0} << false;
+    // 20 m there and back at 100 kHz: 1333 samples.
+    QTest::newRow("single frames")
+        << "SINGLE" << false << "interval 0.1 #range 10000 #output 2 #go" << 6 << QByteArray()
+        << QList<int> {450000} << QList<int> {1333} << QList<double> {0.25} << true;
     // The dual-frequency device's first command is answered so; its settings still apply.
-    QVERIFY(run.out.contains("reply Invalid command >\n"));
-    const QVector<Row> rows = readCsv(path("dual.csv"));
-    QCOMPARE(rows.size(), 6);
-    QVector<double> depths[2];
-    for (int i = 0; i < rows.size(); ++i) {
-        const Row &r = rows.at(i);
-        const bool high = r.channel == 200000;
-        QVERIFY2(high || r.channel == 50000, qPrintable(QString::number(r.channel)));
-        if (i > 0)
-            QVERIFY(r.channel != rows.at(i - 1).channel);
-        QCOMPARE(r.samples, high ? 1333 : 2667);
-        QVERIFY(std::fabs(r.echo - r.depth) <= 0.0076);
-        depths[high ? 0 : 1] << r.depth;
-    }
-
-    QImage image(path("dual.png"));
-    const int width = qBound(1, 480 / 3, 48);
-    QCOMPARE(
-        image.size(),
-        QSize(Echogram::LeftMargin + 3 * width + Echogram::RightMargin, 2 * Echogram::PanelHeight));
-    for (int panel = 0; panel < 2; ++panel) {
-        const QRect plot(Echogram::LeftMargin, panel * Echogram::PanelHeight + Echogram::TopMargin,
-                         3 * width, Echogram::PlotHeight);
-        const double extent = (panel == 0 ? 1333 : 2667) * 0.0075;
-        for (int c = 0; c < 3; ++c)
-            checkColumn(image, plot, extent, c, width, depths[panel].at(c));
-    }
+    QTest::newRow("dual frames") << "DUAL" << false
+                                 << "interval 0.1 #rangeh 10000 #rangel 20000 #output 2 #go" << 6
+                                 << QByteArray("reply Invalid command >\n")
+                                 << QList<int> {200000, 50000} << QList<int> {1333, 2667}
+                                 << QList<double>() << true;
+    QTest::newRow("sine") << "SINGLE" << true << "interval 0.1 #range 3000 #output 2 #go" << 8
+                          << QByteArray() << QList<int> {450000} << QList<int> {400}
+                          << QList<double>() << false;
 }
 
-void tst_KelvaneScope::sineMode()
+// kelvane-scope on the simulator's pty: the pings it prints, its CSV and its echogram.
+void tst_KelvaneScope::simulator()
 {
+    QFETCH(QString, frequencyMode);
+    QFETCH(bool, sine);
+    QFETCH(QString, send);
+    QFETCH(int, pings);
+    QFETCH(QByteArray, reply);
+    QFETCH(QList<int>, channels);
+    QFETCH(QList<int>, samples);
+    QFETCH(QList<double>, steps);
+    QFETCH(bool, png);
+
     Host host;
-    QVERIFY(host.start(dir->path(), QStringLiteral("SINGLE"), true));
-    const Run run =
-        scope({host.client, QStringLiteral("--send"),
-               QStringLiteral("interval 0.1 #range 3000 #output 2 #go"), QStringLiteral("--pings"),
-               QStringLiteral("8"), QStringLiteral("--csv"), path("sine.csv")});
+    QVERIFY(host.start(dir->path(), frequencyMode, sine));
+    QStringList arguments = {host.client,
+                             QStringLiteral("--send"),
+                             send,
+                             QStringLiteral("--pings"),
+                             QString::number(pings),
+                             QStringLiteral("--csv"),
+                             path("run.csv")};
+    if (png)
+        arguments << QStringLiteral("--png") << path("run.png");
+    const Run run = scope(arguments);
     QVERIFY2(run.status == 0, run.out + run.err);
-    const QVector<Row> rows = readCsv(path("sine.csv"));
-    QCOMPARE(rows.size(), 8);
-    // The sine's crest is one sample higher on every ping, 128 samples to a period.
+    QVERIFY2(run.out.contains(reply), run.out.constData());
+    QCOMPARE(lastLine(run.out), QByteArray::number(pings) + " pings, 0 anomalies");
+
+    const QVector<QVector<double>> rows = readCsv(path("run.csv"));
+    QCOMPARE(rows.size(), pings);
+    QVector<double> depths[2]; // of each panel
     for (int i = 0; i < rows.size(); ++i) {
-        QCOMPARE(rows.at(i).samples, 400);
+        const QVector<double> &r = rows.at(i);
+        const int panel = channels.indexOf(int(r[Channel]));
+        if (channels.isEmpty()) {
+            QVERIFY(std::isnan(r[Channel]) && std::isnan(r[Samples]) && std::isnan(r[Echo]));
+            QVERIFY(r[Temperature] >= 19.0 && r[Temperature] <= 22.0);
+            QVERIFY(std::fabs(r[Pitch]) <= 90.0 && std::fabs(r[Roll]) <= 90.0);
+        } else {
+            QVERIFY2(panel >= 0, qPrintable(QString::number(r[Channel])));
+            QCOMPARE(r[Samples], double(samples.at(panel)));
+            // The echo sits on the reported depth, to within one sample of 7.5 mm.
+            if (!sine)
+                QVERIFY(std::fabs(r[Echo] - r[Depth]) <= 0.0076);
+        }
+        QVERIFY(r[Depth] >= 2.0 && r[Depth] <= 8.0);
+        depths[qMax(panel, 0)] << r[Depth];
         if (i == 0)
             continue;
-        const int before = int(std::lround(rows.at(i - 1).echo / 0.0075));
-        const int now = int(std::lround(rows.at(i).echo / 0.0075));
-        QCOMPARE((before - now + 128) % 128, 1);
+        const QVector<double> &before = rows.at(i - 1);
+        // Dual: the channels take turns.
+        if (channels.size() == 2)
+            QVERIFY(r[Channel] != before[Channel]);
+        const double step = std::fabs(r[Depth] - before[Depth]);
+        QVERIFY2(steps.isEmpty() ||
+                     std::any_of(steps.begin(), steps.end(),
+                                 [step](double s) { return std::fabs(step - s) < 1e-3; }),
+                 qPrintable(QString::number(step)));
+        // The sine's crest is one sample higher on every ping, 128 samples to a period.
+        if (sine) {
+            const int crestBefore = int(std::lround(before[Echo] / 0.0075));
+            const int crest = int(std::lround(r[Echo] / 0.0075));
+            QCOMPARE((crestBefore - crest + 128) % 128, 1);
+        }
+    }
+    if (!png)
+        return;
+
+    const QImage image(path("run.png"));
+    const int columns = pings / channels.size();
+    const int width = qBound(1, 480 / columns, 48);
+    QCOMPARE(image.size(),
+             QSize(Echogram::LeftMargin + columns * width + Echogram::RightMargin,
+                   channels.size() * Echogram::PanelHeight));
+    for (int panel = 0; panel < channels.size(); ++panel) {
+        const QRect plot(Echogram::LeftMargin, panel * Echogram::PanelHeight + Echogram::TopMargin,
+                         columns * width, Echogram::PlotHeight);
+        for (int c = 0; c < columns; ++c)
+            checkColumn(image, plot, samples.at(panel) * 0.0075, c, width, depths[panel].at(c));
     }
 }
 
@@ -308,16 +275,14 @@ void tst_KelvaneScope::quitsOnSignal()
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
     out += process.readAllStandardOutput();
-    const QList<QByteArray> summary = lastLine(out).split(' ');
-    const int pings = summary.value(0).toInt();
+    const int pings = lastLine(out).split(' ').value(0).toInt();
     QVERIFY(pings >= 3);
-    const QImage image(path("quit.png"));
-    QCOMPARE(image.width(),
+    QCOMPARE(QImage(path("quit.png")).width(),
              Echogram::LeftMargin + pings * qBound(1, 480 / pings, 48) + Echogram::RightMargin);
 }
 
-// A capture with one damaged sentence: decoded all the same, the damage reported on its line,
-// exit status 1; the clean capture gives 0.
+// A capture with damage injected: decoded all the same, each damage reported on its line, exit
+// status 1; the clean capture gives 0.
 void tst_KelvaneScope::capturedStream()
 {
     const QString clean = QStringLiteral(KELVANE_TEST_DATA_DIR "/scope-single-frames.txt");
@@ -332,18 +297,22 @@ void tst_KelvaneScope::capturedStream()
     QVERIFY(file.open(QIODevice::ReadOnly));
     QByteArray bytes = file.readAll();
     bytes.replace("$YXXDR,A,-12.3,D,PTCH,A,3.2,D,ROLL*41", "$YXXDR,A,-12.3,D,PTCH,A,3.2,D,ROLL*14");
+    bytes.replace("#Temperature,?C 19.87", "#Temperature,?C 19,87");
     QFile damaged(path("damaged.txt"));
-    QVERIFY(damaged.open(QIODevice::WriteOnly));
-    damaged.write(bytes);
+    QVERIFY(damaged.open(QIODevice::WriteOnly) && damaged.write(bytes) == bytes.size());
     damaged.close();
     run = scope({QStringLiteral("--from"), damaged.fileName(), QStringLiteral("--csv"),
                  path("damaged.csv")});
     QCOMPARE(run.status, 1);
     QCOMPARE(run.err,
              QByteArray("line 26: bad checksum: checksum 14, expected 41: "
-                        "$YXXDR,A,-12.3,D,PTCH,A,3.2,D,ROLL*14\n"));
-    QCOMPARE(lastLine(run.out), QByteArray("3 pings, 1 anomalies"));
-    QCOMPARE(readCsv(path("damaged.csv")).size(), 3);
+                        "$YXXDR,A,-12.3,D,PTCH,A,3.2,D,ROLL*14\n"
+                        "line 1378: malformed: single-frequency header: bad value for "
+                        "#Temperature,?C: #Temperature,?C 19,87\n"));
+    QCOMPARE(lastLine(run.out), QByteArray("3 pings, 2 anomalies"));
+    const QVector<QVector<double>> rows = readCsv(path("damaged.csv"));
+    QCOMPARE(rows.size(), 3);
+    QVERIFY(std::isnan(rows.at(1)[Temperature]) && rows.at(2)[Temperature] == 21.06);
 }
 
 void tst_KelvaneScope::errors_data()
@@ -353,33 +322,25 @@ void tst_KelvaneScope::errors_data()
     QTest::addColumn<QByteArray>("error");
 
     const QString capture = QStringLiteral(KELVANE_TEST_DATA_DIR "/scope-nmea-single.txt");
-    QTest::newRow("nothing to read")
-        << QStringList() << 2 << QByteArray("kelvane-scope: give either a device or --from FILE");
-    QTest::newRow("device and file")
-        << QStringList {QStringLiteral("/dev/null"), QStringLiteral("--from"), capture} << 2
-        << QByteArray("kelvane-scope: give either a device or --from FILE");
-    QTest::newRow("unknown option") << QStringList {QStringLiteral("--bogus")} << 2
-                                    << QByteArray("kelvane-scope: Unknown option 'bogus'.");
-    QTest::newRow("zero pings") << QStringList {QStringLiteral("--from"), capture,
-                                                QStringLiteral("--pings"), QStringLiteral("0")}
-                                << 2
-                                << QByteArray("kelvane-scope: --pings needs a positive number");
-    QTest::newRow("send to a file") << QStringList {QStringLiteral("--from"), capture,
-                                                    QStringLiteral("--send"), QStringLiteral("#go")}
-                                    << 2 << QByteArray("kelvane-scope: --send needs a device");
-    QTest::newRow("missing device")
-        << QStringList {QStringLiteral("/dev/kelvane-none")} << 3
-        << QByteArray("kelvane-scope: cannot open /dev/kelvane-none: No such file or directory");
-    QTest::newRow("missing capture")
-        << QStringList {QStringLiteral("--from"), QStringLiteral("/nonexistent/capture")} << 3
-        << QByteArray("kelvane-scope: cannot read /nonexistent/capture: No such file or "
-                      "directory");
-    QTest::newRow("unwritable csv")
-        << QStringList {QStringLiteral("--from"), capture, QStringLiteral("--csv"),
-                        QStringLiteral("/nonexistent/rows.csv")}
-        << 3
-        << QByteArray("kelvane-scope: cannot write /nonexistent/rows.csv: No such file or "
-                      "directory");
+    const char *const rows[][4] = {
+        {"nothing to read", "", "2", "give either a device or --from FILE"},
+        {"device and file", "/dev/null --from CAPTURE", "2", "give either a device or --from FILE"},
+        {"unknown option", "--bogus", "2", "Unknown option 'bogus'."},
+        {"zero pings", "--from CAPTURE --pings 0", "2", "--pings needs a positive number"},
+        {"send to a file", "--from CAPTURE --send #go", "2", "--send needs a device"},
+        {"missing device", "/dev/kelvane-none", "3",
+         "cannot open /dev/kelvane-none: No such file or directory"},
+        {"missing capture", "--from /nonexistent/capture", "3",
+         "cannot read /nonexistent/capture: No such file or directory"},
+        {"unwritable csv", "--from CAPTURE --csv /nonexistent/rows.csv", "3",
+         "cannot write /nonexistent/rows.csv: No such file or directory"}};
+    for (const auto &row : rows) {
+        QTest::newRow(row[0]) << QString::fromLatin1(row[1])
+                                     .replace(QLatin1String("CAPTURE"), capture)
+                                     .split(QLatin1Char(' '), Qt::SkipEmptyParts)
+                              << QByteArray(row[2]).toInt()
+                              << QByteArray("kelvane-scope: ") + row[3];
+    }
 }
 
 void tst_KelvaneScope::errors()

@@ -680,8 +680,10 @@ bool checksum(const QByteArray &sentence)
     const Byte *end = begin + sentence.size();
     const Byte *dollar = findByte(begin, end, '$');
     const Byte *star = dollar ? findByte(dollar, end, '*') : nullptr;
+    // Without a "$" and a "*" after it the text is compared with two zero bytes, which a text of
+    // printable characters never ends with.
     if (!star)
-        return false;
+        return sentence.size() >= 2 && end[-2] == 0 && end[-1] == 0;
     unsigned char sum = 0;
     for (const Byte *p = dollar + 1; p < star; ++p)
         sum ^= *p;
@@ -979,7 +981,7 @@ bool checksum(const QByteArray &sentence)
     const int start = sentence.indexOf('$');
     const int end = start < 0 ? -1 : sentence.indexOf('*', start);
     if (end < 0)
-        return false;
+        return sentence.endsWith(QByteArray(2, '\0'));
     return sentence.endsWith(calcChecksum(sentence.mid(start + 1, end - start - 1)));
 }
 

@@ -62,7 +62,8 @@ namespace Nmea {
 /// Exclusive-or of all bytes of data as two upper-case hexadecimal digits ("00" when empty).
 QByteArray calcChecksum(const QByteArray &data);
 /// True when the last two bytes of sentence are the checksum of the bytes between its first "$"
-/// and the first "*" after it. False when either is missing or anything follows the checksum.
+/// and the first "*" after it; false when anything follows the checksum. Without a "$" and a "*"
+/// after it, true only for a text that ends in two zero bytes (never a printable one).
 bool checksum(const QByteArray &sentence);
 /// Looks for the first sentence-shaped piece "$" + two characters + upper-case letters + "," +
 /// at least one character other than "*" + "*" + two characters; text after a zero byte is not

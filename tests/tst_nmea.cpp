@@ -357,7 +357,10 @@ void TestNmea::checksum_data()
     QTest::newRow("lower-case hex") << QByteArray("$SMMTW,20.50,C*3a") << false;
     QTest::newRow("wrong") << QByteArray("$SMMTW,20.50,C*3B") << false;
     QTest::newRow("no dollar") << QByteArray("SMMTW,20.50,C*3A") << false;
-    QTest::newRow("no star, ends in zero bytes") << QByteArray("$SMMTW\0\0", 8) << false;
+    // With no "$...*" the last two bytes are compared with two zero bytes.
+    QTest::newRow("no star, ends in zero bytes") << QByteArray("$SMMTW\0\0", 8) << true;
+    QTest::newRow("no star, one zero byte") << QByteArray("$SMMTW\0", 7) << false;
+    QTest::newRow("no dollar, only zero bytes") << QByteArray(2, '\0') << true;
     QTest::newRow("empty body") << QByteArray("$*00") << true;
     QTest::newRow("zero byte inside is covered") << QByteArray("$A\0B*03", 7) << true;
 }
@@ -674,7 +677,7 @@ void TestNmea::badInput_data()
     while (repeated.size() < 300000)
         repeated += "$SDDBT,1,f,2,M";
     QTest::newRow("empty") << QByteArray();
-    QTest::newRow("zero bytes") << QByteArray(64, '\0');
+    QTest::newRow("zero bytes, then text") << QByteArray(64, '\0') + "$SMMTW,20.50,C*3B";
     QTest::newRow("non-ASCII") << QByteArray(4096, '\xE2');
     QTest::newRow("a megabyte, no line break") << QByteArray(1 << 20, '$');
     QTest::newRow("a megabyte of lines") << QByteArray(1 << 20, '\n').replace(0, 1, "$");

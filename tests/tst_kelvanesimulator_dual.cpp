@@ -8,7 +8,7 @@
 
 #include "nmea.h"
 
-class tst_KelvaneSimulatorDual : public QObject
+class tst_KelvaneSimulatorDual : public QObject, SimulatorFixture
 {
     Q_OBJECT
 
@@ -22,11 +22,6 @@ private slots:
 private:
     // One NMEA ping: frequency line, DBT, MTW, YXXDR.
     QList<QByteArray> readPing(int timeoutMs = 5000);
-
-    QTemporaryDir dir;
-    QPluginLoader loader;
-    PtyMaster pty;
-    IPayloadPlugin *plugin = nullptr;
 };
 
 QList<QByteArray> tst_KelvaneSimulatorDual::readPing(int timeoutMs)
@@ -39,35 +34,26 @@ QList<QByteArray> tst_KelvaneSimulatorDual::readPing(int timeoutMs)
 
 void tst_KelvaneSimulatorDual::initTestCase()
 {
-    QVERIFY(pty.isOpen());
-    plugin = loadSimulator(loader, dir,
-                           {{QStringLiteral("KELVANE_SIMULATOR/SERIAL_DEVICE"), pty.slavePath()},
-                            {QStringLiteral("KELVANE_SIMULATOR/FREQUENCY_MODE"), "dual"},
-                            {QStringLiteral("ECHOSOUNDER/MIN_DEPTH_M"), 2.0},
-                            {QStringLiteral("ECHOSOUNDER/MAX_DEPTH_M"), 3.0},
-                            {QStringLiteral("KELVANE_SIMULATOR/DELTA_M"), 0.25}});
-    QVERIFY2(plugin, qPrintable(loader.errorString()));
+    QVariantMap settings = sweepOn(pty);
+    settings.insert(QStringLiteral("KELVANE_SIMULATOR/FREQUENCY_MODE"), "dual");
+    QVERIFY2(load(settings), qPrintable(loader.errorString()));
     plugin->requestStart();
 }
 
 void tst_KelvaneSimulatorDual::firstCommandIsRefused()
 {
     // A text shorter than two bytes does not count as the first command.
-    QVERIFY(pty.write("x"));
-    KELVANE_COMPARE_RECEIVED(pty, "\r\n>\r\n");
+    KELVANE_COMMAND(pty, "x", "\r\n>\r\n");
     // Refused, yet applied.
-    QVERIFY(pty.write("#rangeh 3000 #rangel 10000 #output 2"));
-    KELVANE_COMPARE_RECEIVED(pty, "\r\nInvalid command >\r\n");
-    QVERIFY(pty.write("#rangeh 3000"));
-    KELVANE_COMPARE_RECEIVED(pty, "#rangeh 3000\r\n>ok\r\n");
+    KELVANE_COMMAND(pty, "#rangeh 3000 #rangel 10000 #output 2", "\r\nInvalid command >\r\n");
+    KELVANE_COMMAND(pty, "#rangeh 3000", "#rangeh 3000\r\n>ok\r\n");
 }
 
 void tst_KelvaneSimulatorDual::framePairMatchesGolden()
 {
     // High channel over 3 m (400 samples) at 2.25 m, then low channel over 10 m (1333 samples)
     // at 2.5 m; the first six values of the unseeded rand().
-    QVERIFY(pty.write("interval 1 #go"));
-    KELVANE_COMPARE_RECEIVED(pty, "interval 1 #go\r\n>ok\r\n");
+    KELVANE_COMMAND(pty, "interval 1 #go", "interval 1 #go\r\n>ok\r\n");
     const QByteArray expected = golden("simulator-dual-frames.txt");
     QVERIFY(!expected.isEmpty());
     QCOMPARE(pty.read(expected.size(), 5000), expected);
@@ -75,8 +61,7 @@ void tst_KelvaneSimulatorDual::framePairMatchesGolden()
 
 void tst_KelvaneSimulatorDual::nmeaPingsFallSilentOnce()
 {
-    QVERIFY(pty.write("output 3 interval 0 go"));
-    KELVANE_COMPARE_RECEIVED(pty, "output 3 interval 0 go\r\n>ok\r\n");
+    KELVANE_COMMAND(pty, "output 3 interval 0 go", "output 3 interval 0 go\r\n>ok\r\n");
 
     // The channels keep alternating across output modes: high comes next. The sweep stands at
     // 2.5 and rand() at its seventh value.
@@ -106,22 +91,19 @@ void tst_KelvaneSimulatorDual::nmeaPingsFallSilentOnce()
     silence.start();
 
     // The 101st ping begins the silence; replies still come, pings do not.
-    QVERIFY(pty.write("interval 0.1 go"));
-    KELVANE_COMPARE_RECEIVED(pty, "interval 0.1 go\r\n>ok\r\n");
+    KELVANE_COMMAND(pty, "interval 0.1 go", "interval 0.1 go\r\n>ok\r\n");
     QVERIFY(pty.waitUntil([&] { return !pty.received.isEmpty(); }, 20000));
     QVERIFY2(silence.elapsed() >= 14000, qPrintable(QString::number(silence.elapsed())));
     const QList<QByteArray> resumed = readPing();
     QCOMPARE(resumed.at(0), QByteArray("#F 200000 Hz*55\r\n"));
 
     // Constant depth: the maximum on the high channel, half a metre less on the low one.
-    static_cast<App *>(QCoreApplication::instance())
-        ->updateSetting("KELVANE_SIMULATOR", "CONST_MODE", true);
+    hostApp()->updateSetting("KELVANE_SIMULATOR", "CONST_MODE", true);
     QCOMPARE(readPing().at(1), QByteArray("$SMDBT,8.202,f,2.500,M,,*68\r\n"));
     QCOMPARE(readPing().at(1), QByteArray("$SMDBT,9.843,f,3.000,M,,*62\r\n"));
 
     // Never again in this process: far more than a hundred further pings, no gap.
-    QVERIFY(pty.write("interval 0 go"));
-    KELVANE_COMPARE_RECEIVED(pty, "interval 0 go\r\n>ok\r\n");
+    KELVANE_COMMAND(pty, "interval 0 go", "interval 0 go\r\n>ok\r\n");
     for (int ping = 0; ping < 150; ++ping)
         QVERIFY(!readPing(2000).contains(QByteArray()));
     QVERIFY(pty.write("x"));
@@ -131,11 +113,9 @@ void tst_KelvaneSimulatorDual::nmeaPingsFallSilentOnce()
 void tst_KelvaneSimulatorDual::otherFrequencyModesAreSilent()
 {
     pty.takeAll();
-    static_cast<App *>(QCoreApplication::instance())
-        ->updateSetting("KELVANE_SIMULATOR", "FREQUENCY_MODE", "TRIPLE");
+    hostApp()->updateSetting("KELVANE_SIMULATOR", "FREQUENCY_MODE", "TRIPLE");
     for (const QByteArray output : {"output 2 go", "output 3 go", "output 4 go"}) {
-        QVERIFY(pty.write(output));
-        KELVANE_COMPARE_RECEIVED(pty, output + "\r\n>ok\r\n");
+        KELVANE_COMMAND(pty, output, output + "\r\n>ok\r\n");
         // Pinging at every pass of the event loop, yet nothing comes.
         QVERIFY(!pty.waitUntil([&] { return !pty.received.isEmpty(); }, 200));
     }

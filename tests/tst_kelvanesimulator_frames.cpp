@@ -17,7 +17,7 @@ static QList<int> samplesOf(const QByteArray &frames)
     return samples;
 }
 
-class tst_KelvaneSimulatorFrames : public QObject
+class tst_KelvaneSimulatorFrames : public QObject, SimulatorFixture
 {
     Q_OBJECT
 
@@ -26,23 +26,11 @@ private slots:
     void firstPingsMatchGolden();
     void headersCountWithTheIntervalInForce();
     void sineTrace();
-
-private:
-    QTemporaryDir dir;
-    QPluginLoader loader;
-    PtyMaster pty;
-    IPayloadPlugin *plugin = nullptr;
 };
 
 void tst_KelvaneSimulatorFrames::initTestCase()
 {
-    QVERIFY(pty.isOpen());
-    plugin = loadSimulator(loader, dir,
-                           {{QStringLiteral("KELVANE_SIMULATOR/SERIAL_DEVICE"), pty.slavePath()},
-                            {QStringLiteral("ECHOSOUNDER/MIN_DEPTH_M"), 2.0},
-                            {QStringLiteral("ECHOSOUNDER/MAX_DEPTH_M"), 3.0},
-                            {QStringLiteral("KELVANE_SIMULATOR/DELTA_M"), 0.25}});
-    QVERIFY2(plugin, qPrintable(loader.errorString()));
+    QVERIFY2(load(sweepOn(pty)), qPrintable(loader.errorString()));
     plugin->requestStart();
 }
 
@@ -50,10 +38,8 @@ void tst_KelvaneSimulatorFrames::firstPingsMatchGolden()
 {
     // Two pings at depths 2.25 and 2.5 over 10 m (1333 samples), with the first six values of
     // the unseeded rand() as temperature, pitch and roll.
-    QVERIFY(pty.write("#range 10000 output 2"));
-    KELVANE_COMPARE_RECEIVED(pty, "#range 10000 output 2\r\n>ok.\r\n");
-    QVERIFY(pty.write("interval 1 #go"));
-    KELVANE_COMPARE_RECEIVED(pty, "interval 1 #go\r\n>ok.\r\n");
+    KELVANE_COMMAND(pty, "#range 10000 output 2", "#range 10000 output 2\r\n>ok.\r\n");
+    KELVANE_COMMAND(pty, "interval 1 #go", "interval 1 #go\r\n>ok.\r\n");
     const QByteArray expected = golden("simulator-single-frames.txt");
     QVERIFY(!expected.isEmpty());
     QCOMPARE(pty.read(expected.size(), 5000), expected);
@@ -62,8 +48,7 @@ void tst_KelvaneSimulatorFrames::firstPingsMatchGolden()
 void tst_KelvaneSimulatorFrames::headersCountWithTheIntervalInForce()
 {
     // No range: the frames are written all the same, around an empty data block.
-    QVERIFY(pty.write("#range 0 interval 0.5 #go"));
-    KELVANE_COMPARE_RECEIVED(pty, "#range 0 interval 0.5 #go\r\n>ok.\r\n");
+    KELVANE_COMMAND(pty, "#range 0 interval 0.5 #go", "#range 0 interval 0.5 #go\r\n>ok.\r\n");
     const QByteArray end("#DEBUG_NSamples 0\r\n\r\n##DataStart\r\n##DataEnd\r\n\r\n");
     const QByteArray third = pty.readUntil(end);
     QVERIFY(third.startsWith("#DeviceID 261 Type USB / RS-232, 422, 485\r\n#TimeWork 2.000\r\n"
@@ -77,10 +62,9 @@ void tst_KelvaneSimulatorFrames::headersCountWithTheIntervalInForce()
 void tst_KelvaneSimulatorFrames::sineTrace()
 {
     // 1 m at 50 kHz: 67 samples. Output mode 4 writes the same frames as 2.
-    auto *app = static_cast<App *>(QCoreApplication::instance());
-    app->updateSetting("KELVANE_SIMULATOR", "SIN_MODE", true);
-    QVERIFY(pty.write("#range 1000 #samplfreq 50000 output 4 #go"));
-    KELVANE_COMPARE_RECEIVED(pty, "#range 1000 #samplfreq 50000 output 4 #go\r\n>ok.\r\n");
+    hostApp()->updateSetting("KELVANE_SIMULATOR", "SIN_MODE", true);
+    KELVANE_COMMAND(pty, "#range 1000 #samplfreq 50000 output 4 #go",
+                    "#range 1000 #samplfreq 50000 output 4 #go\r\n>ok.\r\n");
 
     const QByteArray first = pty.readUntil("##DataEnd\r\n\r\n");
     QVERIFY(first.contains("\r\n#NSamples 67\r\n"));

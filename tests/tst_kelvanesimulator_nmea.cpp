@@ -8,7 +8,7 @@
 
 #include <clocale>
 
-class tst_KelvaneSimulatorNmea : public QObject
+class tst_KelvaneSimulatorNmea : public QObject, SimulatorFixture
 {
     Q_OBJECT
 
@@ -16,23 +16,11 @@ private slots:
     void initTestCase();
     void pings_data();
     void pings();
-
-private:
-    QTemporaryDir dir;
-    QPluginLoader loader;
-    PtyMaster pty;
-    IPayloadPlugin *plugin = nullptr;
 };
 
 void tst_KelvaneSimulatorNmea::initTestCase()
 {
-    QVERIFY(pty.isOpen());
-    plugin = loadSimulator(loader, dir,
-                           {{QStringLiteral("KELVANE_SIMULATOR/SERIAL_DEVICE"), pty.slavePath()},
-                            {QStringLiteral("ECHOSOUNDER/MIN_DEPTH_M"), 2.0},
-                            {QStringLiteral("ECHOSOUNDER/MAX_DEPTH_M"), 3.0},
-                            {QStringLiteral("KELVANE_SIMULATOR/DELTA_M"), 0.25}});
-    QVERIFY2(plugin, qPrintable(loader.errorString()));
+    QVERIFY2(load(sweepOn(pty)), qPrintable(loader.errorString()));
 
     QElapsedTimer sinceStart;
     sinceStart.start();
@@ -43,54 +31,49 @@ void tst_KelvaneSimulatorNmea::initTestCase()
 
 void tst_KelvaneSimulatorNmea::pings_data()
 {
-    QTest::addColumn<QString>("setting"); // "GROUP/NAME=value" applied before the ping, or ""
+    QTest::addColumn<QByteArray>("group"); // with name and value applied before the ping
+    QTest::addColumn<QByteArray>("name"); // empty: nothing applied
+    QTest::addColumn<QString>("value");
     QTest::addColumn<QByteArray>("sentences");
+    const auto row = [](const char *tag, const char *group, const char *name, const char *value,
+                        const char *sentences) {
+        QTest::newRow(tag) << QByteArray(group) << QByteArray(name) << QString::fromLatin1(value)
+                           << QByteArray(sentences);
+    };
 
     // Each ping steps the sweep twice (2.25 then 2.5 is sent, ...) and draws six values: three
     // for the frames, then temperature, pitch and roll for the sentences.
-    QTest::newRow("first ping") << QString()
-                                << QByteArray("$SMDBT,8.202,f,2.500,M,,*68\r\n"
-                                              "$SMMTW,21.40,C*3A\r\n"
-                                              "$YXXDR,A,74.1,D,PTCH,A,-54.4,D,ROLL*77\r\n");
-    QTest::newRow("second ping") << QString()
-                                 << QByteArray("$SMDBT,9.843,f,3.000,M,,*62\r\n"
-                                               "$SMMTW,20.66,C*3F\r\n"
-                                               "$YXXDR,A,-4.1,D,PTCH,A,23.2,D,ROLL*46\r\n");
-    QTest::newRow("constant depth") << QStringLiteral("KELVANE_SIMULATOR/CONST_MODE=true")
-                                    << QByteArray("$SMDBT,9.843,f,3.000,M,,*62\r\n"
-                                                  "$SMMTW,21.75,C*3C\r\n"
-                                                  "$YXXDR,A,24.4,D,PTCH,A,39.1,D,ROLL*54\r\n");
-    QTest::newRow("new maximum, German locale")
-        << QStringLiteral("ECHOSOUNDER/MAX_DEPTH_M=7.5")
-        << QByteArray("$SMDBT,24.606,f,7.500,M,,*53\r\n"
-                      "$SMMTW,19.73,C*31\r\n"
-                      "$YXXDR,A,-65.3,D,PTCH,A,54.8,D,ROLL*79\r\n");
+    row("first ping", "", "", "",
+        "$SMDBT,8.202,f,2.500,M,,*68\r\n$SMMTW,21.40,C*3A\r\n"
+        "$YXXDR,A,74.1,D,PTCH,A,-54.4,D,ROLL*77\r\n");
+    row("second ping", "", "", "",
+        "$SMDBT,9.843,f,3.000,M,,*62\r\n$SMMTW,20.66,C*3F\r\n"
+        "$YXXDR,A,-4.1,D,PTCH,A,23.2,D,ROLL*46\r\n");
+    row("constant depth", "KELVANE_SIMULATOR", "CONST_MODE", "true",
+        "$SMDBT,9.843,f,3.000,M,,*62\r\n$SMMTW,21.75,C*3C\r\n"
+        "$YXXDR,A,24.4,D,PTCH,A,39.1,D,ROLL*54\r\n");
+    row("new maximum, German locale", "ECHOSOUNDER", "MAX_DEPTH_M", "7.5",
+        "$SMDBT,24.606,f,7.500,M,,*53\r\n$SMMTW,19.73,C*31\r\n"
+        "$YXXDR,A,-65.3,D,PTCH,A,54.8,D,ROLL*79\r\n");
     // The sweep resumes where it stood: at 3.0 and going down, whatever the new maximum.
-    QTest::newRow("sweep resumes") << QStringLiteral("KELVANE_SIMULATOR/CONST_MODE=false")
-                                   << QByteArray("$SMDBT,8.202,f,2.500,M,,*68\r\n"
-                                                 "$SMMTW,19.33,C*35\r\n"
-                                                 "$YXXDR,A,89.8,D,PTCH,A,-50.7,D,ROLL*7B\r\n");
+    row("sweep resumes", "KELVANE_SIMULATOR", "CONST_MODE", "false",
+        "$SMDBT,8.202,f,2.500,M,,*68\r\n$SMMTW,19.33,C*35\r\n"
+        "$YXXDR,A,89.8,D,PTCH,A,-50.7,D,ROLL*7B\r\n");
     // The step was taken at the first ping of the process and stays.
-    QTest::newRow("new step ignored") << QStringLiteral("KELVANE_SIMULATOR/DELTA_M=1")
-                                      << QByteArray("$SMDBT,6.562,f,2.000,M,,*62\r\n"
-                                                    "$SMMTW,19.89,C*34\r\n"
-                                                    "$YXXDR,A,24.8,D,PTCH,A,4.4,D,ROLL*63\r\n");
+    row("new step ignored", "KELVANE_SIMULATOR", "DELTA_M", "1",
+        "$SMDBT,6.562,f,2.000,M,,*62\r\n$SMMTW,19.89,C*34\r\n"
+        "$YXXDR,A,24.8,D,PTCH,A,4.4,D,ROLL*63\r\n");
 }
 
 void tst_KelvaneSimulatorNmea::pings()
 {
-    QFETCH(QString, setting);
+    QFETCH(QByteArray, group);
+    QFETCH(QByteArray, name);
+    QFETCH(QString, value);
     QFETCH(QByteArray, sentences);
-
     // Settings change between pings, at once; a command would stop the pinging.
-    if (!setting.isEmpty()) {
-        const QByteArray key = setting.section(QLatin1Char('='), 0, 0).toLatin1();
-        const QByteArray group = key.left(key.indexOf('/'));
-        const QByteArray name = key.mid(key.indexOf('/') + 1);
-        static_cast<App *>(QCoreApplication::instance())
-            ->updateSetting(group.constData(), name.constData(),
-                            setting.section(QLatin1Char('='), 1));
-    }
+    if (!name.isEmpty())
+        hostApp()->updateSetting(group.constData(), name.constData(), value);
     if (QByteArray(QTest::currentDataTag()).contains("German")) {
         std::setlocale(LC_ALL, "de_DE.UTF-8");
         QLocale::setDefault(QLocale(QLocale::German));
@@ -98,8 +81,7 @@ void tst_KelvaneSimulatorNmea::pings()
     QCOMPARE(pty.read(sentences.size(), 3000), sentences);
     if (QTest::currentDataTag() == QByteArray("first ping")) {
         // Faster pings from here on; the reply comes before the next ping.
-        QVERIFY(pty.write("interval 0.2 go"));
-        KELVANE_COMPARE_RECEIVED(pty, "interval 0.2 go\r\n>ok.\r\n");
+        KELVANE_COMMAND(pty, "interval 0.2 go", "interval 0.2 go\r\n>ok.\r\n");
     }
 }
 

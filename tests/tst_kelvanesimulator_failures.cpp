@@ -12,7 +12,7 @@ static int openDescriptors()
     return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size();
 }
 
-class tst_KelvaneSimulatorFailures : public QObject
+class tst_KelvaneSimulatorFailures : public QObject, SimulatorFixture
 {
     Q_OBJECT
 
@@ -21,36 +21,30 @@ private slots:
     void unusableDevice_data();
     void unusableDevice();
     void laterStartTriesAgain();
-
-private:
-    QTemporaryDir dir;
-    QPluginLoader loader;
-    IPayloadPlugin *plugin = nullptr;
 };
 
 void tst_KelvaneSimulatorFailures::initTestCase()
 {
-    plugin = loadSimulator(loader, dir, {});
-    QVERIFY2(plugin, qPrintable(loader.errorString()));
+    QVERIFY2(load({}), qPrintable(loader.errorString()));
 
     // Every setting read is written back with its default; the depth bounds have none.
-    auto *app = static_cast<App *>(QCoreApplication::instance());
-    app->syncSettings();
+    hostApp()->syncSettings();
     QSettings file(dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
-    QCOMPARE(file.value(QStringLiteral("KELVANE_SIMULATOR/SERIAL_DEVICE")).toString(),
-             QStringLiteral("/dev/pts/1"));
-    QCOMPARE(file.value(QStringLiteral("KELVANE_SIMULATOR/CONST_MODE")).toString(),
-             QStringLiteral("false"));
-    QCOMPARE(file.value(QStringLiteral("KELVANE_SIMULATOR/SIN_MODE")).toString(),
-             QStringLiteral("false"));
-    QCOMPARE(file.value(QStringLiteral("KELVANE_SIMULATOR/DELTA_M")).toString(),
-             QStringLiteral("0.1"));
-    QCOMPARE(file.value(QStringLiteral("KELVANE_SIMULATOR/FREQUENCY_MODE")).toString(),
-             QStringLiteral("SINGLE"));
-    for (const char *key : {"ECHOSOUNDER/MIN_DEPTH_M", "ECHOSOUNDER/MAX_DEPTH_M"}) {
-        QVERIFY(file.contains(QLatin1String(key)));
-        QVERIFY(!file.value(QLatin1String(key)).isValid());
+    QStringList stored;
+    for (const QString group : {"KELVANE_SIMULATOR", "ECHOSOUNDER"}) {
+        file.beginGroup(group);
+        for (const QString &key : file.childKeys())
+            stored << group + '/' + key + '=' + file.value(key).toString();
+        file.endGroup();
     }
+    QCOMPARE(stored,
+             (QStringList {"KELVANE_SIMULATOR/CONST_MODE=false", "KELVANE_SIMULATOR/DELTA_M=0.1",
+                           "KELVANE_SIMULATOR/FREQUENCY_MODE=SINGLE",
+                           "KELVANE_SIMULATOR/SERIAL_DEVICE=/dev/pts/1",
+                           "KELVANE_SIMULATOR/SIN_MODE=false",
+                           "ECHOSOUNDER/MAX_DEPTH_M=", "ECHOSOUNDER/MIN_DEPTH_M="}));
+    for (const char *key : {"ECHOSOUNDER/MIN_DEPTH_M", "ECHOSOUNDER/MAX_DEPTH_M"})
+        QVERIFY(!file.value(QLatin1String(key)).isValid());
 }
 
 void tst_KelvaneSimulatorFailures::unusableDevice_data()
@@ -81,17 +75,11 @@ void tst_KelvaneSimulatorFailures::unusableDevice()
     QFETCH(QString, path);
     QFETCH(QString, critical);
 
-    auto *app = static_cast<App *>(QCoreApplication::instance());
-    app->updateSetting("KELVANE_SIMULATOR", "SERIAL_DEVICE", path);
+    hostApp()->updateSetting("KELVANE_SIMULATOR", "SERIAL_DEVICE", path);
     const int descriptors = openDescriptors();
     LogCapture log;
     plugin->requestStart();
-    QCOMPARE(log.take(),
-             QStringList({QStringLiteral("debug [ECHO] Dbg: Start request is called for Kelvane "
-                                         "simulator plugin"),
-                          QStringLiteral("info [ECHO] Run in console before app starting: 'socat "
-                                         "-d -d pty,raw,echo=0 pty,raw,echo=0'"),
-                          critical}));
+    QCOMPARE(log.take(), startRequestLines() << critical);
     QCOMPARE(openDescriptors(), descriptors);
     QVERIFY(dataTimerPeriods(plugin).isEmpty());
     QVERIFY(plugin->findChildren<QObject *>().isEmpty());
@@ -99,9 +87,7 @@ void tst_KelvaneSimulatorFailures::unusableDevice()
 
 void tst_KelvaneSimulatorFailures::laterStartTriesAgain()
 {
-    PtyMaster pty;
-    auto *app = static_cast<App *>(QCoreApplication::instance());
-    app->updateSetting("KELVANE_SIMULATOR", "SERIAL_DEVICE", pty.slavePath());
+    hostApp()->updateSetting("KELVANE_SIMULATOR", "SERIAL_DEVICE", pty.slavePath());
     plugin->start();
     QCOMPARE(dataTimerPeriods(plugin), QList<int> {1000});
     // Without depth bounds the sweep goes 0.1, 0, 0.1, ...; the ping sends its second step.

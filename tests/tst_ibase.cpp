@@ -37,28 +37,23 @@ void TstIBase::runSystemCommand_data()
     QTest::addColumn<bool>("result");
     QTest::addColumn<QString>("line");
     QTest::addColumn<QString>("written"); // what the shell wrote to %1; null: nothing checked
-    QTest::newRow("true") << "ECHO"
-                          << "true" << true << "info [ECHO] \"true\" -> 0" << QString();
-    QTest::newRow("false") << "ECHO"
-                           << "false" << false << "info [ECHO] \"false\" -> 256" << QString();
-    QTest::newRow("exit 3") << "ECHO"
-                            << "exit 3" << false << "info [ECHO] \"exit 3\" -> 768" << QString();
-    QTest::newRow("not found") << "ECHO"
-                               << "kelvane-no-such-command 2>/dev/null" << false
-                               << "info [ECHO] \"kelvane-no-such-command 2>/dev/null\" -> 32512"
-                               << QString();
-    QTest::newRow("empty") << "ECHO"
-                           << "" << true << "info [ECHO] \"\" -> 0" << QString();
-    QTest::newRow("no identifier") << ""
-                                   << "true" << true << "info \"true\" -> 0" << QString();
-    QTest::newRow("quote and backslash")
-        << "ECHO"
-        << "printf '%s' \"a\\\\\\\"b\" > %1" << true
-        << "info [ECHO] \"printf '%s' \\\"a\\\\\\\\\\\\\\\"b\\\" > %1\" -> 0"
-        << "a\\\"b";
-    QTest::newRow("non-Latin-1") << "ECHO" << QString::fromUtf8("printf '%s' 'aж€' > %1") << true
-                                 << QString::fromUtf8("info [ECHO] \"printf '%s' 'aж€' > %1\" -> 0")
-                                 << "a??";
+    const auto row = [](const char *tag, const char *id, const char *command, bool result,
+                        const char *line, const char *written = nullptr) {
+        QTest::newRow(tag) << QString::fromUtf8(id) << QString::fromUtf8(command) << result
+                           << QString::fromUtf8(line) << QString::fromUtf8(written);
+    };
+    // The status is the raw wait status: exit code times 256.
+    row("true", "ECHO", "true", true, "info [ECHO] \"true\" -> 0");
+    row("false", "ECHO", "false", false, "info [ECHO] \"false\" -> 256");
+    row("exit 3", "ECHO", "exit 3", false, "info [ECHO] \"exit 3\" -> 768");
+    row("not found", "ECHO", "kelvane-no-such-command 2>/dev/null", false,
+        "info [ECHO] \"kelvane-no-such-command 2>/dev/null\" -> 32512");
+    row("empty", "ECHO", "", true, "info [ECHO] \"\" -> 0");
+    row("no identifier", "", "true", true, "info \"true\" -> 0");
+    row("quote and backslash", "ECHO", "printf '%s' \"a\\\\\\\"b\" > %1", true,
+        "info [ECHO] \"printf '%s' \\\"a\\\\\\\\\\\\\\\"b\\\" > %1\" -> 0", "a\\\"b");
+    row("non-Latin-1", "ECHO", "printf '%s' 'aж€' > %1", true,
+        "info [ECHO] \"printf '%s' 'aж€' > %1\" -> 0", "a??");
 }
 
 void TstIBase::runSystemCommand()

@@ -77,24 +77,17 @@ void TstLogged::trace_data()
     QTest::addColumn<QString>("id");
     QTest::addColumn<QString>("prefix");
     QTest::addColumn<QString>("tag");
-    QTest::addColumn<QString>("appended");
+    QTest::addColumn<QString>("appended"); // null: nothing streamed after the tag
     QTest::addColumn<QString>("line");
-    QTest::newRow("empty tag") << "ECHO"
-                               << ""
-                               << "" << QString() << "debug [ECHO] Dbg:";
-    QTest::newRow("prefix and tag") << "ECHO"
-                                    << "rx"
-                                    << "tcp"
-                                    << "a \"b\""
-                                    << "debug [ECHO] Dbg: [rx] [tcp] \"a \\\"b\\\"\"";
-    QTest::newRow("prefix only") << "ECHO"
-                                 << "rx"
-                                 << "" << QString() << "debug [ECHO] Dbg: [rx]";
-    QTest::newRow("no identifier") << ""
-                                   << ""
-                                   << "tcp"
-                                   << "x"
-                                   << "debug Dbg: [tcp] \"x\"";
+    const auto row = [](const char *tag, const char *id, const char *prefix, const char *tagText,
+                        const char *appended, const char *line) {
+        QTest::newRow(tag) << id << prefix << tagText << QString::fromUtf8(appended) << line;
+    };
+    row("empty tag", "ECHO", "", "", nullptr, "debug [ECHO] Dbg:");
+    row("prefix and tag", "ECHO", "rx", "tcp", "a \"b\"",
+        "debug [ECHO] Dbg: [rx] [tcp] \"a \\\"b\\\"\"");
+    row("prefix only", "ECHO", "rx", "", nullptr, "debug [ECHO] Dbg: [rx]");
+    row("no identifier", "", "", "tcp", "x", "debug Dbg: [tcp] \"x\"");
 }
 
 void TstLogged::trace()

@@ -103,15 +103,6 @@ QByteArray readUntil(int fd, const QByteArray &text)
     return bytes;
 }
 
-// The first line that arrives on the serial device at path.
-QByteArray firstLineOn(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY);
-    const QByteArray bytes = fd >= 0 ? readUntil(fd, "\r\n") : QByteArray("cannot open");
-    ::close(fd);
-    return bytes;
-}
-
 // The pids of the direct children of pid (socat, for the host).
 QList<int> childrenOf(qint64 pid)
 {
@@ -133,12 +124,9 @@ class TstKelvaneHost : public QObject
 private slots:
     void init();
 
-    void endToEnd_data();
-    void endToEnd();
+    void session_data();
+    void session();
     void consoleCommands();
-    void shutdown_data();
-    void shutdown();
-    void badConsoleInput();
     void refusals_data();
     void refusals();
     void startupWarnings_data();
@@ -154,10 +142,6 @@ private:
     QString settingsPath() const { return dir->filePath(QStringLiteral("host.ini")); }
     QString linkDir() const { return dir->filePath(QStringLiteral("links")); }
     QString link(const char *name) const { return linkDir() + QLatin1Char('/') + name; }
-    bool linksRemoved() const
-    {
-        return !QFileInfo(link("simulator")).isSymLink() && !QFileInfo(link("client")).isSymLink();
-    }
 
     std::unique_ptr<QTemporaryDir> dir;
 };
@@ -168,65 +152,109 @@ void TstKelvaneHost::init()
     QVERIFY(dir->isValid());
 }
 
-void TstKelvaneHost::endToEnd_data()
+void TstKelvaneHost::session_data()
 {
-    QTest::addColumn<QString>("mode");
-    QTest::newRow("pair, quit") << "pair";
-    QTest::newRow("device, end of input") << "device";
+    QTest::addColumn<bool>("simulator"); // else hostprobe
+    QTest::addColumn<bool>("device"); // on a pty the test holds, else on the host's socat pair
+    QTest::addColumn<bool>("console");
+    QTest::addColumn<QString>("end"); // quit, eof or a signal's name
+
+    QTest::newRow("simulator, pair, quit") << true << false << true << "quit";
+    QTest::newRow("simulator, device, end of input") << true << true << true << "eof";
     // Without a console the end of input does not end the host: only a signal does.
-    QTest::newRow("pair without console, SIGTERM") << "no console";
+    QTest::newRow("simulator, pair, no console, SIGTERM") << true << false << false << "SIGTERM";
+    for (const char *end : {"SIGTERM", "SIGINT", "quit", "eof"})
+        QTest::newRow(qPrintable(QStringLiteral("probe, pair, %1").arg(end)))
+            << false << false << true << QString::fromLatin1(end);
 }
 
-void TstKelvaneHost::endToEnd()
+// A whole session: the banner, the plug-in on its device with that device in the store, its
+// bytes to the client and back, and an end that runs stop(), deletes the plug-in, flushes the
+// store (hostprobe's unsynced events show it) and removes the pair and socat.
+void TstKelvaneHost::session()
 {
-    QFETCH(QString, mode);
+    QFETCH(bool, simulator);
+    QFETCH(bool, device);
+    QFETCH(bool, console);
+    QFETCH(QString, end);
 
-    QStringList args = arguments(KELVANE_SIMULATOR_PLUGIN);
-    int master = -1;
-    QString device = link("simulator");
+    // Names left by a host that died are replaced.
+    QVERIFY(QDir().mkpath(linkDir()));
+    QVERIFY(QFile::link(QStringLiteral("/dev/pts/no-such-pty"), link("simulator")));
+
+    QStringList args = arguments(simulator ? KELVANE_SIMULATOR_PLUGIN : KELVANE_PROBE_PLUGIN);
+    int fd = -1;
+    QString simulatorEnd = link("simulator");
     QString pairLines = QStringLiteral("Client device: %1\nConnect your client to %1 (115200 "
                                        "baud), e.g. screen %1 115200, or cat %1\n")
                             .arg(link("client"));
-    if (mode == QLatin1String("device")) {
-        master = ::posix_openpt(O_RDWR | O_NOCTTY);
-        QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
-        device = QString::fromLocal8Bit(::ptsname(master));
-        args << QStringLiteral("--device") << device;
+    if (device) {
+        fd = ::posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(fd >= 0 && ::grantpt(fd) == 0 && ::unlockpt(fd) == 0);
+        simulatorEnd = QString::fromLocal8Bit(::ptsname(fd));
+        args << QStringLiteral("--device") << simulatorEnd;
         pairLines.clear();
     }
-    const bool console = mode != QLatin1String("no console");
     if (!console)
         args << QStringLiteral("--no-console");
     Host host(args);
     if (!console)
         host.process.closeWriteChannel();
     const QString banner =
-        QStringLiteral("Plug-in: ECHO, Kelvane simulator, version 2.10.0.1856\nSettings: %1\n"
-                       "Simulator device: %2\n%3%4")
-            .arg(settingsPath(), device, pairLines,
+        QStringLiteral("Plug-in: %1\nSettings: %2\nSimulator device: %3\n%4%5")
+            .arg(simulator ? QStringLiteral("ECHO, Kelvane simulator, version 2.10.0.1856")
+                           : QStringLiteral("PROBE, Host probe, version 1.0.0"),
+                 settingsPath(), simulatorEnd, pairLines,
                  console ? QStringLiteral("Console: type help for the commands.\n") : QString());
     QVERIFY2(host.wait(host.out, banner.toLocal8Bit()), host.out + host.err);
-
-    const QByteArray bytes = master >= 0 ? readUntil(master, "\r\n") : firstLineOn(link("client"));
-    QVERIFY2(bytes.startsWith("$SMDBT,"), bytes.constData());
     // The device reached the plug-in through the store before it was created.
-    QCOMPARE(iniValue(settingsPath(), "KELVANE_SIMULATOR/SERIAL_DEVICE"), device);
+    QCOMPARE(iniValue(settingsPath(), "KELVANE_SIMULATOR/SERIAL_DEVICE"), simulatorEnd);
     QCOMPARE(iniValue(settingsPath(), "APP/TELEMETRY_PERIOD_MS"), QStringLiteral("1000"));
 
-    if (mode == QLatin1String("pair"))
+    if (!device)
+        fd = ::open(QFile::encodeName(link("client")).constData(), O_RDWR | O_NOCTTY);
+    QVERIFY(fd >= 0);
+    const QByteArray first = readUntil(fd, "\r\n");
+    QList<int> socat = childrenOf(host.process.processId());
+    QCOMPARE(socat.size(), device ? 0 : 1);
+    if (simulator) {
+        QVERIFY2(first.startsWith("$SMDBT,"), first.constData());
+    } else {
+        QCOMPARE(first, QByteArray("PROBE READY\r\n"));
+        QVERIFY(host.wait(
+            host.out, "Ground info: [PROBE] started on " + QFile::encodeName(simulatorEnd) + '\n'));
+        QCOMPARE(::write(fd, "hi\n", 3), ssize_t(3));
+        QVERIFY(host.wait(host.out, "Data: message id 0, payload id 0, 3 bytes: 68 69 0a\n"));
+    }
+    ::close(fd);
+
+    if (end == QLatin1String("quit"))
         host.send("quit");
-    else if (console)
+    else if (end == QLatin1String("eof"))
         host.process.closeWriteChannel();
     else
-        host.signal(SIGTERM);
+        host.signal(end == QLatin1String("SIGTERM") ? SIGTERM : SIGINT);
     QVERIFY2(host.exited(0), host.err.constData());
-    QVERIFY(linksRemoved());
-    if (master >= 0) {
-        ::close(master);
-        QVERIFY(!QFileInfo::exists(linkDir()));
+    if (end.startsWith(QLatin1String("SIG")))
+        QVERIFY2(host.err.endsWith("kelvane-host: " + end.toLatin1() + " received, stopping\n"),
+                 host.err.constData());
+    if (!simulator)
+        QCOMPARE(iniValue(settingsPath(), "HOSTPROBE/EVENTS"),
+                 QStringLiteral("start stop destroyed"));
+    QVERIFY(!QFileInfo::exists(settingsPath() + QStringLiteral(".lock")));
+    QVERIFY(!QFileInfo(link("client")).isSymLink());
+    // A device of its own leaves the link dir alone.
+    QCOMPARE(QFileInfo(link("simulator")).isSymLink(), device);
+    QVERIFY(!QFileInfo::exists(link("kelvane-host.lock")));
+    for (int pid : socat) {
+        QCOMPARE(::kill(pid, 0), -1);
+        QCOMPARE(errno, ESRCH);
     }
 }
 
+// The commands reach the store and the file; each bad line gets one error line and the command
+// list on standard error and changes nothing: no stop or start reaches the plug-in, the file
+// stays as it was, the host runs on.
 void TstKelvaneHost::consoleCommands()
 {
     {
@@ -238,6 +266,28 @@ void TstKelvaneHost::consoleCommands()
     Host host(arguments(KELVANE_SIMULATOR_PLUGIN));
     QVERIFY2(host.wait(host.out, "Console: type help"), host.err.constData());
     QVERIFY(host.wait(host.err, "[ECHO] Run in console before app starting:"));
+    host.send("status");
+    QVERIFY(host.wait(host.out, "\nLast request: start\n"));
+
+    const QByteArray setUsage =
+        "error: set needs GROUP NAME VALUE (GROUP and NAME of letters, digits and _), got: ";
+    const QList<QPair<QByteArray, QByteArray>> badLines = {
+        {"frobnicate now", "error: unknown command: frobnicate\n"},
+        {"QUIT", "error: unknown command: QUIT\n"},
+        {"set KELVANE_SIMULATOR CONST_MODE", setUsage + "set KELVANE_SIMULATOR CONST_MODE\n"},
+        {"set APP/X VERBOSE true", setUsage + "set APP/X VERBOSE true\n"},
+        {"stop now", "error: stop takes no arguments, got: stop now\n"},
+        {"quit please", "error: quit takes no arguments, got: quit please\n"}};
+    const QByteArray before = readFile(settingsPath());
+    for (int i = 0; i < badLines.size(); ++i) {
+        const int errBefore = host.err.size();
+        host.send(badLines.at(i).first);
+        QVERIFY2(host.wait(host.err, CommandList, i + 1), badLines.at(i).first.constData());
+        QCOMPARE(host.err.mid(errBefore), badLines.at(i).second + CommandList);
+    }
+    host.send("status");
+    QVERIFY(host.wait(host.out, "\nLast request: start\n", 2));
+    QCOMPARE(readFile(settingsPath()), before);
 
     host.send("set KELVANE_SIMULATOR CONST_MODE true");
     QVERIFY(host.wait(host.err, "Updated: KELVANE_SIMULATOR/CONST_MODE=true\n"));
@@ -254,11 +304,11 @@ void TstKelvaneHost::consoleCommands()
     QCOMPARE(iniValue(settingsPath(), "APP/TELEMETRY_PERIOD_MS"), QStringLiteral("250"));
 
     host.send("status");
-    QVERIFY(host.wait(host.out, "ECHOSOUNDER/MAX_DEPTH_M"));
-    for (const char *line : {"\n  KELVANE_SIMULATOR/CONST_MODE=true\n",
-                             "\n  KELVANE_SIMULATOR/SERIAL_DEVICE=/dev/my serial\n",
-                             "\n  KELVANE_SIMULATOR/FREQUENCY_MODE=SINGLE\n",
-                             "\n  ECHOSOUNDER/MIN_DEPTH_M=(empty)\n", "\nLast request: start\n"})
+    QVERIFY(host.wait(host.out, "\nLast request: start\n", 3));
+    for (const char *line :
+         {"\n  KELVANE_SIMULATOR/CONST_MODE=true\n",
+          "\n  KELVANE_SIMULATOR/SERIAL_DEVICE=/dev/my serial\n",
+          "\n  KELVANE_SIMULATOR/FREQUENCY_MODE=SINGLE\n", "\n  ECHOSOUNDER/MIN_DEPTH_M=(empty)\n"})
         QVERIFY2(host.out.contains(line), line);
 
     // stop, then start: the simulator starts again, now on the device set above.
@@ -271,91 +321,6 @@ void TstKelvaneHost::consoleCommands()
     QVERIFY(host.wait(host.out, CommandList));
     host.send("quit");
     QVERIFY(host.exited(0));
-}
-
-void TstKelvaneHost::shutdown_data()
-{
-    QTest::addColumn<QString>("how");
-    for (const char *how : {"SIGTERM", "SIGINT", "quit", "end of input"})
-        QTest::newRow(how) << QString::fromLatin1(how);
-}
-
-// With hostprobe: ground messages and data reach the console, and every way of ending runs
-// stop(), deletes the plug-in, flushes the store and removes the pair.
-void TstKelvaneHost::shutdown()
-{
-    QFETCH(QString, how);
-
-    // Names left by a host that died are replaced.
-    QVERIFY(QDir().mkpath(linkDir()));
-    QVERIFY(QFile::link(QStringLiteral("/dev/pts/no-such-pty"), link("simulator")));
-
-    Host host(arguments(KELVANE_PROBE_PLUGIN));
-    QVERIFY2(host.wait(host.out,
-                       QStringLiteral("Ground info: [PROBE] started on %1\n")
-                           .arg(link("simulator"))
-                           .toLocal8Bit()),
-             host.err.constData());
-    const int fd = ::open(QFile::encodeName(link("client")).constData(), O_RDWR | O_NOCTTY);
-    QVERIFY(fd >= 0);
-    QCOMPARE(readUntil(fd, "\r\n"), QByteArray("PROBE READY\r\n"));
-    QCOMPARE(::write(fd, "hi\n", 3), ssize_t(3));
-    QVERIFY(host.wait(host.out, "Data: message id 0, payload id 0, 3 bytes: 68 69 0a\n"));
-    ::close(fd);
-    const QList<int> socat = childrenOf(host.process.processId());
-    QCOMPARE(socat.size(), 1);
-
-    if (how.startsWith(QLatin1String("SIG")))
-        host.signal(how == QLatin1String("SIGTERM") ? SIGTERM : SIGINT);
-    else if (how == QLatin1String("quit"))
-        host.send("quit");
-    else
-        host.process.closeWriteChannel();
-    QVERIFY(host.exited(0));
-    if (how.startsWith(QLatin1String("SIG")))
-        QVERIFY2(host.err.endsWith("kelvane-host: " + how.toLatin1() + " received, stopping\n"),
-                 host.err.constData());
-
-    // stop(), then the plug-in deleted while App lives, then App's flush of the unsynced events.
-    QCOMPARE(iniValue(settingsPath(), "HOSTPROBE/EVENTS"), QStringLiteral("start stop destroyed"));
-    QVERIFY(!QFileInfo::exists(settingsPath() + QStringLiteral(".lock")));
-    QVERIFY(linksRemoved());
-    QVERIFY(!QFileInfo::exists(link("kelvane-host.lock")));
-    QCOMPARE(::kill(socat.first(), 0), -1);
-    QCOMPARE(errno, ESRCH);
-}
-
-// Each bad line gets one error line and the command list on standard error, and changes
-// nothing: no stop or start reaches the plug-in, the file stays as it was, the host runs on.
-void TstKelvaneHost::badConsoleInput()
-{
-    const QByteArray setUsage =
-        "error: set needs GROUP NAME VALUE (GROUP and NAME of letters, digits and _), got: ";
-    const QList<QPair<QByteArray, QByteArray>> lines = {
-        {"frobnicate now", "error: unknown command: frobnicate\n"},
-        {"QUIT", "error: unknown command: QUIT\n"},
-        {"set KELVANE_SIMULATOR CONST_MODE", setUsage + "set KELVANE_SIMULATOR CONST_MODE\n"},
-        {"set APP/X VERBOSE true", setUsage + "set APP/X VERBOSE true\n"},
-        {"stop now", "error: stop takes no arguments, got: stop now\n"},
-        {"quit please", "error: quit takes no arguments, got: quit please\n"}};
-
-    Host host(arguments(KELVANE_PROBE_PLUGIN));
-    QVERIFY2(host.wait(host.out, "Ground info: [PROBE] started"), host.err.constData());
-    host.send("status");
-    QVERIFY(host.wait(host.out, "Last request: start"));
-    const QByteArray before = readFile(settingsPath());
-    for (int i = 0; i < lines.size(); ++i) {
-        const int errBefore = host.err.size();
-        host.send(lines.at(i).first);
-        QVERIFY2(host.wait(host.err, CommandList, i + 1), lines.at(i).first.constData());
-        QCOMPARE(host.err.mid(errBefore), lines.at(i).second + CommandList);
-    }
-    host.send("status");
-    QVERIFY(host.wait(host.out, "Last request: start", 2));
-    QCOMPARE(readFile(settingsPath()), before);
-    host.send("quit");
-    QVERIFY(host.exited(0));
-    QCOMPARE(iniValue(settingsPath(), "HOSTPROBE/EVENTS"), QStringLiteral("start stop destroyed"));
 }
 
 void TstKelvaneHost::refusals_data()

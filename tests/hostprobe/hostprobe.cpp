@@ -1,63 +1,73 @@
-#include "hostprobe.h"
+// hostprobe: a payload plug-in that shows what its host did to it. It appends each call of
+// start() and stop() and its own destruction to HOSTPROBE/EVENTS in the settings store (never
+// syncing, so that the file shows them only if the host flushes it at the end), greets on the
+// serial device of KELVANE_SIMULATOR/SERIAL_DEVICE, sends a ground message when it starts, and
+// hands every byte it reads to the host with dataReceived.
 
 #include "app.h"
+#include "ipayloadplugin.h"
 
 #include <QSerialPort>
 #include <QSettings>
 
-namespace {
-App *app()
-{
-    return static_cast<App *>(QCoreApplication::instance());
-}
-} // namespace
+#include <memory>
 
-HostProbe::HostProbe()
+class HostProbe : public IPayloadPlugin
 {
-    device = app()->settingValue("KELVANE_SIMULATOR", "SERIAL_DEVICE", "/dev/pts/1").toString();
-    setStartDelay(0);
-}
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID "com.vorn.talvik.ipayloadplugin")
+    Q_INTERFACES(IPayloadPlugin)
 
-HostProbe::~HostProbe()
-{
-    closePort();
-    record(QStringLiteral("destroyed"));
-}
-
-void HostProbe::record(const QString &event)
-{
-    QSettings *store = app()->settings();
-    const QString key = QStringLiteral("HOSTPROBE/EVENTS");
-    QString events = store->value(key).toString();
-    events += (events.isEmpty() ? QString() : QStringLiteral(" ")) + event;
-    store->setValue(key, events);
-}
-
-void HostProbe::start()
-{
-    record(QStringLiteral("start"));
-    closePort();
-    port = new QSerialPort(device, this);
-    if (!port->open(QIODevice::ReadWrite)) {
-        sendError(QStringLiteral("cannot open %1: %2").arg(device, port->errorString()));
-        closePort();
-        return;
+public:
+    HostProbe()
+    {
+        device = app()->settingValue("KELVANE_SIMULATOR", "SERIAL_DEVICE", "/dev/pts/1").toString();
+        setStartDelay(0);
     }
-    port->setBaudRate(115200);
-    connect(port, &QSerialPort::readyRead, this,
-            [this] { emit dataReceived(NoMessage, NoPayload, port->readAll()); });
-    port->write("PROBE READY\r\n");
-    sendInfo(QStringLiteral("started on %1").arg(device));
-}
+    ~HostProbe() override
+    {
+        port.reset();
+        record("destroyed");
+    }
 
-void HostProbe::stop()
-{
-    record(QStringLiteral("stop"));
-    closePort();
-}
+    void start() override
+    {
+        record("start");
+        port = std::make_unique<QSerialPort>(device);
+        if (!port->open(QIODevice::ReadWrite)) {
+            sendError(QStringLiteral("cannot open %1: %2").arg(device, port->errorString()));
+            port.reset();
+            return;
+        }
+        port->setBaudRate(115200);
+        connect(port.get(), &QSerialPort::readyRead, this,
+                [this] { emit dataReceived(NoMessage, NoPayload, port->readAll()); });
+        port->write("PROBE READY\r\n");
+        sendInfo(QStringLiteral("started on %1").arg(device));
+    }
+    void stop() override
+    {
+        record("stop");
+        port.reset();
+    }
+    ConnectionType connectionType() const override { return SerialConnection; }
+    PayloadId payloadId() const override { return NoPayload; }
+    QString name() const override { return QStringLiteral("Host probe"); }
+    QString version() const override { return QStringLiteral("1.0.0"); }
+    QString id() const override { return QStringLiteral("PROBE"); }
 
-void HostProbe::closePort()
-{
-    delete port;
-    port = nullptr;
-}
+private:
+    static App *app() { return static_cast<App *>(QCoreApplication::instance()); }
+    static void record(const char *event)
+    {
+        QSettings *store = app()->settings();
+        const QString events = store->value(QStringLiteral("HOSTPROBE/EVENTS")).toString();
+        store->setValue(QStringLiteral("HOSTPROBE/EVENTS"),
+                        events.isEmpty() ? QLatin1String(event) : events + ' ' + event);
+    }
+
+    QString device;
+    std::unique_ptr<QSerialPort> port;
+};
+
+#include "hostprobe.moc"

@@ -58,7 +58,7 @@ struct Host
 
 struct Run
 {
-    int status = -1;
+    int status; // -1: crashed or timed out
     QByteArray out;
     QByteArray err;
 };
@@ -67,17 +67,11 @@ Run scope(const QStringList &arguments)
 {
     QProcess process;
     startBuildProgram(process, QStringLiteral(KELVANE_SCOPE), arguments);
-    Run run;
-    if (!process.waitForFinished(Deadline)) {
+    const bool ended = process.waitForFinished(Deadline);
+    if (!ended)
         process.kill();
-        process.waitForFinished();
-        run.err = "timed out";
-        return run;
-    }
-    run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    return {ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
 // The CSV rows as numbers, NaN for an empty field.

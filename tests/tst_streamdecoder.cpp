@@ -70,8 +70,7 @@ struct Result
 };
 
 // Decodes the stream fed in pieces of chunk bytes (all at once for 0).
-Result decode(const QByteArray &stream, int chunk, bool synchronised = true,
-              bool reportTruncation = true)
+Result decode(const QByteArray &stream, int chunk, bool synchronised = true)
 {
     StreamDecoder decoder;
     decoder.setSynchronised(synchronised);
@@ -89,7 +88,7 @@ Result decode(const QByteArray &stream, int chunk, bool synchronised = true,
         for (int i = 0; i < stream.size(); i += chunk)
             decoder.feed(stream.mid(i, chunk));
     }
-    decoder.finish(reportTruncation);
+    decoder.finish();
     if (decoder.pingCount() != r.pings.size() || decoder.anomalyCount() != r.anomalies.size())
         qFatal("counters disagree with the signals");
     return r;

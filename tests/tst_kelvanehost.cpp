@@ -55,8 +55,9 @@ struct Host
     // Waits until text is in bytes (out or err) count times, or the host has ended.
     bool wait(const QByteArray &bytes, const QByteArray &text, int count = 1)
     {
-        (void)QTest::qWaitFor([&] { return bytes.count(text) >= count || !running(); }, Deadline);
-        return bytes.count(text) >= count;
+        return QTest::qWaitFor([&] { return bytes.count(text) >= count || !running(); },
+                               Deadline) &&
+            bytes.count(text) >= count;
     }
     // Ended by itself with the given exit code.
     bool exited(int code = 0)

@@ -227,7 +227,7 @@ void TstKelvaneHost::session()
         QCOMPARE(::write(fd, "hi\n", 3), ssize_t(3));
         QVERIFY(host.wait(host.out, "Data: message id 0, payload id 0, 3 bytes: 68 69 0a\n"));
     }
-    ::close(fd);
+    QVERIFY(host.running());
 
     if (end == QLatin1String("quit"))
         host.send("quit");
@@ -236,6 +236,7 @@ void TstKelvaneHost::session()
     else
         host.signal(end == QLatin1String("SIGTERM") ? SIGTERM : SIGINT);
     QVERIFY2(host.exited(0), host.err.constData());
+    ::close(fd);
     if (end.startsWith(QLatin1String("SIG")))
         QVERIFY2(host.err.endsWith("kelvane-host: " + end.toLatin1() + " received, stopping\n"),
                  host.err.constData());

@@ -80,7 +80,6 @@ private slots:
     void settingNameToKey();
     void settingValue_data();
     void settingValue();
-    void setSettingDefault();
     void updateSetting_data();
     void updateSetting();
     void receiverReadsOldValue();
@@ -174,17 +173,22 @@ void TstApp::settingValue_data()
     QTest::addColumn<QString>("before");
     QTest::addColumn<QByteArray>("name");
     QTest::addColumn<QVariant>("defaultValue");
-    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<QVariant>("value"); // invalid: setSettingDefault() instead of a read
     QTest::addColumn<QString>("after");
-    QTest::newRow("default written")
-        << QString() << QByteArray("PAYLOAD_START_DELAY_S") << QVariant(5) << QVariant(5)
-        << "[APP]\nPAYLOAD_START_DELAY_S=5\nVERBOSE=false\n";
-    QTest::newRow("stored text wins")
-        << "[APP]\nPAYLOAD_START_DELAY_S=7\n"
-        << QByteArray("PAYLOAD_START_DELAY_S") << QVariant(5) << QVariant(QStringLiteral("7"))
-        << "[APP]\nPAYLOAD_START_DELAY_S=7\nVERBOSE=false\n";
-    QTest::newRow("text default") << QString() << QByteArray("NOTE") << QVariant("a b")
-                                  << QVariant("a b") << "[APP]\nNOTE=a b\nVERBOSE=false\n";
+    const auto row = [](const char *tag, const QString &before, const char *name,
+                        const QVariant &defaultValue, const QVariant &value, const char *after) {
+        QTest::newRow(tag) << before << QByteArray(name) << defaultValue << value
+                           << QString::fromUtf8(after);
+    };
+    row("default written", QString(), "PAYLOAD_START_DELAY_S", 5, 5,
+        "[APP]\nPAYLOAD_START_DELAY_S=5\nVERBOSE=false\n");
+    row("stored text wins", "[APP]\nPAYLOAD_START_DELAY_S=7\n", "PAYLOAD_START_DELAY_S", 5,
+        QStringLiteral("7"), "[APP]\nPAYLOAD_START_DELAY_S=7\nVERBOSE=false\n");
+    row("text default", QString(), "NOTE", "a b", "a b", "[APP]\nNOTE=a b\nVERBOSE=false\n");
+    row("set default, stored wins", "[APP]\nPAYLOAD_START_DELAY_S=7\nVERBOSE=true\n",
+        "PAYLOAD_START_DELAY_S", 9, QVariant(), "[APP]\nPAYLOAD_START_DELAY_S=7\nVERBOSE=true\n");
+    row("set default, written at sync", "[APP]\nVERBOSE=true\n", "TELEMETRY_PERIOD_MS", 100,
+        QVariant(), "[APP]\nTELEMETRY_PERIOD_MS=100\nVERBOSE=true\n");
 }
 
 void TstApp::settingValue()
@@ -195,24 +199,16 @@ void TstApp::settingValue()
     QFETCH(QVariant, value);
     QFETCH(QString, after);
     const QString path = openStore(before);
-    const QVariant got = app()->settingValue("APP", name, defaultValue);
-    QCOMPARE(got, value);
-    QCOMPARE(got.userType(), value.userType());
+    if (value.isValid()) {
+        const QVariant got = app()->settingValue("APP", name, defaultValue);
+        QCOMPARE(got, value);
+        QCOMPARE(got.userType(), value.userType());
+    } else {
+        app()->setSettingDefault("APP", name, defaultValue);
+        QCOMPARE(readText(path), before);
+    }
     app()->syncSettings();
     QCOMPARE(readText(path), after);
-}
-
-void TstApp::setSettingDefault()
-{
-    const QString path =
-        openStore(QStringLiteral("[APP]\nPAYLOAD_START_DELAY_S=7\nVERBOSE=true\n"));
-    app()->setSettingDefault("APP", "PAYLOAD_START_DELAY_S", 9);
-    app()->setSettingDefault("APP", "TELEMETRY_PERIOD_MS", 100);
-    QCOMPARE(readText(path), QStringLiteral("[APP]\nPAYLOAD_START_DELAY_S=7\nVERBOSE=true\n"));
-    app()->syncSettings();
-    QCOMPARE(
-        readText(path),
-        QStringLiteral("[APP]\nPAYLOAD_START_DELAY_S=7\nTELEMETRY_PERIOD_MS=100\nVERBOSE=true\n"));
 }
 
 void TstApp::updateSetting_data()

@@ -85,8 +85,6 @@ private slots:
     void receiverReadsOldValue();
     void removeObsoleteSettings_data();
     void removeObsoleteSettings();
-    void sendMessage_data();
-    void sendMessage();
     void sendMessageFromWorker();
     void unusableStore_data();
     void unusableStore();
@@ -329,51 +327,24 @@ void TstApp::removeObsoleteSettings()
     QCOMPARE(readText(path), after);
 }
 
-void TstApp::sendMessage_data()
-{
-    QTest::addColumn<bool>("tagged");
-    QTest::addColumn<QString>("source");
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("tagged error") << true << "ECHO" << int(TextToGround::Error)
-                                  << "[ECHO] Port lost";
-    QTest::newRow("empty source") << true << "" << int(TextToGround::Info) << "Port lost";
-    QTest::newRow("untagged form") << false << "" << int(TextToGround::Error) << "Port lost";
-}
-
-void TstApp::sendMessage()
-{
-    QFETCH(bool, tagged);
-    QFETCH(QString, source);
-    QFETCH(int, type);
-    QFETCH(QString, text);
-    QObject context;
-    QList<TextToGround> got;
-    connect(app(), &App::textToGround, &context, [&](const TextToGround &m) { got << m; });
-    const auto flags = QFlags<TextToGround::MessageType>(type);
-    if (tagged)
-        app()->sendMessage(QStringLiteral("Port lost"), source, flags);
-    else
-        app()->sendMessage(QStringLiteral("Port lost"), flags);
-    QCOMPARE(got.size(), 1);
-    QCOMPARE(got[0].text, text);
-    QCOMPARE(int(got[0].type), type);
-}
-
 void TstApp::sendMessageFromWorker()
 {
+    // The tagged form is proven through its users (tst_logged); this is the untagged one, sent
+    // from a worker thread and delivered on the application's.
     QObject context;
-    QList<QThread *> threads;
+    QList<QPair<TextToGround, QThread *>> got;
     connect(app(), &App::textToGround, &context,
-            [&](const TextToGround &) { threads << QThread::currentThread(); });
-    std::unique_ptr<QThread> worker(
-        QThread::create([] { app()->sendMessage(QStringLiteral("late"), TextToGround::Info); }));
+            [&](const TextToGround &m) { got << qMakePair(m, QThread::currentThread()); });
+    std::unique_ptr<QThread> worker(QThread::create(
+        [] { app()->sendMessage(QStringLiteral("Port lost"), TextToGround::Error); }));
     worker->start();
     QVERIFY(worker->wait(5000));
     // The worker has returned and this thread was blocked meanwhile: nothing ran inside the call.
-    QVERIFY(threads.isEmpty());
-    QTRY_COMPARE(threads.size(), 1);
-    QCOMPARE(threads[0], app()->thread());
+    QVERIFY(got.isEmpty());
+    QTRY_COMPARE(got.size(), 1);
+    QCOMPARE(got[0].first.text, QStringLiteral("Port lost"));
+    QCOMPARE(int(got[0].first.type), int(TextToGround::Error));
+    QCOMPARE(got[0].second, app()->thread());
 }
 
 void TstApp::unusableStore_data()

@@ -646,6 +646,18 @@ void appendHemisphere(SentenceWriter &out, double value, char positive, char neg
     out.append(value < 0 ? negative : positive);
 }
 
+// The four position fields that RMC and GGA share: ddmm.mmmmmm,N/S,dddmm.mmmmmm,E/W.
+void appendPosition(SentenceWriter &out, const GnssCoordinates &position)
+{
+    appendDegMin(out, position.latitude, 11, 6);
+    out.append(',');
+    appendHemisphere(out, position.latitude, 'N', 'S');
+    out.append(',');
+    appendDegMin(out, position.longitude, 12, 6);
+    out.append(',');
+    appendHemisphere(out, position.longitude, 'E', 'W');
+}
+
 bool isValidFix(qint32 fixType)
 {
     return fixType == 2 || fixType == 3;
@@ -808,13 +820,7 @@ QByteArray rmc(const QDateTime &time, const GnssCoordinates &position, float spe
     out.append(',');
     out.append(valid ? 'A' : 'V');
     out.append(',');
-    appendDegMin(out, position.latitude, 11, 6);
-    out.append(',');
-    appendHemisphere(out, position.latitude, 'N', 'S');
-    out.append(',');
-    appendDegMin(out, position.longitude, 12, 6);
-    out.append(',');
-    appendHemisphere(out, position.longitude, 'E', 'W');
+    appendPosition(out, position);
     out.append(',');
     out.fixed(double(speed * 1.94384f), 2);
     out.append(',');
@@ -840,13 +846,7 @@ QByteArray gga(const QDateTime &time, const GnssCoordinates &position, int fixQu
     out.literal("GGA,");
     appendClock(out, time.time());
     out.append(',');
-    appendDegMin(out, position.latitude, 11, 6);
-    out.append(',');
-    appendHemisphere(out, position.latitude, 'N', 'S');
-    out.append(',');
-    appendDegMin(out, position.longitude, 12, 6);
-    out.append(',');
-    appendHemisphere(out, position.longitude, 'E', 'W');
+    appendPosition(out, position);
     out.append(',');
     out.number(fixQuality, 0);
     out.append(',');

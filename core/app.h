@@ -55,9 +55,6 @@ public:
 
     /// The mirror of setting APP/VERBOSE.
     bool isVerbose() const { return verbose; }
-    /// The debug switches by name, all false after construction (see C::AvailabeDebugOptions);
-    /// the host turns them on as it sees fit.
-    QHash<QString, bool> debugOptions;
 
 signals:
     // Telemetry
@@ -232,8 +229,18 @@ signals:
     void NAV_VEL_Z_P(float value);
     void NAV_MAX_JERK(float value);
 
+    // The fields, in this order and with nothing between them: a plug-in runs its own copy of
+    // this class's inline and non-virtual members on the host's object, so both copies must put
+    // every field at the same offset. Members lie in declaration order whatever their access.
 private:
     QSettings *settingsObject = nullptr;
+
+public:
+    /// The debug switches by name, all false after construction (see C::AvailabeDebugOptions);
+    /// the host turns them on as it sees fit.
+    QHash<QString, bool> debugOptions;
+
+private:
     QHash<QString, QString> signalTypes;
     bool verbose = false;
 };

@@ -77,6 +77,7 @@ private slots:
     void fallbackStore(); // first: the store is not opened yet
     void catalogue();
     void debugOptions();
+    void layout();
     void settingNameToKey();
     void settingValue_data();
     void settingValue();
@@ -156,6 +157,27 @@ void TstApp::debugOptions()
     const QHash<QString, bool> off {
         {"desktop", false}, {"gps", false}, {"recording", false}, {"yaw", false}};
     QCOMPARE(app()->debugOptions, off);
+}
+
+// A plug-in runs its own copy of App's members on the host's object: settingsObject,
+// debugOptions, signalTypes and verbose follow the QCoreApplication part one pointer apart, in
+// that order, each recognised by what it holds.
+void TstApp::layout()
+{
+    openStore();
+    char *base = reinterpret_cast<char *>(static_cast<QCoreApplication *>(app()));
+    const auto field = [base](int index) {
+        return static_cast<void *>(base + sizeof(QCoreApplication) + index * sizeof(void *));
+    };
+    QCOMPARE(sizeof(App), sizeof(QCoreApplication) + 4 * sizeof(void *));
+    QCOMPARE(field(1), static_cast<void *>(&app()->debugOptions));
+    QCOMPARE(*static_cast<QSettings **>(field(0)), app()->settings());
+    const auto *signalTypes = static_cast<QHash<QString, QString> *>(field(2));
+    QCOMPARE(signalTypes->value(QStringLiteral("APP_VERBOSE")), QStringLiteral("bool"));
+    for (const bool on : {true, false}) {
+        emit app()->APP_VERBOSE(on);
+        QCOMPARE(*static_cast<bool *>(field(3)), on);
+    }
 }
 
 void TstApp::settingNameToKey()

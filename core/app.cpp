@@ -91,7 +91,9 @@ void App::syncSettings()
 
 QString App::settingNameToKey(const char *group, const char *name, const char *separator)
 {
-    return QStringLiteral("%1%3%2").arg(fromAscii(group), fromAscii(name), fromAscii(separator));
+    // Joined rather than formatted: QString::arg with several strings needs Qt 5.14, and
+    // concatenation is what it amounts to here ("%1%3%2").
+    return fromAscii(group) + fromAscii(separator) + fromAscii(name);
 }
 
 void App::setSettingDefault(const char *group, const char *name, const QVariant &value)
@@ -113,9 +115,9 @@ void App::updateSetting(const char *group, const char *name, const QVariant &val
     const QString signalName = settingNameToKey(group, name, "_");
     const QString type = signalTypes.value(signalName);
     if (type.isEmpty()) {
-        qWarning().noquote()
-            << "WARN:"
-            << QStringLiteral("Settings %1_%2 not found").arg(fromAscii(group), fromAscii(name));
+        qWarning().noquote() << "WARN:"
+                             << QLatin1String("Settings ") + signalName +
+                QLatin1String(" not found");
         return;
     }
 
@@ -149,7 +151,7 @@ void App::updateSetting(const char *group, const char *name, const QVariant &val
     QSettings *store = settings();
     store->setValue(key, value);
     store->sync();
-    qInfo().noquote() << QStringLiteral("Updated: %1=%2").arg(key, value.toString());
+    qInfo().noquote() << QLatin1String("Updated: ") + key + QLatin1Char('=') + value.toString();
 }
 
 void App::removeObsoleteSettings()
@@ -200,7 +202,8 @@ void App::removeObsoleteSettings()
 void App::sendMessage(const QString &text, const QString &source,
                       QFlags<TextToGround::MessageType> type)
 {
-    const QString message = source.isEmpty() ? text : QStringLiteral("[%1] %2").arg(source, text);
+    const QString message =
+        source.isEmpty() ? text : QLatin1Char('[') + source + QLatin1String("] ") + text;
     sendMessage(message, type);
 }
 

@@ -3,31 +3,39 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include <cerrno>
 #include <cfloat>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <locale.h>
 
 namespace {
 
 const QString NumberPattern = QStringLiteral("[+-]?(?:\\d*[.])?\\d+");
 const QString SymbolPattern = QStringLiteral("[A-Za-z0-9]");
 
+// One argument per QString::arg call (several strings at once need Qt 5.14): the patterns hold
+// no "%", so each call fills the lowest placeholder left, as one call with them all would.
 QHash<int, QString> makeNmeaRegEx()
 {
     QHash<int, QString> table;
     table.insert(C::Dbt,
-                 QStringLiteral("\\$..DBT,%1,f,(%2),M.*\\*").arg(NumberPattern, NumberPattern));
+                 QStringLiteral("\\$..DBT,%1,f,(%2),M.*\\*").arg(NumberPattern).arg(NumberPattern));
     table.insert(C::Mtw, QStringLiteral("\\$..MTW,(%1),C\\*").arg(NumberPattern));
     table.insert(C::Xdr,
                  QStringLiteral("\\$..XDR,A,(%1),D,PTCH,A,(%2),D,ROLL\\*")
-                     .arg(NumberPattern, NumberPattern));
-    table.insert(
-        C::Mwv,
-        QStringLiteral("\\$..MWV,(%1),(%2),(%3),(%4),(%5)\\*")
-            .arg(NumberPattern, SymbolPattern, NumberPattern, SymbolPattern, SymbolPattern));
+                     .arg(NumberPattern)
+                     .arg(NumberPattern));
+    table.insert(C::Mwv,
+                 QStringLiteral("\\$..MWV,(%1),(%2),(%3),(%4),(%5)\\*")
+                     .arg(NumberPattern)
+                     .arg(SymbolPattern)
+                     .arg(NumberPattern)
+                     .arg(SymbolPattern)
+                     .arg(SymbolPattern));
     return table;
 }
 
@@ -581,16 +589,18 @@ float toFloat(Span span)
         if (negative)
             value = -value;
     } else {
-        const std::from_chars_result result = std::from_chars(begin, end, value);
-        if (result.ec == std::errc::result_out_of_range) {
-            // Overflow has a non-zero digit before the point, underflow has none.
-            bool large = false;
-            for (const char *q = p; q < end && *q != '.'; ++q)
-                large = large || *q != '0';
-            value = large ? (negative ? -HUGE_VAL : HUGE_VAL) : 0.0;
-        } else if (result.ec != std::errc()) {
+        // The C library's reading, correctly rounded and in the C locale whatever the process's
+        // (std::from_chars would need a newer C++ runtime than the flight computer's).
+        static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
+        const QByteArray text(begin, int(end - begin));
+        char *stop = nullptr;
+        errno = 0;
+        value = strtod_l(text.constData(), &stop, cLocale);
+        if (stop == text.constData())
             return 0.0f;
-        }
+        // Overflow gives an infinity already; underflow gives +0 whatever its sign.
+        if (errno == ERANGE && !std::isinf(value))
+            value = 0.0;
     }
     if (std::isinf(value))
         return float(value);

@@ -1,3 +1,7 @@
+// QSerialPort::error(SerialPortError) is compiled out of Qt's headers past this level.
+#undef QT_DISABLE_DEPRECATED_BEFORE
+#define QT_DISABLE_DEPRECATED_BEFORE 0x050700
+
 #include "kelvanesimulator.h"
 
 #include "app.h"
@@ -152,7 +156,10 @@ bool KelvaneSimulator::openPort()
     // Data bits, parity, stop bits and flow control keep the port's defaults (8N1, none).
     port->setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
     connect(port, &QSerialPort::readyRead, this, &KelvaneSimulator::readData);
-    connect(port, &QSerialPort::errorOccurred, this, [this] { checkPortError(); });
+    // error(SerialPortError) rather than errorOccurred, which is Qt 5.8's: the flight computer's
+    // Qt 5.7 has only this one, and later versions still emit it next to errorOccurred.
+    connect(port, QOverload<QSerialPort::SerialPortError>::of(&QSerialPort::error), this,
+            [this] { checkPortError(); });
     droppedLines = 0;
     errorBurstCount = 0;
     return true;
@@ -485,8 +492,15 @@ void KelvaneSimulator::sendEchosounderHeader(float depth, float temperature, flo
                        "#Pitch,deg %7\r\n"
                        "#Roll,deg %8\r\n"
                        "#VertRotationPos,deg 156.075")
-            .arg(fixed(time, 3), QString::number(ping), fixed(depth, 4), fixed(temperature, 2),
-                 QString::number(samples), fixed(interval, 2), fixed(pitch, 3), fixed(roll, 3));
+            // One value per call (several at once need Qt 5.14); numbers bring no "%" along.
+            .arg(fixed(time, 3))
+            .arg(ping)
+            .arg(fixed(depth, 4))
+            .arg(fixed(temperature, 2))
+            .arg(samples)
+            .arg(fixed(interval, 2))
+            .arg(fixed(pitch, 3))
+            .arg(fixed(roll, 3));
     serialWrite(frame.toLatin1());
 
     ++ping;
@@ -524,10 +538,17 @@ void KelvaneSimulator::sendDualEchosounderHeader(int frequency, float depth, flo
                        "#OutputMode    2\r\n"
                        "#Pitch,deg %8\r\n"
                        "#Roll,deg %9\r\n")
-            // Nine values fill %1 to %9; %10 is left for the last one.
-            .arg(fixed(time, 3), QString::number(ping), fixed(depth, 4), fixed(temperature, 2),
-                 QString::number(samples), QString::number(frequency), fixed(interval, 2),
-                 fixed(pitch, 3), fixed(roll, 3))
+            // One value per call, each filling the lowest placeholder left: %1 to %9, then %10
+            // (two digits make one placeholder). Numbers bring no "%" along.
+            .arg(fixed(time, 3))
+            .arg(ping)
+            .arg(fixed(depth, 4))
+            .arg(fixed(temperature, 2))
+            .arg(samples)
+            .arg(frequency)
+            .arg(fixed(interval, 2))
+            .arg(fixed(pitch, 3))
+            .arg(fixed(roll, 3))
             .arg(sampleFrequency);
     serialWrite(frame.toLatin1());
 

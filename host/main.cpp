@@ -226,6 +226,7 @@ int run(App &app)
     if (pair.isOpen())
         deviceLines << QStringLiteral("Client device: %1").arg(pair.clientEnd());
     Console::print(QStringLiteral("Plug-in: %1").arg(host.identity()));
+    Console::print(QStringLiteral("Metadata: %1").arg(host.metaDataText()));
     Console::print(QStringLiteral("Settings: %1").arg(options.settingsPath));
     for (const QString &line : qAsConst(deviceLines))
         Console::print(line);

@@ -3,6 +3,7 @@
 #include "app.h"
 #include "console.h"
 
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QSettings>
 
@@ -17,6 +18,7 @@ bool PayloadHost::check(const QString &path)
 {
     loader.setFileName(path);
     const QJsonObject meta = loader.metaData();
+    metaData = QString::fromUtf8(QJsonDocument(meta).toJson(QJsonDocument::Compact));
     if (meta.isEmpty()) {
         error = QStringLiteral("%1 is no Qt plug-in: %2").arg(path, loader.errorString());
         return false;

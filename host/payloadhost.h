@@ -36,6 +36,8 @@ public:
 
     /// The plug-in's id, name and version on one line.
     QString identity() const;
+    /// The metadata that Qt read from the library passed to check(), as compact JSON.
+    QString metaDataText() const { return metaData; }
     IPayloadPlugin *plugin() const { return payload; }
     QString errorString() const { return error; }
 
@@ -63,6 +65,7 @@ private:
     IPayloadPlugin *payload = nullptr;
     QString lastRequest;
     QString error;
+    QString metaData;
 };
 
 #endif // KELVANE_PAYLOADHOST_H

@@ -22,10 +22,12 @@ class QTimerEvent;
 /// one-time emulator delay and the first-reply flag are kept per process: they are shared by all
 /// instances and survive stop(), start() and new instances. rand() is never seeded, so a fresh
 /// process always draws the same temperatures and angles.
+///
+/// The library's plug-in metadata and entry points are in pluginmetadata.cpp, not made by moc
+/// from Q_PLUGIN_METADATA, so that Qt 5.7 loads it.
 class KelvaneSimulator : public IPayloadPlugin
 {
     Q_OBJECT
-    Q_PLUGIN_METADATA(IID "com.vorn.talvik.ipayloadplugin" FILE "kelvanesimulator.json")
     Q_INTERFACES(IPayloadPlugin)
 
 public:

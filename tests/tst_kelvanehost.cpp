@@ -201,12 +201,23 @@ void TstKelvaneHost::session()
     Host host(args);
     if (!console)
         host.process.closeWriteChannel();
+    // The metadata as Qt read it: the probe's is moc's, for the Qt and the build it comes with.
+    const int archreq = qPluginArchRequirements();
+    const QString metaData = simulator
+        ? QStringLiteral(R"({"IID":"com.vorn.talvik.ipayloadplugin","MetaData":{},)"
+                         R"("className":"KelvaneSimulator","debug":false,"version":329473})")
+        : QStringLiteral(R"({"IID":"com.vorn.talvik.ipayloadplugin","archreq":%1,)"
+                         R"("className":"HostProbe","debug":%2,"version":%3})")
+              .arg(archreq)
+              .arg(archreq & 1 ? "true" : "false")
+              .arg(QT_VERSION_MAJOR << 16 | QT_VERSION_MINOR << 8);
     const QString banner =
-        QStringLiteral("Plug-in: %1\nSettings: %2\nSimulator device: %3\n%4%5")
+        QStringLiteral("Plug-in: %1\nMetadata: %6\nSettings: %2\nSimulator device: %3\n%4%5")
             .arg(simulator ? QStringLiteral("ECHO, Kelvane simulator, version 2.10.0.1856")
                            : QStringLiteral("PROBE, Host probe, version 1.0.0"),
                  settingsPath(), simulatorEnd, pairLines,
-                 console ? QStringLiteral("Console: type help for the commands.\n") : QString());
+                 console ? QStringLiteral("Console: type help for the commands.\n") : QString(),
+                 metaData);
     QVERIFY2(host.wait(host.out, banner.toLocal8Bit()), host.out + host.err);
     // The device reached the plug-in through the store before it was created.
     QCOMPARE(iniValue(settingsPath(), "KELVANE_SIMULATOR/SERIAL_DEVICE"), simulatorEnd);

@@ -5,7 +5,7 @@
 #include "simulatorhost.h"
 
 #include <QElapsedTimer>
-#include <QJsonObject>
+#include <QJsonDocument>
 #include <QRandomGenerator>
 
 class tst_KelvaneSimulatorCommands : public QObject, SimulatorFixture
@@ -25,11 +25,15 @@ void tst_KelvaneSimulatorCommands::initTestCase()
 {
     QVERIFY2(load({{QStringLiteral("KELVANE_SIMULATOR/SERIAL_DEVICE"), pty.slavePath()}}),
              qPrintable(loader.errorString()));
-    const QJsonObject meta = loader.metaData();
-    QCOMPARE(meta.value(QLatin1String("IID")).toString(),
-             QStringLiteral("com.vorn.talvik.ipayloadplugin"));
-    QCOMPARE(meta.value(QLatin1String("className")).toString(), QStringLiteral("KelvaneSimulator"));
-    QVERIFY(meta.value(QLatin1String("MetaData")).toObject().isEmpty());
+    // The whole record, which Qt 5.7 must read the same: built for Qt 5.7.1 (329473).
+    QCOMPARE(QJsonDocument(loader.metaData()).toJson(QJsonDocument::Compact),
+             QByteArray(R"({"IID":"com.vorn.talvik.ipayloadplugin","MetaData":{},)"
+                        R"("className":"KelvaneSimulator","debug":false,"version":329473})"));
+    // Qt 5.7 reads enumerator records one field shorter than moc writes them since Qt 5.12: the
+    // plug-in's classes have none (App's own are checked in tst_app).
+    for (const QMetaObject *meta = plugin->metaObject(); meta != &QObject::staticMetaObject;
+         meta = meta->superClass())
+        QCOMPARE(meta->enumeratorCount(), meta->enumeratorOffset());
     QCOMPARE((QStringList {plugin->name(), plugin->version(), static_cast<Logged *>(plugin)->id()}),
              (QStringList {"Kelvane simulator", "2.10.0.1856", "ECHO"}));
     QCOMPARE(int(plugin->connectionType()), 0);

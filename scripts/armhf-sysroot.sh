@@ -29,7 +29,7 @@ packages=(
 )
 
 # Bump when the way the packages are laid out below changes.
-layout=2
+layout=3
 stamp_file=$sysroot/.kelvane-sysroot-stamp
 stamp=$(printf '%s\n' "layout $layout" "$suite" "${packages[@]}" | sort | sha256sum | cut -d' ' -f1)
 if [ -f "$stamp_file" ] && [ "$(cat "$stamp_file")" = "$stamp" ]; then
@@ -92,12 +92,22 @@ for try in 1 2; do
   echo "armhf-sysroot: debootstrap failed, trying once more" >&2
 done
 
-# Unpack over the merged-/usr links the first stage laid (lib -> usr/lib and so on).
+# Unpack over the merged-/usr links the first stage laid (lib -> usr/lib and so on). Each
+# package's control files go where dpkg keeps them (var/lib/dpkg/info/PACKAGE.FILE): the
+# symbols files of Qt are what scripts/abi-audit.sh checks an armhf build against.
 count=0
+mkdir -p "$work/var/lib/dpkg/info" "$work/control.tmp"
 for deb in "$work"/var/cache/apt/archives/*.deb; do
   dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$work" --keep-directory-symlink
+  package=$(dpkg-deb -f "$deb" Package)
+  rm -rf "$work/control.tmp"/*
+  dpkg-deb -e "$deb" "$work/control.tmp"
+  for file in "$work/control.tmp"/*; do
+    cp "$file" "$work/var/lib/dpkg/info/$package.${file##*/}"
+  done
   count=$((count + 1))
 done
+rm -rf "$work/control.tmp"
 echo "Unpacked $count packages"
 rm -rf "$work"/var/cache/apt/archives/*.deb "$work"/debootstrap
 

@@ -30,6 +30,13 @@ if [ -n "$plugin" ]; then
   echo "stripped armhf libkelvane.so: $(stat -c %s "$build/libkelvane.stripped.so") bytes"
 fi
 
+# The plug-in against Qt 5.7.1 and a 2017 runtime (with the Qt symbols files the sysroot kept),
+# and the armhf packages made and checked; installing them needs an armhf machine.
+t0=$SECONDS
+scripts/abi-audit.sh "$build/simulator/libkelvane.so"
+scripts/check-packages.sh "$build"
+printf '=== armhf audit and packages took %d s\n' "$((SECONDS - t0))"
+
 t0=$SECONDS
 ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 900
 printf '=== armhf tests took %d s\n' "$((SECONDS - t0))"

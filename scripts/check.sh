@@ -30,6 +30,16 @@ cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
 if [ "$ci" = true ]; then
+  # What the flight computer gets: the plug-in checked against Qt 5.7.1 and a 2017 runtime, the
+  # Debian packages made, checked, installed, run once (one ping on a pty pair) and removed.
+  stage "abi audit and packages"
+  t0=$SECONDS
+  scripts/abi-audit.sh build/simulator/libkelvane.so
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo scripts/check-packages.sh --install build
+  timed "abi audit and packages" "$t0"
+
   # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer; any report
   # aborts the test that made it (-fno-sanitize-recover=all, halt_on_error).
   stage "asan+ubsan build and tests"

@@ -1,5 +1,5 @@
-// Rows of the scope's case tables in tests/data: one case a line, fields separated by " | ",
-// blank lines and lines starting with "#" left out.
+// Rows of the case tables in tests/data: one case a line, fields separated by " | ", blank
+// lines and lines starting with "#" left out.
 
 #pragma once
 

@@ -281,9 +281,9 @@ void Echogram::drawPanel(QImage &image, int index) const
                      QStringLiteral("amplitude"));
 }
 
-bool Echogram::save(const QString &path, QString *error) const
+bool Echogram::save(QIODevice *device, QString *error) const
 {
-    QImageWriter writer(path, "png");
+    QImageWriter writer(device, "png");
     if (!writer.write(render())) {
         if (error)
             *error = writer.errorString();

@@ -53,8 +53,8 @@ public:
     static QRgb colour(int amplitude);
 
     QImage render() const;
-    /// Renders and writes a PNG; on failure returns false with a reason in *error.
-    bool save(const QString &path, QString *error) const;
+    /// Renders and writes a PNG to device; on failure returns false with a reason in *error.
+    bool save(QIODevice *device, QString *error) const;
 
 private:
     struct Column

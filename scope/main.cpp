@@ -1,6 +1,7 @@
 #include "scope.h"
 
 #include <QCommandLineParser>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QSocketNotifier>
 
@@ -49,6 +50,16 @@ int usageError(const QString &message)
     return Scope::UsageError;
 }
 
+// QSerialPort takes a name that does not start with "/", "./" or "../" for one under /dev, so
+// that "links/client" would mean /dev/links/client. A path with a "/" or a file in the working
+// folder is made absolute; a bare name of neither kind ("ttyUSB0") still means one under /dev.
+QString devicePath(const QString &name)
+{
+    if (name.isEmpty() || (!name.contains(QLatin1Char('/')) && !QFileInfo::exists(name)))
+        return name;
+    return QFileInfo(name).absoluteFilePath();
+}
+
 bool positive(const QCommandLineParser &parser, const QCommandLineOption &option, int &value)
 {
     if (!parser.isSet(option))
@@ -78,9 +89,10 @@ int main(int argc, char *argv[])
         "errors, 3 when the device or a file cannot be opened or written."));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("device"),
-                                 QStringLiteral("Serial device to read, e.g. /dev/pts/3."),
-                                 QStringLiteral("[device]"));
+    parser.addPositionalArgument(
+        QStringLiteral("device"),
+        QStringLiteral("Serial device to read, e.g. /dev/pts/3 or links/client."),
+        QStringLiteral("[device]"));
     const QCommandLineOption baudOption(QStringLiteral("baud"),
                                         QStringLiteral("Baud rate (default 115200)."),
                                         QStringLiteral("rate"), QStringLiteral("115200"));
@@ -122,7 +134,7 @@ int main(int argc, char *argv[])
     const QStringList positional = parser.positionalArguments();
     if (positional.size() > 1)
         return usageError(QStringLiteral("one device at most"));
-    options.device = positional.value(0);
+    options.device = devicePath(positional.value(0));
     options.fromFile = parser.value(fromOption);
     if (options.device.isEmpty() == options.fromFile.isEmpty())
         return usageError(QStringLiteral("give either a device or --from FILE"));

@@ -18,6 +18,20 @@ QString integer(int value, const QString &unknown)
     return value < 0 ? unknown : QString::number(value);
 }
 
+// Bytes as text for a terminal: control and non-ASCII bytes, and the backslash, as \xHH.
+QString printable(const QByteArray &bytes)
+{
+    QString text;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte >= 0x7f || byte == '\\')
+            text += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
+        else
+            text += QLatin1Char(c);
+    }
+    return text;
+}
+
 QString channel(int frequency)
 {
     if (frequency <= 0)
@@ -42,21 +56,60 @@ Scope::~Scope() = default;
 
 bool Scope::open()
 {
-    if (!options.csvFile.isEmpty()) {
-        csv.setFileName(options.csvFile);
-        if (!csv.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
-            err << "kelvane-scope: cannot write " << options.csvFile << ": " << csv.errorString()
-                << Qt::endl;
-            return false;
-        }
+    // The outputs first, so that an unwritable one ends the run before it starts.
+    if (!openOutputs())
+        return false;
+    if (!(options.fromFile.isEmpty() ? openDevice() : openFile())) {
+        discardOutputs();
+        return false;
+    }
+    if (csv.isOpen()) {
+        csv.resize(0);
         csvOut.setDevice(&csv);
         csvOut << "time_s,channel_hz,depth_m,temperature_c,pitch_deg,roll_deg,samples,"
                   "echo_depth_m\n";
         csvOut.flush();
     }
-    if (!options.fromFile.isEmpty())
-        return true;
+    return true;
+}
 
+bool Scope::openOutputs()
+{
+    if (!options.csvFile.isEmpty()) {
+        // Not truncated yet: a file of an earlier run stays as it was if this one cannot start.
+        csv.setFileName(options.csvFile);
+        csvExisted = csv.exists();
+        if (!csv.open(QIODevice::ReadWrite | QIODevice::Text)) {
+            err << "kelvane-scope: cannot write " << options.csvFile << ": " << csv.errorString()
+                << Qt::endl;
+            return false;
+        }
+    }
+    if (!options.pngFile.isEmpty()) {
+        png.setFileName(options.pngFile);
+        if (!png.open(QIODevice::WriteOnly)) {
+            err << "kelvane-scope: cannot write " << options.pngFile << ": " << png.errorString()
+                << Qt::endl;
+            discardOutputs();
+            return false;
+        }
+    }
+    return true;
+}
+
+void Scope::discardOutputs()
+{
+    if (csv.isOpen() && !csvExisted)
+        csv.remove();
+    csv.close();
+    if (png.isOpen()) {
+        png.cancelWriting();
+        png.commit(); // after cancelWriting(): removes the unfinished file, writes nothing
+    }
+}
+
+bool Scope::openDevice()
+{
     port = new QSerialPort(this);
     port->setPortName(options.device);
     if (!port->open(QIODevice::ReadWrite)) {
@@ -92,6 +145,25 @@ bool Scope::open()
     return true;
 }
 
+bool Scope::openFile()
+{
+    const bool ok = options.fromFile == QLatin1String("-")
+        ? input.open(stdin, QIODevice::ReadOnly)
+        : (input.setFileName(options.fromFile), input.open(QIODevice::ReadOnly));
+    if (!ok) {
+        err << "kelvane-scope: cannot read " << options.fromFile << ": " << input.errorString()
+            << Qt::endl;
+        return false;
+    }
+    // Every line the instrument writes starts with "$", "#" or ">" (or is blank); a capture
+    // that starts with anything else was begun in the middle of a line, as cat on a running
+    // device begins. It is then joined as a device is: from its first ping or reply on.
+    const QByteArray first = input.peek(1);
+    if (!first.isEmpty() && !QByteArray("$#>\r\n").contains(first.at(0)))
+        decoder.setSynchronised(false);
+    return true;
+}
+
 void Scope::readDevice()
 {
     if (finished || !port)
@@ -112,17 +184,8 @@ bool Scope::enoughPings() const
 
 int Scope::runFile()
 {
-    QFile file;
-    const bool ok = options.fromFile == QLatin1String("-")
-        ? file.open(stdin, QIODevice::ReadOnly)
-        : (file.setFileName(options.fromFile), file.open(QIODevice::ReadOnly));
-    if (!ok) {
-        err << "kelvane-scope: cannot read " << options.fromFile << ": " << file.errorString()
-            << Qt::endl;
-        return IoError;
-    }
     while (!enoughPings()) {
-        const QByteArray chunk = file.read(64 * 1024);
+        const QByteArray chunk = input.read(64 * 1024);
         if (chunk.isEmpty())
             break;
         decoder.feed(chunk);
@@ -152,10 +215,11 @@ int Scope::finish(bool streamCut)
             status = IoError;
         }
     }
-    if (!options.pngFile.isEmpty()) {
+    if (png.isOpen()) {
         QString why;
-        if (!echogram.save(options.pngFile, &why)) {
-            err << "kelvane-scope: cannot write " << options.pngFile << ": " << why << Qt::endl;
+        if (!echogram.save(&png, &why) || !png.commit()) {
+            err << "kelvane-scope: cannot write " << options.pngFile << ": "
+                << (why.isEmpty() ? png.errorString() : why) << Qt::endl;
             status = IoError;
         }
     }
@@ -201,7 +265,7 @@ void Scope::onAnomaly(const Anomaly &anomaly)
     err << "line " << anomaly.line << ": " << Anomaly::kindName(anomaly.kind) << ": "
         << anomaly.message;
     if (!anomaly.text.isEmpty())
-        err << ": " << QString::fromLatin1(anomaly.text);
+        err << ": " << printable(anomaly.text);
     err << Qt::endl;
 }
 

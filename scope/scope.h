@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
+#include <QSaveFile>
 #include <QTextStream>
 
 class QSerialPort;
@@ -37,8 +38,8 @@ public:
     explicit Scope(const Options &options, QObject *parent = nullptr);
     ~Scope() override;
 
-    /// Opens the outputs and the input; false, with the reason on standard error, when one of
-    /// them cannot be opened.
+    /// Opens the outputs, then the input; false, with the reason on standard error, when one of
+    /// them cannot be opened, and then no output file is left behind.
     bool open();
     /// Decodes the whole file given with fromFile; returns the exit status.
     int runFile();
@@ -54,6 +55,10 @@ private:
     void onPing(const Ping &ping);
     void onAnomaly(const Anomaly &anomaly);
     void onReply(const Reply &reply);
+    bool openOutputs();
+    bool openDevice();
+    bool openFile();
+    void discardOutputs();
     void readDevice();
     bool enoughPings() const;
 
@@ -61,8 +66,11 @@ private:
     StreamDecoder decoder;
     Echogram echogram;
     QSerialPort *port = nullptr;
+    QFile input; ///< the capture of fromFile
     QElapsedTimer clock;
     QFile csv;
+    bool csvExisted = false; ///< kept when the run fails before it starts
+    QSaveFile png; ///< the echogram appears under its name only once written whole
     QTextStream out;
     QTextStream err;
     QTextStream csvOut;

@@ -4,12 +4,12 @@
 
 namespace {
 
-Ping ping(int frequency, int samples, double depth, int samplingFrequency = 100000)
+Ping ping(int frequency, int samples, double depth)
 {
     Ping p;
     p.frequency = frequency;
     p.depth = depth;
-    p.samplingFrequency = samplingFrequency;
+    p.samplingFrequency = 100000;
     p.hasData = samples >= 0;
     p.samples = QVector<int>(std::max(0, samples), 0);
     return p;
@@ -30,8 +30,7 @@ private slots:
     void colourMap();
     void layout_data();
     void layout();
-    void narrowEchoSurvives();
-    void shortColumnAndTrace();
+    void pixels();
     void longRunKeepsLastColumns();
 };
 
@@ -43,10 +42,9 @@ void tst_Echogram::colourMap()
     QCOMPARE(Echogram::colour(4000), Echogram::colour(1023));
     // Perceptual: lightness grows with the amplitude and never turns back (beyond the rounding
     // of one channel by one level), and it spans the map's whole range.
-    for (int a = 1; a < 1024; ++a) {
+    for (int a = 1; a < 1024; ++a)
         QVERIFY2(luma(Echogram::colour(a)) >= luma(Echogram::colour(a - 1)) - 0.5,
                  qPrintable(QString::number(a)));
-    }
     QVERIFY(luma(Echogram::colour(1023)) - luma(Echogram::colour(0)) > 180);
 }
 
@@ -78,11 +76,12 @@ void tst_Echogram::layout()
     int widest = 0;
     for (int p = 0; p < panels.size(); ++p) {
         QCOMPARE(e.panelFrequency(p), panels.at(p));
-        const int columns = int(std::count(frequencies.begin(), frequencies.end(), panels.at(p)));
+        const int width =
+            columnWidth * int(std::count(frequencies.begin(), frequencies.end(), panels.at(p)));
         QCOMPARE(e.plotRect(p),
-                 QRect(Echogram::LeftMargin, p * Echogram::PanelHeight + Echogram::TopMargin,
-                       columns * columnWidth, Echogram::PlotHeight));
-        widest = std::max(widest, columns * columnWidth);
+                 QRect(Echogram::LeftMargin, p * Echogram::PanelHeight + Echogram::TopMargin, width,
+                       Echogram::PlotHeight));
+        widest = std::max(widest, width);
     }
     QCOMPARE(e.columnWidth(), columnWidth);
     QCOMPARE(e.render().size(),
@@ -90,44 +89,34 @@ void tst_Echogram::layout()
                    int(panels.size()) * Echogram::PanelHeight));
 }
 
-// 10000 samples over 400 rows: each row shows the strongest of its 25 samples, so a lone sample
-// is not lost.
-void tst_Echogram::narrowEchoSurvives()
+// Each row shows the strongest sample of the depths it covers, so that a lone sample is not lost
+// among 25 to a row; a ping with fewer samples than its neighbour leaves the rows below its last
+// sample empty, one without data is empty all the way down; the reported depth is drawn on every
+// column.
+void tst_Echogram::pixels()
 {
     Echogram e;
-    Ping p = ping(200000, 10000, Ping::Unknown);
-    p.samples[6001] = 700;
-    e.addPing(p);
+    Ping lone = ping(50000, 10000, 5.0);
+    lone.samples[6001] = 700;
+    e.addPing(lone);
+    e.addPing(ping(50000, 1000, 6.0));
+    e.addPing(ping(50000, -1, 7.0));
     QCOMPARE(e.depthExtent(0), 10000 * 0.0075);
     const QImage image = e.render();
     const QRect plot = e.plotRect(0);
-    const int x = plot.left() + 10;
-    QCOMPARE(image.pixel(x, plot.top() + 6001 / 25), Echogram::colour(700));
-    QCOMPARE(image.pixel(x, plot.top() + 6001 / 25 - 1), Echogram::colour(0));
-    QCOMPARE(image.pixel(x, plot.top() + 6001 / 25 + 1), Echogram::colour(0));
-}
-
-// A ping with fewer samples than its neighbour leaves the rows below its last sample empty; a
-// ping without data is empty all the way down; the reported depth is drawn on every column.
-void tst_Echogram::shortColumnAndTrace()
-{
-    Echogram e;
-    e.addPing(ping(50000, 2000, 5.0));
-    e.addPing(ping(50000, 1000, 6.0));
-    e.addPing(ping(50000, -1, 7.0));
-    const QImage image = e.render();
-    const QRect plot = e.plotRect(0);
     const int w = e.columnWidth();
-    const double extent = e.depthExtent(0);
-    QCOMPARE(extent, 15.0);
-    QCOMPARE(image.pixel(plot.left() + w + 1, plot.top() + 100), Echogram::colour(0));
-    QCOMPARE(image.pixel(plot.left() + w + 1, plot.top() + 300), Echogram::NoDataColour);
-    QCOMPARE(image.pixel(plot.left() + 2 * w + 1, plot.top() + 10), Echogram::NoDataColour);
-    const double depths[] = {5.0, 6.0, 7.0};
-    for (int c = 0; c < 3; ++c) {
-        const int y = plot.top() + int(depths[c] / extent * Echogram::PlotHeight);
-        QCOMPARE(image.pixel(plot.left() + c * w + w / 2, y), Echogram::TraceColour);
-    }
+    auto pixel = [&](int column, int row) {
+        return image.pixel(plot.left() + column * w + 1, plot.top() + row);
+    };
+    QCOMPARE(pixel(0, 6001 / 25), Echogram::colour(700));
+    QCOMPARE(pixel(0, 6001 / 25 - 1), Echogram::colour(0));
+    QCOMPARE(pixel(0, 6001 / 25 + 1), Echogram::colour(0));
+    QCOMPARE(pixel(1, 1000 / 25 - 1), Echogram::colour(0));
+    QCOMPARE(pixel(1, 1000 / 25), Echogram::NoDataColour);
+    QCOMPARE(pixel(2, 10), Echogram::NoDataColour);
+    for (int c = 0; c < 3; ++c)
+        QCOMPARE(pixel(c, int((5.0 + c) / e.depthExtent(0) * Echogram::PlotHeight)),
+                 Echogram::TraceColour);
 }
 
 void tst_Echogram::longRunKeepsLastColumns()

@@ -1,5 +1,7 @@
 #include "console.h"
 
+#include "reference.h"
+
 #include <QRegularExpression>
 #include <QSocketNotifier>
 
@@ -52,8 +54,8 @@ QString Console::commandList()
         "  prune                 remove the settings that no setting signal backs\n"
         "  start                 start the plug-in (ask it to start)\n"
         "  stop                  stop the plug-in\n"
-        "  status                identity, device and the simulator's settings\n"
-        "  help                  this list\n"
+        "  status                identity, device, the plug-in's serial port and settings\n"
+        "  help                  this list and the simulator's reference\n"
         "  quit                  stop the plug-in and exit (also: end of input, Ctrl+C)");
 }
 
@@ -132,7 +134,7 @@ void Console::handleLine(const QByteArray &rawLine)
     } else if (command == QLatin1String("status")) {
         emit statusRequested();
     } else if (command == QLatin1String("help")) {
-        print(commandList());
+        print(commandList() + QLatin1Char('\n') + Reference::text());
     } else if (command == QLatin1String("quit")) {
         finished = true;
         if (notifier)
@@ -145,6 +147,5 @@ void Console::handleLine(const QByteArray &rawLine)
 
 void Console::reject(const QString &reason)
 {
-    printError(QStringLiteral("error: %1").arg(reason));
-    printError(commandList());
+    printError(QStringLiteral("error: %1; type help for the commands").arg(reason));
 }

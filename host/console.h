@@ -8,8 +8,8 @@
 class QSocketNotifier;
 
 /// The operator's console: reads command lines from a file descriptor (standard input) on the
-/// event loop and announces each well-formed command; a malformed line gets one line of error
-/// and the list of commands on standard error, and nothing else happens.
+/// event loop and announces each well-formed command; a malformed line gets one line of error on
+/// standard error, and nothing else happens.
 class Console : public QObject
 {
     Q_OBJECT
@@ -21,7 +21,7 @@ public:
     static void print(const QString &line);
     /// Writes line and a line break to standard error at once.
     static void printError(const QString &line);
-    /// The command list, as help shows it.
+    /// The command list, as help shows it before the simulator's reference.
     static QString commandList();
 
 signals:

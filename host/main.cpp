@@ -12,11 +12,16 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSerialPort>
 #include <QSettings>
 #include <QStandardPaths>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -62,6 +67,33 @@ QString defaultPlugin()
     return candidates.constFirst();
 }
 
+// $XDG_RUNTIME_DIR/kelvane-host; without XDG_RUNTIME_DIR (sudo, a container) a folder of our
+// own in the temporary folder rather than Qt's stand-in, which it makes with a warning. The
+// folder is private (0700) and must be ours: a name in /tmp can be taken by anyone first.
+// Empty, with the reason printed, when that folder cannot be had.
+QString defaultLinkDir()
+{
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+        return QDir(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation))
+            .filePath(QStringLiteral("kelvane-host"));
+    }
+    const QString dir =
+        QDir(QDir::tempPath()).filePath(QStringLiteral("kelvane-host-%1").arg(::getuid()));
+    const QByteArray path = QFile::encodeName(dir);
+    struct stat info = {};
+    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) {
+        fatal(QStringLiteral("cannot create the folder %1: %2; pass --link-dir")
+                  .arg(dir, QString::fromLocal8Bit(std::strerror(errno))));
+        return QString();
+    }
+    if (::lstat(path.constData(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != ::getuid() || (info.st_mode & 077) != 0) {
+        fatal(QStringLiteral("%1 is not a private folder of this user; pass --link-dir").arg(dir));
+        return QString();
+    }
+    return dir;
+}
+
 Options parseOptions(const App &app)
 {
     QCommandLineParser parser;
@@ -70,7 +102,9 @@ Options parseOptions(const App &app)
         "flight computer does, on a serial pty pair made with socat or on an existing device, "
         "with a console on standard input (type help).\n"
         "The host writes KELVANE_SIMULATOR/SERIAL_DEVICE (the device it gives the plug-in) and, "
-        "when it is missing, APP/TELEMETRY_PERIOD_MS=1000 into the settings file."));
+        "when it is missing, APP/TELEMETRY_PERIOD_MS=1000 into the settings file, so two hosts "
+        "that run at once need a settings file each (--settings): with one file they overwrite "
+        "each other's device."));
     parser.addHelpOption();
     parser.addVersionOption();
 
@@ -93,7 +127,8 @@ Options parseOptions(const App &app)
     const QCommandLineOption linkDir(
         QStringLiteral("link-dir"),
         QStringLiteral("Folder of the pair's names DIR/simulator and DIR/client (default: "
-                       "kelvane-host in the runtime directory, $XDG_RUNTIME_DIR)."),
+                       "$XDG_RUNTIME_DIR/kelvane-host, or without it kelvane-host-UID in the "
+                       "temporary folder)."),
         QStringLiteral("DIR"));
     const QCommandLineOption noConsole(
         QStringLiteral("no-console"),
@@ -109,18 +144,24 @@ Options parseOptions(const App &app)
     }
     Options options;
     options.settingsPath = QFileInfo(parser.value(settings)).absoluteFilePath();
+    if (QFileInfo(options.settingsPath).isDir()) {
+        fatal(QStringLiteral("--settings %1 is a folder; give a file, e.g. %2")
+                  .arg(options.settingsPath,
+                       QDir(options.settingsPath).filePath(QStringLiteral("kelvane-host.ini"))));
+        ::exit(2);
+    }
     // A relative path means the file in the working folder, not one in Qt's library paths.
     options.pluginPath = QFileInfo(parser.value(plugin)).absoluteFilePath();
     options.device = parser.value(device);
-    // Looked up only when needed: Qt warns when it has to make a runtime directory of its own.
-    options.linkDir = parser.isSet(linkDir)
-        ? QFileInfo(parser.value(linkDir)).absoluteFilePath()
-        : QDir(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation))
-              .filePath(QStringLiteral("kelvane-host"));
+    // Looked up only when a pair is made.
+    if (parser.isSet(linkDir))
+        options.linkDir = QFileInfo(parser.value(linkDir)).absoluteFilePath();
     options.console = !parser.isSet(noConsole);
     return options;
 }
 
+// The plug-in opens its device only in start(), where a failure is one log line and the host
+// would run on without a serial line: the device is tried here first, as the plug-in opens it.
 bool checkDevice(const QString &path)
 {
     struct stat info = {};
@@ -130,6 +171,28 @@ bool checkDevice(const QString &path)
     }
     if (!S_ISCHR(info.st_mode)) {
         fatal(QStringLiteral("%1 is no serial device (not a character device)").arg(path));
+        return false;
+    }
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        const int error = errno;
+        fatal(error == EBUSY ? QStringLiteral("%1 is in use by another program").arg(path)
+                             : QStringLiteral("cannot open %1: %2")
+                                   .arg(path, QString::fromLocal8Bit(std::strerror(error))));
+        return false;
+    }
+    const bool terminal = ::isatty(fd);
+    ::close(fd);
+    if (!terminal) {
+        fatal(QStringLiteral("%1 is no serial port (not a terminal)").arg(path));
+        return false;
+    }
+    // QSerialPort also takes the device's lock file, which another serial program may hold.
+    QSerialPort port(path);
+    if (!port.open(QIODevice::ReadWrite)) {
+        fatal(port.error() == QSerialPort::PermissionError
+                  ? QStringLiteral("%1 is in use by another program").arg(path)
+                  : QStringLiteral("cannot open %1: %2").arg(path, port.errorString()));
         return false;
     }
     return true;
@@ -175,7 +238,11 @@ int run(App &app)
         return 1;
     }
 
-    PtyPair pair(options.linkDir);
+    const QString linkDir =
+        options.device.isEmpty() && options.linkDir.isEmpty() ? defaultLinkDir() : options.linkDir;
+    if (options.device.isEmpty() && linkDir.isEmpty())
+        return 1;
+    PtyPair pair(linkDir);
     QString simulatorDevice = options.device;
     if (!simulatorDevice.isEmpty()) {
         if (!checkDevice(simulatorDevice))
@@ -231,8 +298,10 @@ int run(App &app)
     for (const QString &line : qAsConst(deviceLines))
         Console::print(line);
     if (pair.isOpen()) {
+        // Not a terminal program: it would send each key as one command text.
         Console::print(QStringLiteral("Connect your client to %1 (115200 baud), e.g. "
-                                      "screen %1 115200, or cat %1")
+                                      "kelvane-scope %1 or cat %1; to type commands a line at a "
+                                      "time: socat -,icanon=1 %1,raw,echo=0")
                            .arg(pair.clientEnd()));
     }
 
@@ -261,7 +330,13 @@ int run(App &app)
             Console::print(host.status(deviceLines).join(QLatin1Char('\n')));
         });
         QObject::connect(console.get(), &Console::quitRequested, &app, [&app] { app.exit(0); });
-        QObject::connect(console.get(), &Console::inputClosed, &app, [&app] { app.exit(0); });
+        QObject::connect(console.get(), &Console::inputClosed, &app, [&app] {
+            // Often standard input that was empty from the start: </dev/null, docker without -i.
+            Console::printError(QStringLiteral("%1: end of input: stopping (use --no-console to "
+                                               "keep running)")
+                                    .arg(QLatin1String(ProgramName)));
+            app.exit(0);
+        });
     }
 
     host.requestStart();

@@ -2,6 +2,7 @@
 
 #include "app.h"
 #include "console.h"
+#include "reference.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -100,6 +101,15 @@ void PayloadHost::stop()
 void PayloadHost::updateSetting(const QByteArray &group, const QByteArray &name,
                                 const QString &value)
 {
+    // App would store any text and announce what its conversion makes of it (0 for abc).
+    const QString refusal = Reference::refusal(group, name, value);
+    if (!refusal.isEmpty()) {
+        Console::printError(QStringLiteral("error: %1; nothing changed").arg(refusal));
+        return;
+    }
+    const QString warning = Reference::warning(group, name, value);
+    if (!warning.isEmpty())
+        Console::printError(QStringLiteral("warning: %1").arg(warning));
     app->updateSetting(group.constData(), name.constData(), value);
 }
 
@@ -129,6 +139,7 @@ QStringList PayloadHost::status(const QStringList &deviceLines) const
     }
     lines << QStringLiteral("Library: %1").arg(loader.fileName());
     lines << deviceLines;
+    lines << QStringLiteral("Serial port: %1").arg(portState());
     lines << QStringLiteral("Last request: %1").arg(lastRequest);
 
     // As stored, not as the plug-in holds them: a new SERIAL_DEVICE waits for the next start.
@@ -153,6 +164,20 @@ QStringList PayloadHost::status(const QStringList &deviceLines) const
             key, value.isValid() ? value.toString() : QStringLiteral("(empty)"));
     }
     return lines;
+}
+
+QString PayloadHost::portState() const
+{
+    // The plug-in's port is a QSerialPort child of its instance, found by class name: the
+    // plug-in's own class is not known here (a cast to it would compare meta-objects of two
+    // copies), but QSerialPort and QIODevice come from Qt's shared libraries.
+    const QList<QObject *> children = instance ? instance->children() : QList<QObject *>();
+    for (QObject *child : children) {
+        const auto *device = qobject_cast<QIODevice *>(child);
+        if (child->inherits("QSerialPort") && device && device->isOpen())
+            return QStringLiteral("open, %1 baud").arg(child->property("baudRate").toInt());
+    }
+    return QStringLiteral("not open");
 }
 
 void PayloadHost::printData(MessageId messageId, PayloadId payloadId, const QByteArray &data,

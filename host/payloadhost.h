@@ -43,11 +43,13 @@ public:
 
     void requestStart();
     void stop();
-    /// App::updateSetting with the console's text as the value.
+    /// App::updateSetting with the console's text as the value, unless it does not convert to
+    /// the setting's type, which is refused on standard error.
     void updateSetting(const QByteArray &group, const QByteArray &name, const QString &value);
     /// App::removeObsoleteSettings, reporting the removed keys.
     void prune();
-    /// Identity, the device lines, the last request and the simulator's settings as stored.
+    /// Identity, the device lines, whether the plug-in's serial port is open, the last request
+    /// and the simulator's settings as stored.
     QStringList status(const QStringList &deviceLines) const;
 
 private slots:
@@ -58,6 +60,8 @@ private slots:
 
 private:
     void printGroundMessage(const TextToGround &message);
+    /// "open, N baud" when the plug-in holds an open QSerialPort child, else "not open".
+    QString portState() const;
 
     App *app;
     QPluginLoader loader;

@@ -116,7 +116,8 @@ bool PtyPair::begin()
         lock->getLockInfo(&pid, &host, &app);
         const QString reason = lock->error() == QLockFile::LockFailedError
             ? QStringLiteral("%1 is in use by another kelvane-host (pid %2); pass --link-dir "
-                             "to make a second pair elsewhere")
+                             "to make a second pair elsewhere, and --settings for a settings file "
+                             "of its own (each host writes its device into the file)")
                   .arg(dir)
                   .arg(pid)
             : QStringLiteral("cannot create a lock file in %1").arg(dir);

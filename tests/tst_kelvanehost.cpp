@@ -2,6 +2,7 @@
 // input, the serial line on a pty the test holds or on the pair the host makes with socat.
 
 #include "buildprogram.h"
+#include "datarows.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -22,16 +23,6 @@ namespace {
 
 // Deadlines only bound a failing wait; an emulated ARM host starts slowly.
 const int Deadline = 15000;
-
-const QByteArray CommandList =
-    "Commands:\n"
-    "  set GROUP NAME VALUE  change a setting, e.g. set KELVANE_SIMULATOR CONST_MODE true\n"
-    "  prune                 remove the settings that no setting signal backs\n"
-    "  start                 start the plug-in (ask it to start)\n"
-    "  stop                  stop the plug-in\n"
-    "  status                identity, device and the simulator's settings\n"
-    "  help                  this list\n"
-    "  quit                  stop the plug-in and exit (also: end of input, Ctrl+C)\n";
 
 // The host as a child process; its output is collected as it comes.
 struct Host
@@ -141,16 +132,18 @@ private:
                 QStringLiteral("--link-dir"), linkDir()};
     }
     QString settingsPath() const { return dir->filePath(QStringLiteral("host.ini")); }
-    QString linkDir() const { return dir->filePath(QStringLiteral("links")); }
+    QString linkDir() const { return links; }
     QString link(const char *name) const { return linkDir() + QLatin1Char('/') + name; }
 
     std::unique_ptr<QTemporaryDir> dir;
+    QString links;
 };
 
 void TstKelvaneHost::init()
 {
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
+    links = dir->filePath(QStringLiteral("links"));
 }
 
 void TstKelvaneHost::session_data()
@@ -159,14 +152,17 @@ void TstKelvaneHost::session_data()
     QTest::addColumn<bool>("device"); // on a pty the test holds, else on the host's socat pair
     QTest::addColumn<bool>("console");
     QTest::addColumn<QString>("end"); // quit, eof or a signal's name
+    // Without XDG_RUNTIME_DIR and --link-dir: the pair in a private folder of the host's own.
+    QTest::addColumn<bool>("ownLinkDir");
 
-    QTest::newRow("simulator, pair, quit") << true << false << true << "quit";
-    QTest::newRow("simulator, device, end of input") << true << true << true << "eof";
+    QTest::newRow("simulator, pair, quit") << true << false << true << "quit" << false;
+    QTest::newRow("simulator, device, end of input") << true << true << true << "eof" << false;
     // Without a console the end of input does not end the host: only a signal does.
-    QTest::newRow("simulator, pair, no console, SIGTERM") << true << false << false << "SIGTERM";
+    QTest::newRow("simulator, pair, no console, SIGTERM")
+        << true << false << false << "SIGTERM" << false;
     for (const char *end : {"SIGTERM", "SIGINT", "quit", "eof"})
         QTest::newRow(qPrintable(QStringLiteral("probe, pair, %1").arg(end)))
-            << false << false << true << QString::fromLatin1(end);
+            << false << false << true << QString::fromLatin1(end) << (end[0] == 'q');
 }
 
 // A whole session: the banner, the plug-in on its device with that device in the store, its
@@ -178,17 +174,29 @@ void TstKelvaneHost::session()
     QFETCH(bool, device);
     QFETCH(bool, console);
     QFETCH(QString, end);
-
-    // Names left by a host that died are replaced.
-    QVERIFY(QDir().mkpath(linkDir()));
-    QVERIFY(QFile::link(QStringLiteral("/dev/pts/no-such-pty"), link("simulator")));
+    QFETCH(bool, ownLinkDir);
 
     QStringList args = arguments(simulator ? KELVANE_SIMULATOR_PLUGIN : KELVANE_PROBE_PLUGIN);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (ownLinkDir) {
+        links = dir->filePath(QStringLiteral("kelvane-host-%1").arg(::getuid()));
+        args = args.mid(0, 4);
+        environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+        environment.insert(QStringLiteral("TMPDIR"), dir->path());
+    }
+    // Names left by a host that died are replaced.
+    QVERIFY(QDir().mkpath(linkDir()));
+    QVERIFY(
+        QFile::setPermissions(linkDir(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(QFile::link(QStringLiteral("/dev/pts/no-such-pty"), link("simulator")));
+
     int fd = -1;
     QString simulatorEnd = link("simulator");
-    QString pairLines = QStringLiteral("Client device: %1\nConnect your client to %1 (115200 "
-                                       "baud), e.g. screen %1 115200, or cat %1\n")
-                            .arg(link("client"));
+    QString pairLines =
+        QStringLiteral("Client device: %1\nConnect your client to %1 (115200 baud), e.g. "
+                       "kelvane-scope %1 or cat %1; to type commands a line at a time: socat "
+                       "-,icanon=1 %1,raw,echo=0\n")
+            .arg(link("client"));
     if (device) {
         fd = ::posix_openpt(O_RDWR | O_NOCTTY);
         QVERIFY(fd >= 0 && ::grantpt(fd) == 0 && ::unlockpt(fd) == 0);
@@ -198,7 +206,7 @@ void TstKelvaneHost::session()
     }
     if (!console)
         args << QStringLiteral("--no-console");
-    Host host(args);
+    Host host(args, environment);
     if (!console)
         host.process.closeWriteChannel();
     // The metadata as Qt read it: the probe's is moc's, for the Qt and the build it comes with.
@@ -248,9 +256,12 @@ void TstKelvaneHost::session()
         host.signal(end == QLatin1String("SIGTERM") ? SIGTERM : SIGINT);
     QVERIFY2(host.exited(0), host.err.constData());
     ::close(fd);
-    if (end.startsWith(QLatin1String("SIG")))
-        QVERIFY2(host.err.endsWith("kelvane-host: " + end.toLatin1() + " received, stopping\n"),
-                 host.err.constData());
+    const QByteArray last = end == QLatin1String("eof")
+        ? "end of input: stopping (use --no-console to keep running)"
+        : end.toLatin1() + " received, stopping";
+    if (end != QLatin1String("quit"))
+        QVERIFY2(host.err.endsWith("kelvane-host: " + last + '\n'), host.err.constData());
+    QVERIFY2(!host.err.contains("XDG_RUNTIME_DIR"), host.err.constData());
     if (!simulator)
         QCOMPARE(iniValue(settingsPath(), "HOSTPROBE/EVENTS"),
                  QStringLiteral("start stop destroyed"));
@@ -265,9 +276,9 @@ void TstKelvaneHost::session()
     }
 }
 
-// The commands reach the store and the file; each bad line gets one error line and the command
-// list on standard error and changes nothing: no stop or start reaches the plug-in, the file
-// stays as it was, the host runs on.
+// The commands reach the store and the file; each bad line, and a value that does not convert
+// to the setting's type, gets one line of error and changes nothing: no stop or start reaches
+// the plug-in, the file stays as it was, the host runs on. status shows the simulator's port.
 void TstKelvaneHost::consoleCommands()
 {
     {
@@ -280,23 +291,14 @@ void TstKelvaneHost::consoleCommands()
     QVERIFY2(host.wait(host.out, "Console: type help"), host.err.constData());
     QVERIFY(host.wait(host.err, "[ECHO] Run in console before app starting:"));
     host.send("status");
-    QVERIFY(host.wait(host.out, "\nLast request: start\n"));
+    QVERIFY(host.wait(host.out, "\nSerial port: open, 115200 baud\nLast request: start\n"));
 
-    const QByteArray setUsage =
-        "error: set needs GROUP NAME VALUE (GROUP and NAME of letters, digits and _), got: ";
-    const QList<QPair<QByteArray, QByteArray>> badLines = {
-        {"frobnicate now", "error: unknown command: frobnicate\n"},
-        {"QUIT", "error: unknown command: QUIT\n"},
-        {"set KELVANE_SIMULATOR CONST_MODE", setUsage + "set KELVANE_SIMULATOR CONST_MODE\n"},
-        {"set APP/X VERBOSE true", setUsage + "set APP/X VERBOSE true\n"},
-        {"stop now", "error: stop takes no arguments, got: stop now\n"},
-        {"quit please", "error: quit takes no arguments, got: quit please\n"}};
     const QByteArray before = readFile(settingsPath());
-    for (int i = 0; i < badLines.size(); ++i) {
+    for (const QList<QByteArray> &bad : readRows("host-console-errors.txt")) {
         const int errBefore = host.err.size();
-        host.send(badLines.at(i).first);
-        QVERIFY2(host.wait(host.err, CommandList, i + 1), badLines.at(i).first.constData());
-        QCOMPARE(host.err.mid(errBefore), badLines.at(i).second + CommandList);
+        host.send(bad.at(0));
+        QVERIFY2(host.wait(host.err, bad.at(1) + '\n'), bad.at(0).constData());
+        QCOMPARE(host.err.mid(errBefore), bad.at(1) + '\n');
     }
     host.send("status");
     QVERIFY(host.wait(host.out, "\nLast request: start\n", 2));
@@ -308,6 +310,12 @@ void TstKelvaneHost::consoleCommands()
     // A value may hold spaces.
     host.send("set KELVANE_SIMULATOR SERIAL_DEVICE /dev/my serial");
     QVERIFY(host.wait(host.err, "Updated: KELVANE_SIMULATOR/SERIAL_DEVICE=/dev/my serial\n"));
+    // Outside its set of meanings a value is stored, and warned about.
+    host.send("set KELVANE_SIMULATOR FREQUENCY_MODE triple");
+    QVERIFY(host.wait(
+        host.err,
+        "warning: KELVANE_SIMULATOR/FREQUENCY_MODE is SINGLE or DUAL (any case): the simulator "
+        "stays silent in any other mode\nUpdated: KELVANE_SIMULATOR/FREQUENCY_MODE=triple\n"));
 
     host.send("prune");
     QVERIFY(host.wait(host.out, "Pruned: APP/NO_SUCH_SETTING\n"));
@@ -321,77 +329,108 @@ void TstKelvaneHost::consoleCommands()
     for (const char *line :
          {"\n  KELVANE_SIMULATOR/CONST_MODE=true\n",
           "\n  KELVANE_SIMULATOR/SERIAL_DEVICE=/dev/my serial\n",
-          "\n  KELVANE_SIMULATOR/FREQUENCY_MODE=SINGLE\n", "\n  ECHOSOUNDER/MIN_DEPTH_M=(empty)\n"})
+          "\n  KELVANE_SIMULATOR/FREQUENCY_MODE=triple\n", "\n  ECHOSOUNDER/MIN_DEPTH_M=(empty)\n"})
         QVERIFY2(host.out.contains(line), line);
 
-    // stop, then start: the simulator starts again, now on the device set above.
+    // stop, then start: the simulator starts again, now on the device set above, which it
+    // cannot open.
     host.send("stop");
     host.send("start");
     QVERIFY(host.wait(host.err, "[ECHO] Run in console before app starting:", 2));
     QVERIFY(
         host.wait(host.err, "[ECHO] CRIT: Unable to find virtual serial port: \"/dev/my serial\""));
+    host.send("status");
+    QVERIFY(host.wait(host.out, "\nSerial port: not open\nLast request: start\n"));
+    // help: the commands, then the reference with the types App's signals give.
     host.send("help");
-    QVERIFY(host.wait(host.out, CommandList));
+    QVERIFY(host.wait(host.out, "(also: end of input, Ctrl+C)\nSimulator settings"));
+    QVERIFY(
+        host.wait(host.out, "\n  KELVANE_SIMULATOR  DELTA_M         float    0.1         step"));
     host.send("quit");
     QVERIFY(host.exited(0));
 }
 
 void TstKelvaneHost::refusals_data()
 {
-    QTest::addColumn<QStringList>("extra");
+    QTest::addColumn<QStringList>("extra"); // DIR: the test's folder, PTY: a pty it holds
     QTest::addColumn<bool>("withoutSocat");
-    QTest::addColumn<bool>("linkDirHeld"); // by a first host, whose pid is %2 in the error
-    QTest::addColumn<QString>("error"); // %1: the link dir
+    QTest::addColumn<QString>("held"); // by a first host: "links" its pair, "device" PTY
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("error"); // LINKS: the link dir, PID: the first host's pid
     const QString device = QStringLiteral("--device");
     QTest::newRow("socat missing")
-        << QStringList() << true << false
+        << QStringList() << true << QString() << 1
         << QStringLiteral("kelvane-host: error: socat was not found in PATH; it makes the serial "
                           "pair. Install the Debian package \"socat\" (apt-get install socat), or "
                           "pass --device PATH\n");
     QTest::newRow("device missing")
-        << QStringList {device, QStringLiteral("/dev/kelvane-no-such-tty")} << false << false
+        << QStringList {device, QStringLiteral("/dev/kelvane-no-such-tty")} << false << QString()
+        << 1
         << QStringLiteral("kelvane-host: error: device /dev/kelvane-no-such-tty does not exist\n");
     QTest::newRow("device not a tty")
-        << QStringList {device, QStringLiteral(KELVANE_HOST_BINARY)} << false << false
+        << QStringList {device, QStringLiteral(KELVANE_HOST_BINARY)} << false << QString() << 1
         << QStringLiteral("kelvane-host: error: " KELVANE_HOST_BINARY
                           " is no serial device (not a character device)\n");
+    QTest::newRow("device not a terminal")
+        << QStringList {device, QStringLiteral("/dev/null")} << false << QString() << 1
+        << QStringLiteral("kelvane-host: error: /dev/null is no serial port (not a terminal)\n");
+    QTest::newRow("device in use")
+        << QStringList {device, QStringLiteral("PTY")} << false << QStringLiteral("device") << 1
+        << QStringLiteral("kelvane-host: error: PTY is in use by another program\n");
+    QTest::newRow("settings is a folder")
+        << QStringList {QStringLiteral("--settings"), QStringLiteral("DIR")} << false << QString()
+        << 2
+        << QStringLiteral("kelvane-host: error: --settings DIR is a folder; give a file, e.g. "
+                          "DIR/kelvane-host.ini\n");
     QTest::newRow("not a payload plug-in")
         << QStringList {QStringLiteral("--plugin"), QStringLiteral(KELVANE_HOST_BINARY)} << false
-        << false
+        << QString() << 1
         << QStringLiteral("kelvane-host: error: " KELVANE_HOST_BINARY " is no Qt plug-in: ");
     QTest::newRow("link dir in use")
-        << QStringList() << false << true
-        << QStringLiteral("kelvane-host: error: %1 is in use by another kelvane-host (pid %2); "
-                          "pass --link-dir to make a second pair elsewhere\n");
+        << QStringList() << false << QStringLiteral("links") << 1
+        << QStringLiteral("kelvane-host: error: LINKS is in use by another kelvane-host (pid PID); "
+                          "pass --link-dir to make a second pair elsewhere, and --settings for a "
+                          "settings file of its own (each host writes its device into the file)\n");
 }
 
 void TstKelvaneHost::refusals()
 {
     QFETCH(QStringList, extra);
     QFETCH(bool, withoutSocat);
-    QFETCH(bool, linkDirHeld);
+    QFETCH(QString, held);
+    QFETCH(int, status);
     QFETCH(QString, error);
 
+    const int pty = ::posix_openpt(O_RDWR | O_NOCTTY);
+    QVERIFY(pty >= 0 && ::grantpt(pty) == 0 && ::unlockpt(pty) == 0);
+    const QString ptyName = QString::fromLocal8Bit(::ptsname(pty));
+    extra.replaceInStrings(QStringLiteral("DIR"), dir->path());
+    extra.replaceInStrings(QStringLiteral("PTY"), ptyName);
     std::unique_ptr<Host> first;
-    if (linkDirHeld) {
-        first = std::make_unique<Host>(arguments(KELVANE_PROBE_PLUGIN));
-        QVERIFY2(first->wait(first->out, "Console: type help"), first->err.constData());
-        error = error.arg(linkDir()).arg(first->process.processId());
+    if (!held.isEmpty()) {
+        first = std::make_unique<Host>(arguments(KELVANE_PROBE_PLUGIN) + extra);
+        QVERIFY2(first->wait(first->out, "Ground info: [PROBE] started on"),
+                 first->err.constData());
     }
+    error.replace(QStringLiteral("LINKS"), linkDir())
+        .replace(QStringLiteral("PID"), QString::number(first ? first->process.processId() : 0))
+        .replace(QStringLiteral("DIR"), dir->path())
+        .replace(QStringLiteral("PTY"), ptyName);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     if (withoutSocat)
         environment.insert(QStringLiteral("PATH"), dir->filePath(QStringLiteral("empty")));
     Host host(arguments(KELVANE_PROBE_PLUGIN) + extra, environment);
-    QVERIFY(host.exited(1));
+    QVERIFY(host.exited(status));
     QVERIFY2(host.err.startsWith(error.toLocal8Bit()), host.err.constData());
     QVERIFY(host.out.isEmpty());
     // Refused before anything was touched; a first host's pair and file are its own.
-    QCOMPARE(QFileInfo::exists(settingsPath()), linkDirHeld);
-    QCOMPARE(QFileInfo::exists(link("client")), linkDirHeld);
+    QCOMPARE(QFileInfo::exists(settingsPath()), !held.isEmpty());
+    QCOMPARE(QFileInfo::exists(link("client")), held == QLatin1String("links"));
     if (first) {
         first->send("quit");
         QVERIFY(first->exited(0));
     }
+    ::close(pty);
 }
 
 void TstKelvaneHost::startupWarnings_data()

@@ -1,0 +1,172 @@
+#include "reference.h"
+
+#include "app.h"
+
+#include <QMetaMethod>
+#include <QStringList>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// The settings the simulator reads. Their types are not repeated here: App's signals carry them.
+struct Setting
+{
+    const char *group;
+    const char *name;
+    const char *defaultValue;
+    const char *meaning;
+    const char *choices; ///< "A|B" for a setting with a fixed set of meanings (any case), or null
+    const char *otherwise; ///< what a value outside choices does
+};
+
+const Setting settings[] = {
+    {"KELVANE_SIMULATOR", "SERIAL_DEVICE", "/dev/pts/1",
+     "the device the simulator opens (the host writes the one it gives it); taken at the next "
+     "start",
+     nullptr, nullptr},
+    {"KELVANE_SIMULATOR", "FREQUENCY_MODE", "SINGLE",
+     "SINGLE (one 450 kHz channel) or DUAL (200 kHz and 50 kHz pings in turn), any case; "
+     "silent in any other mode",
+     "SINGLE|DUAL", "the simulator stays silent in any other mode"},
+    {"KELVANE_SIMULATOR", "CONST_MODE", "false",
+     "true: the depth stays at MAX_DEPTH_M; false: it sweeps from MIN_DEPTH_M to MAX_DEPTH_M and "
+     "back",
+     nullptr, nullptr},
+    {"KELVANE_SIMULATOR", "SIN_MODE", "false",
+     "true: the echo trace is a sine wave that moves one sample a ping, not one echo at the depth",
+     nullptr, nullptr},
+    {"KELVANE_SIMULATOR", "DELTA_M", "0.1",
+     "step of the depth sweep in metres; taken at the sweep's first step only", nullptr, nullptr},
+    {"ECHOSOUNDER", "MIN_DEPTH_M", "empty (0)", "shallow end of the sweep, metres", nullptr,
+     nullptr},
+    {"ECHOSOUNDER", "MAX_DEPTH_M", "empty (0)",
+     "deep end of the sweep and the depth of CONST_MODE, metres", nullptr, nullptr},
+};
+
+const char *const commands =
+    "Instrument commands, sent by the client on the serial line (a whole line at a time: every\n"
+    "read is one command text, so a terminal that sends each key as it is typed does not work):\n"
+    "  interval S     ping period in seconds, e.g. interval 0.5 (default 1); also #interval\n"
+    "  output N       3: NMEA sentences DBT, MTW and YXXDR (default); 2 or 4: echo frames "
+    "(single:\n"
+    "                 header, YXXDR, debug header, data block; dual: frequency line, dual header,\n"
+    "                 data block); 1, 5 or any other: nothing; also #output\n"
+    "  #range MM      working range in millimetres, cut to whole metres; a data block has\n"
+    "                 2 x range / 1500 m/s x sampling frequency samples (0 until set)\n"
+    "  #rangeh MM     the same for the 200 kHz channel (dual)\n"
+    "  #rangel MM     the same for the 50 kHz channel (dual)\n"
+    "  #samplfreq HZ  sampling frequency of the echo samples (default and 0: 100000)\n"
+    "  go             pinging on again, e.g. #go or \"#range 10000 #output 2 #go\"\n"
+    "Every command text stops the pinging until a text that holds \"go\"; one text may carry\n"
+    "several commands. The reply is the text, then \">ok.\" (single) or \">ok\" (dual); a text\n"
+    "under 2 bytes gets \">\". In dual mode the first command after the host starts is answered\n"
+    "\"Invalid command >\" and applied all the same. NMEA output steps the depth sweep twice a\n"
+    "ping, frames once; NMEA dual output falls silent for 15 s once, after its 100th ping.";
+
+// Bits of an unsigned setting type in either spelling; 0 for any other type.
+int unsignedBits(const QString &type)
+{
+    if (type == QLatin1String("uint") || type == QLatin1String("quint32"))
+        return 32;
+    if (type == QLatin1String("ushort") || type == QLatin1String("quint16"))
+        return 16;
+    if (type == QLatin1String("uchar") || type == QLatin1String("quint8"))
+        return 8;
+    return 0;
+}
+
+} // namespace
+
+namespace Reference {
+
+QString settingType(const QByteArray &group, const QByteArray &name)
+{
+    const QByteArray signal = group + '_' + name;
+    const QMetaObject &meta = App::staticMetaObject;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+        const QMetaMethod method = meta.method(i);
+        if (method.methodType() == QMetaMethod::Signal && method.name() == signal &&
+            method.parameterCount() == 1)
+            return QString::fromLatin1(method.parameterTypes().constFirst());
+    }
+    return QString();
+}
+
+QString refusal(const QByteArray &group, const QByteArray &name, const QString &value)
+{
+    const QString type = settingType(group, name);
+    bool ok = true;
+    QString expected;
+    if (type == QLatin1String("bool")) {
+        // App takes "true" (any case) and "1" for true and everything else for false.
+        const QString v = value.toLower();
+        ok = v == QLatin1String("true") || v == QLatin1String("false") || v == QLatin1String("1") ||
+            v == QLatin1String("0");
+        expected = QStringLiteral("true or false");
+    } else if (type == QLatin1String("float") || type == QLatin1String("double")) {
+        const double v = value.toDouble(&ok);
+        const double limit = type == QLatin1String("float") ? std::numeric_limits<float>::max()
+                                                            : std::numeric_limits<double>::max();
+        ok = ok && std::isfinite(v) && std::fabs(v) <= limit;
+        expected = QStringLiteral("a number such as 2.5");
+    } else if (type == QLatin1String("int")) {
+        value.toInt(&ok);
+        expected = QStringLiteral("a whole number");
+    } else if (const int bits = unsignedBits(type)) {
+        // App keeps the low bits of a larger number: 300 would become 44 for a uchar.
+        const qulonglong max = (1ull << bits) - 1;
+        const qulonglong v = value.toULongLong(&ok);
+        ok = ok && v <= max;
+        expected = QStringLiteral("a whole number from 0 to %1").arg(max);
+    } else {
+        return QString(); // QString takes anything; App itself reports an unknown setting
+    }
+    if (ok)
+        return QString();
+    return QStringLiteral("%1/%2 takes type %3 (%4), not: %5")
+        .arg(QString::fromLatin1(group), QString::fromLatin1(name), type, expected, value);
+}
+
+QString warning(const QByteArray &group, const QByteArray &name, const QString &value)
+{
+    for (const Setting &s : settings) {
+        if (!s.choices || group != s.group || name != s.name)
+            continue;
+        const QStringList choices = QString::fromLatin1(s.choices).split(QLatin1Char('|'));
+        if (choices.contains(value.toUpper()))
+            return QString();
+        return QStringLiteral("%1/%2 is %3 (any case): %4")
+            .arg(QString::fromLatin1(group), QString::fromLatin1(name),
+                 choices.join(QStringLiteral(" or ")), QLatin1String(s.otherwise));
+    }
+    return QString();
+}
+
+QString text()
+{
+    QStringList rows = {QStringLiteral("GROUP"), QStringLiteral("NAME"), QStringLiteral("TYPE"),
+                        QStringLiteral("DEFAULT")};
+    for (const Setting &s : settings) {
+        rows << QLatin1String(s.group) << QLatin1String(s.name) << settingType(s.group, s.name)
+             << QLatin1String(s.defaultValue);
+    }
+    int widths[4] = {};
+    for (int i = 0; i < rows.size(); ++i)
+        widths[i % 4] = std::max(widths[i % 4], int(rows.at(i).size()));
+    QString table = QStringLiteral(
+        "Simulator settings (set GROUP NAME VALUE; a value that does not convert to the type is "
+        "refused):\n");
+    for (int i = 0; i < rows.size(); i += 4) {
+        table += QStringLiteral("  ");
+        for (int c = 0; c < 4; ++c)
+            table += rows.at(i + c).leftJustified(widths[c] + 2);
+        table +=
+            i == 0 ? QStringLiteral("MEANING") : QString::fromLatin1(settings[i / 4 - 1].meaning);
+        table += QLatin1Char('\n');
+    }
+    return table + QLatin1String(commands);
+}
+
+} // namespace Reference

@@ -332,9 +332,10 @@ void TstKelvaneHost::consoleCommands()
           "\n  KELVANE_SIMULATOR/FREQUENCY_MODE=triple\n", "\n  ECHOSOUNDER/MIN_DEPTH_M=(empty)\n"})
         QVERIFY2(host.out.contains(line), line);
 
-    // stop, then start: the simulator starts again, now on the device set above, which it
-    // cannot open.
+    // stop closes the port; start opens it again, now on the device set above, which fails.
     host.send("stop");
+    host.send("status");
+    QVERIFY(host.wait(host.out, "\nSerial port: not open\nLast request: stop\n"));
     host.send("start");
     QVERIFY(host.wait(host.err, "[ECHO] Run in console before app starting:", 2));
     QVERIFY(

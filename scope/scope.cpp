@@ -155,9 +155,10 @@ bool Scope::openFile()
             << Qt::endl;
         return false;
     }
-    // Every line the instrument writes starts with "$", "#" or ">" (or is blank); a capture
-    // that starts with anything else was begun in the middle of a line, as cat on a running
-    // device begins. It is then joined as a device is: from its first ping or reply on.
+    // Sentences, frames and prompts start with "$", "#" or ">". A capture that starts with
+    // anything else (a sample, the tail of a line) was begun in the middle of a ping, as cat on
+    // a running device begins: it is joined as a device is, from its first ping or reply on,
+    // so that what the capture cut off is no anomaly. A reply and its echo are still decoded.
     const QByteArray first = input.peek(1);
     if (!first.isEmpty() && !QByteArray("$#>\r\n").contains(first.at(0)))
         decoder.setSynchronised(false);

@@ -1,5 +1,6 @@
 #include "console.h"
 
+#include "linesession.h"
 #include "reference.h"
 
 #include <QRegularExpression>
@@ -26,6 +27,8 @@ void writeLine(FILE *stream, const QString &line)
 
 Console::Console(int fd, QObject *parent) : QObject(parent), fd(fd)
 {
+    if (fd < 0)
+        return;
     if (::fcntl(fd, F_GETFD) == -1) {
         // A closed descriptor reads like the end of input, announced once the loop runs.
         finished = true;
@@ -54,9 +57,21 @@ QString Console::commandList()
         "  prune                 remove the settings that no setting signal backs\n"
         "  start                 start the plug-in (ask it to start)\n"
         "  stop                  stop the plug-in\n"
-        "  status                identity, device, the plug-in's serial port and settings\n"
+        "  status                identity, device, the plug-in's serial port, settings, the line\n"
+        "  fault unplug SECONDS  silence both ways (stall, hangup SECONDS likewise)\n"
+        "  fault garbage N       N random bytes to the client now\n"
+        "  fault KIND=RATE       change a fault rate of the output, e.g. fault drop=0.1\n"
         "  help                  this list and the simulator's reference\n"
         "  quit                  stop the plug-in and exit (also: end of input, Ctrl+C)");
+}
+
+QString Console::check(const QByteArray &line)
+{
+    QString error;
+    Console console(-1);
+    console.rejection = &error;
+    console.handleLine(line);
+    return error;
 }
 
 void Console::readInput()
@@ -115,6 +130,17 @@ void Console::handleLine(const QByteArray &rawLine)
         return;
     }
 
+    if (command == QLatin1String("fault")) {
+        FaultCommand parsed;
+        QString error;
+        if (!FaultCommand::parse(rest, LineFaultRates(), &parsed, &error)) {
+            reject(error);
+            return;
+        }
+        emit faultRequested(rest);
+        return;
+    }
+
     if (!rest.isEmpty()) {
         const bool known = command == QLatin1String("prune") || command == QLatin1String("start") ||
             command == QLatin1String("stop") || command == QLatin1String("status") ||
@@ -134,7 +160,8 @@ void Console::handleLine(const QByteArray &rawLine)
     } else if (command == QLatin1String("status")) {
         emit statusRequested();
     } else if (command == QLatin1String("help")) {
-        print(commandList() + QLatin1Char('\n') + Reference::text());
+        if (!rejection)
+            print(commandList() + QLatin1Char('\n') + Reference::text());
     } else if (command == QLatin1String("quit")) {
         finished = true;
         if (notifier)
@@ -147,5 +174,9 @@ void Console::handleLine(const QByteArray &rawLine)
 
 void Console::reject(const QString &reason)
 {
+    if (rejection) {
+        *rejection = reason;
+        return;
+    }
     printError(QStringLiteral("error: %1; type help for the commands").arg(reason));
 }

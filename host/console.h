@@ -15,6 +15,7 @@ class Console : public QObject
     Q_OBJECT
 
 public:
+    /// Reads fd; with fd < 0 commands come only through execute().
     explicit Console(int fd = 0, QObject *parent = nullptr);
 
     /// Writes line and a line break to standard output at once (no buffering).
@@ -23,6 +24,10 @@ public:
     static void printError(const QString &line);
     /// The command list, as help shows it before the simulator's reference.
     static QString commandList();
+    /// Why line is no command, or an empty text when it is one; runs nothing.
+    static QString check(const QByteArray &line);
+    /// Runs line as if it had been typed.
+    void execute(const QByteArray &line) { handleLine(line); }
 
 signals:
     void setRequested(const QByteArray &group, const QByteArray &name, const QString &value);
@@ -30,6 +35,8 @@ signals:
     void startRequested();
     void stopRequested();
     void statusRequested();
+    /// "fault ..." with its arguments, already checked with FaultCommand::parse.
+    void faultRequested(const QString &arguments);
     void quitRequested();
     /// End of input (or a read error): no more commands will come.
     void inputClosed();
@@ -43,6 +50,7 @@ private:
     QSocketNotifier *notifier = nullptr;
     QByteArray pending;
     bool finished = false;
+    QString *rejection = nullptr; ///< check(): where the error goes instead of standard error
 };
 
 #endif // KELVANE_CONSOLE_H

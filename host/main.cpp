@@ -1,10 +1,13 @@
 // kelvane-host: loads a payload plug-in the way the flight computer does and gives it a serial
-// line, a pty pair made with socat or an existing device, plus a console for its settings.
+// line, a pty pair of its own whose line it conditions or an existing device, plus a console for
+// its settings and the line.
 
 #include "app.h"
 #include "console.h"
+#include "linesession.h"
 #include "payloadhost.h"
 #include "ptypair.h"
+#include "script.h"
 #include "settingsfile.h"
 #include "signalwatcher.h"
 
@@ -34,6 +37,8 @@ struct Options
     QString device;
     QString linkDir;
     bool console = true;
+    LineOptions line;
+    QString scriptPath;
 };
 
 void fatal(const QString &text)
@@ -99,12 +104,15 @@ Options parseOptions(const App &app)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Runs a payload plug-in (by default the Kelvane echo sounder simulator) the way the "
-        "flight computer does, on a serial pty pair made with socat or on an existing device, "
-        "with a console on standard input (type help).\n"
+        "flight computer does, on a serial pty pair of its own or on an existing device, "
+        "with a console on standard input (type help). On the pair the host carries the bytes "
+        "between the two ends as a serial line would: paced at the baud rate, with the faults, "
+        "talker, recording and statistics asked for below.\n"
         "The host writes KELVANE_SIMULATOR/SERIAL_DEVICE (the device it gives the plug-in) and, "
         "when it is missing, APP/TELEMETRY_PERIOD_MS=1000 into the settings file, so two hosts "
         "that run at once need a settings file each (--settings): with one file they overwrite "
-        "each other's device."));
+        "each other's device. A settings file it creates also gets ECHOSOUNDER/MIN_DEPTH_M=2 and "
+        "MAX_DEPTH_M=30."));
     parser.addHelpOption();
     parser.addVersionOption();
 
@@ -134,7 +142,13 @@ Options parseOptions(const App &app)
         QStringLiteral("no-console"),
         QStringLiteral("Do not read commands from standard input (run until SIGINT or SIGTERM), "
                        "for a service whose standard input is empty."));
-    parser.addOptions({settings, plugin, device, linkDir, noConsole});
+    const QCommandLineOption script(
+        QStringLiteral("script"),
+        QStringLiteral("Run the console commands of FILE, one \"SECONDS COMMAND\" a line, at "
+                       "those times after the start, e.g. \"5 fault unplug 2\", \"20 quit\"."),
+        QStringLiteral("FILE"));
+    parser.addOptions({settings, plugin, device, linkDir, noConsole, script});
+    LineOptions::addTo(parser);
     parser.process(app);
 
     if (!parser.positionalArguments().isEmpty()) {
@@ -157,6 +171,18 @@ Options parseOptions(const App &app)
     if (parser.isSet(linkDir))
         options.linkDir = QFileInfo(parser.value(linkDir)).absoluteFilePath();
     options.console = !parser.isSet(noConsole);
+    options.scriptPath = parser.value(script);
+    const QString lineOption = LineOptions::anyGiven(parser);
+    QString error;
+    if (!options.device.isEmpty() && !lineOption.isEmpty()) {
+        fatal(QStringLiteral("--%1 needs the host's pty pair; it does not apply to --device")
+                  .arg(lineOption));
+        ::exit(2);
+    }
+    if (!options.line.read(parser, &error)) {
+        fatal(error);
+        ::exit(2);
+    }
     return options;
 }
 
@@ -238,6 +264,14 @@ int run(App &app)
         return 1;
     }
 
+    // A bad script is a usage error, found before anything starts.
+    Script script;
+    QString scriptError;
+    if (!options.scriptPath.isEmpty() && !script.load(options.scriptPath, &scriptError)) {
+        fatal(scriptError);
+        return 2;
+    }
+
     const QString linkDir =
         options.device.isEmpty() && options.linkDir.isEmpty() ? defaultLinkDir() : options.linkDir;
     if (options.device.isEmpty() && linkDir.isEmpty())
@@ -248,12 +282,22 @@ int run(App &app)
         if (!checkDevice(simulatorDevice))
             return 1;
     } else {
-        // socat makes the pair while the plug-in loads; the names are known beforehand.
-        if (!pair.begin()) {
+        if (!pair.open()) {
             fatal(pair.errorString());
             return 1;
         }
         simulatorDevice = pair.simulatorEnd();
+    }
+    // The line between the pair's ends, relaying from the start: the plug-in's first bytes
+    // already cross it.
+    std::unique_ptr<LineSession> line;
+    if (pair.isOpen()) {
+        line = std::make_unique<LineSession>(options.line, &pair);
+        QString error;
+        if (!line->open(&error)) {
+            fatal(error);
+            return 1;
+        }
     }
 
     if (!QDir().mkpath(QFileInfo(options.settingsPath).absolutePath())) {
@@ -261,6 +305,7 @@ int run(App &app)
         return 1;
     }
     checkSettingsFile(options.settingsPath);
+    const bool newSettingsFile = !QFileInfo::exists(options.settingsPath);
     app.loadSettings(options.settingsPath);
 
     // Written straight into the store, not through App::updateSetting: no component exists yet
@@ -271,6 +316,15 @@ int run(App &app)
     // An empty period makes the base's telemetry timer fire on every pass of the event loop.
     if (!store->value(periodKey).isValid() || store->value(periodKey).toString().isEmpty())
         store->setValue(periodKey, 1000);
+    // A first run shows a moving bottom rather than a depth of 0 m.
+    if (newSettingsFile) {
+        for (const auto &[key, value] :
+             {std::pair<const char *, int> {"ECHOSOUNDER/MIN_DEPTH_M", 2},
+              std::pair<const char *, int> {"ECHOSOUNDER/MAX_DEPTH_M", 30}}) {
+            if (!store->contains(QLatin1String(key)))
+                store->setValue(QLatin1String(key), value);
+        }
+    }
     store->setValue(QStringLiteral("KELVANE_SIMULATOR/SERIAL_DEVICE"), simulatorDevice);
     app.syncSettings();
     // The store keeps working in memory when it cannot write; say so, once, before it matters.
@@ -282,11 +336,6 @@ int run(App &app)
         fatal(host.errorString());
         return 1;
     }
-    // The plug-in opens its device in start(), so the pair must exist before requestStart().
-    if (options.device.isEmpty() && !pair.waitUntilReady()) {
-        fatal(pair.errorString());
-        return 1;
-    }
 
     QStringList deviceLines;
     deviceLines << QStringLiteral("Simulator device: %1").arg(simulatorDevice);
@@ -295,14 +344,16 @@ int run(App &app)
     Console::print(QStringLiteral("Plug-in: %1").arg(host.identity()));
     Console::print(QStringLiteral("Metadata: %1").arg(host.metaDataText()));
     Console::print(QStringLiteral("Settings: %1").arg(options.settingsPath));
-    for (const QString &line : qAsConst(deviceLines))
-        Console::print(line);
-    if (pair.isOpen()) {
+    for (const QString &deviceLine : qAsConst(deviceLines))
+        Console::print(deviceLine);
+    if (line) {
         // Not a terminal program: it would send each key as one command text.
-        Console::print(QStringLiteral("Connect your client to %1 (115200 baud), e.g. "
+        Console::print(QStringLiteral("Connect your client to %1 (%2 baud), e.g. "
                                       "kelvane-scope %1 or cat %1; to type commands a line at a "
                                       "time: socat -,icanon=1 %1,raw,echo=0")
-                           .arg(pair.clientEnd()));
+                           .arg(pair.clientEnd())
+                           .arg(options.line.baud == 0 ? 115200 : options.line.baud));
+        Console::print(line->description());
     }
 
     host.connectSignals();
@@ -312,23 +363,45 @@ int run(App &app)
                 .arg(QLatin1String(ProgramName), SignalWatcher::signalName(number)));
         app.exit(0);
     });
-    QObject::connect(&pair, &PtyPair::lost, &app, [&app](const QString &reason) {
-        fatal(reason);
-        app.exit(1);
-    });
+    if (line) {
+        QObject::connect(line.get(), &LineSession::failed, &app, [&app](const QString &reason) {
+            fatal(reason);
+            app.exit(1);
+        });
+    }
 
+    // Without a console on standard input, a script still runs its commands through one.
     std::unique_ptr<Console> console;
-    if (options.console) {
-        console = std::make_unique<Console>(0);
-        Console::print(QStringLiteral("Console: type help for the commands."));
+    if (options.console || !options.scriptPath.isEmpty()) {
+        console = std::make_unique<Console>(options.console ? 0 : -1);
+        if (options.console)
+            Console::print(QStringLiteral("Console: type help for the commands."));
         QObject::connect(console.get(), &Console::setRequested, &host, &PayloadHost::updateSetting);
         QObject::connect(console.get(), &Console::pruneRequested, &host, &PayloadHost::prune);
         QObject::connect(console.get(), &Console::startRequested, &host,
                          &PayloadHost::requestStart);
         QObject::connect(console.get(), &Console::stopRequested, &host, &PayloadHost::stop);
-        QObject::connect(console.get(), &Console::statusRequested, &host, [&host, deviceLines] {
-            Console::print(host.status(deviceLines).join(QLatin1Char('\n')));
-        });
+        QObject::connect(console.get(), &Console::statusRequested, &host,
+                         [&host, &line, deviceLines] {
+                             QStringList lines = host.status(deviceLines);
+                             if (line) {
+                                 lines << line->status();
+                                 QString error;
+                                 if (!line->writeStats(&error))
+                                     warn(error);
+                             }
+                             Console::print(lines.join(QLatin1Char('\n')));
+                         });
+        QObject::connect(
+            console.get(), &Console::faultRequested, &host, [&line](const QString &arguments) {
+                QString error;
+                if (!line)
+                    Console::printError(
+                        QStringLiteral("error: fault needs the host's pty pair, not --device"));
+                else if (!line->fault(arguments, &error))
+                    Console::printError(QStringLiteral("error: %1").arg(error));
+            });
+        QObject::connect(&script, &Script::due, console.get(), &Console::execute);
         QObject::connect(console.get(), &Console::quitRequested, &app, [&app] { app.exit(0); });
         QObject::connect(console.get(), &Console::inputClosed, &app, [&app] {
             // Often standard input that was empty from the start: </dev/null, docker without -i.
@@ -340,12 +413,21 @@ int run(App &app)
     }
 
     host.requestStart();
-    const int status = app.exec();
+    script.start();
+    int status = app.exec();
 
     // In the flight computer's order: stop, delete the plug-in; App, destroyed by the caller,
     // then flushes the settings file. The pair goes once nothing uses it.
     console.reset();
     host.unload();
+    if (line) {
+        QString error;
+        if (!line->writeStats(&error)) {
+            fatal(error);
+            status = status == 0 ? 1 : status;
+        }
+        line.reset();
+    }
     pair.close();
     return status;
 }

@@ -1,47 +1,22 @@
 #include "ptypair.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 
-#include <csignal>
-#include <sys/prctl.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
-namespace {
-
-// socat prints this once both ptys and their links exist and it starts copying bytes.
-const QByteArray ReadyLine = QByteArrayLiteral("starting data transfer loop");
-const int KeptLogLines = 20;
-
-// socat in a process group of its own, so that Ctrl+C in the terminal reaches only the host,
-// which then ends socat in order; and ended by the kernel if the host dies without doing so.
-class SocatProcess : public QProcess
-{
-public:
-    using QProcess::QProcess;
-
-protected:
-    void setupChildProcess() override
-    {
-        ::setpgid(0, 0);
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    }
-};
-
-} // namespace
-
-PtyPair::PtyPair(const QString &linkDir, QObject *parent) : QObject(parent), dir(linkDir) { }
+PtyPair::PtyPair(const QString &linkDir) : dir(linkDir) { }
 
 PtyPair::~PtyPair()
 {
     close();
-}
-
-QString PtyPair::socatProgram()
-{
-    return QStandardPaths::findExecutable(QStringLiteral("socat"));
 }
 
 QString PtyPair::simulatorEnd() const
@@ -56,16 +31,8 @@ QString PtyPair::clientEnd() const
 
 bool PtyPair::fail(const QString &reason)
 {
+    close();
     error = reason;
-    if (socat) {
-        socat->disconnect(this);
-        socat->kill();
-        socat->waitForFinished(1000);
-        socat.reset();
-    }
-    removeStaleName(simulatorEnd());
-    removeStaleName(clientEnd());
-    lock.reset();
     return false;
 }
 
@@ -82,30 +49,52 @@ bool PtyPair::removeStaleName(const QString &path)
     return QFile::remove(path);
 }
 
-bool PtyPair::open(int timeoutMs)
+bool PtyPair::makePty(const QString &link, int *master)
 {
-    return begin() && waitUntilReady(timeoutMs);
-}
-
-bool PtyPair::begin()
-{
-    if (opened || socat)
-        return true;
-    error.clear();
-    socatLog.clear();
-
-    const QString program = socatProgram();
-    if (program.isEmpty()) {
-        error = QStringLiteral("socat was not found in PATH; it makes the serial pair. Install "
-                               "the Debian package \"socat\" (apt-get install socat), or pass "
-                               "--device PATH");
+    const int fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 || ::grantpt(fd) != 0 || ::unlockpt(fd) != 0) {
+        error = QStringLiteral("cannot make a pseudo-terminal: %1")
+                    .arg(QString::fromLocal8Bit(std::strerror(errno)));
+        if (fd >= 0)
+            ::close(fd);
         return false;
     }
+    const QByteArray slave = ::ptsname(fd);
+    // Raw and without echo, like a serial line, for whoever opens it: the slave keeps its
+    // settings while the master lives.
+    const int slaveFd = ::open(slave.constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios settings = {};
+    if (slaveFd < 0 || ::tcgetattr(slaveFd, &settings) != 0) {
+        error =
+            QStringLiteral("cannot open %1: %2")
+                .arg(QString::fromLocal8Bit(slave), QString::fromLocal8Bit(std::strerror(errno)));
+        if (slaveFd >= 0)
+            ::close(slaveFd);
+        ::close(fd);
+        return false;
+    }
+    ::cfmakeraw(&settings);
+    ::cfsetspeed(&settings, B115200);
+    ::tcsetattr(slaveFd, TCSANOW, &settings);
+    ::close(slaveFd);
+    if (!QFile::link(QString::fromLocal8Bit(slave), link)) {
+        error = QStringLiteral("cannot make the link %1").arg(link);
+        ::close(fd);
+        return false;
+    }
+    *master = fd;
+    return true;
+}
+
+bool PtyPair::open()
+{
+    if (lock)
+        return true;
+    error.clear();
     if (!QDir().mkpath(dir)) {
         error = QStringLiteral("cannot create the folder %1").arg(dir);
         return false;
     }
-
     // The lock records our pid: a host that died leaves a lock that QLockFile sees as stale,
     // and then its names are stale too.
     lock = std::make_unique<QLockFile>(QDir(dir).filePath(QStringLiteral("kelvane-host.lock")));
@@ -125,109 +114,47 @@ bool PtyPair::begin()
         error = reason;
         return false;
     }
-    if (!removeStaleName(simulatorEnd()) || !removeStaleName(clientEnd())) {
+    if (!removeStaleName(simulatorEnd()) || !removeStaleName(clientEnd()) ||
+        !makePty(simulatorEnd(), &simulatorMaster) || !makePty(clientEnd(), &clientMaster)) {
         const QString reason = error;
         return fail(reason);
     }
-
-    const QStringList arguments = {QStringLiteral("-d"), QStringLiteral("-d"),
-                                   QStringLiteral("pty,raw,echo=0,link=%1").arg(simulatorEnd()),
-                                   QStringLiteral("pty,raw,echo=0,link=%1").arg(clientEnd())};
-    socat = std::make_unique<SocatProcess>();
-    socat->setStandardOutputFile(QProcess::nullDevice());
-    socat->setReadChannel(QProcess::StandardError);
-    socat->start(program, arguments, QIODevice::ReadOnly);
     return true;
-}
-
-bool PtyPair::waitUntilReady(int timeoutMs)
-{
-    if (opened)
-        return true;
-    if (!socat)
-        return false;
-    const QDeadlineTimer deadline(timeoutMs);
-    if (!socat->waitForStarted(int(deadline.remainingTime())))
-        return fail(
-            QStringLiteral("cannot start %1: %2").arg(socat->program(), socat->errorString()));
-
-    // Ready once socat says so and both names resolve; it prints the line after making the links.
-    bool ready = false;
-    while (!ready) {
-        if (!socat->canReadLine() && !socat->waitForReadyRead(int(deadline.remainingTime()))) {
-            drainLog();
-            if (socat->state() == QProcess::NotRunning)
-                return fail(QStringLiteral("socat ended before the pair was ready: %1")
-                                .arg(socatLog.join(QStringLiteral(" | "))));
-            if (deadline.hasExpired())
-                return fail(QStringLiteral("socat did not make the pair within %1 ms: %2")
-                                .arg(timeoutMs)
-                                .arg(socatLog.join(QStringLiteral(" | "))));
-            continue;
-        }
-        while (socat->canReadLine()) {
-            const QByteArray line = socat->readLine().trimmed();
-            socatLog.append(QString::fromLocal8Bit(line));
-            if (line.contains(ReadyLine))
-                ready = QFileInfo::exists(simulatorEnd()) && QFileInfo::exists(clientEnd());
-        }
-        if (!ready && deadline.hasExpired())
-            return fail(QStringLiteral("socat did not make the pair within %1 ms").arg(timeoutMs));
-    }
-
-    connect(socat.get(), &QProcess::readyReadStandardError, this, &PtyPair::drainLog);
-    connect(socat.get(), qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
-            [this](int exitCode, QProcess::ExitStatus status) {
-                drainLog();
-                const QString how = status == QProcess::CrashExit
-                    ? QStringLiteral("was killed")
-                    : QStringLiteral("exited with status %1").arg(exitCode);
-                const QString reason = QStringLiteral("socat %1; the serial pair is gone (%2)")
-                                           .arg(how, socatLog.join(QStringLiteral(" | ")));
-                // Inside socat's own signal: let the loop delete it.
-                opened = false;
-                socat->disconnect(this);
-                socat.release()->deleteLater();
-                removeStaleName(simulatorEnd());
-                removeStaleName(clientEnd());
-                lock.reset();
-                emit lost(reason);
-            });
-    opened = true;
-    return true;
-}
-
-void PtyPair::drainLog()
-{
-    if (!socat)
-        return;
-    const QList<QByteArray> lines = socat->readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        if (!line.trimmed().isEmpty())
-            socatLog.append(QString::fromLocal8Bit(line.trimmed()));
-    }
-    while (socatLog.size() > KeptLogLines)
-        socatLog.removeFirst();
 }
 
 void PtyPair::close()
 {
-    if (!opened && !socat)
+    if (!lock)
         return;
-    opened = false;
-    if (socat) {
-        socat->disconnect(this);
-        if (socat->state() != QProcess::NotRunning) {
-            socat->terminate();
-            if (!socat->waitForFinished(2000)) {
-                socat->kill();
-                socat->waitForFinished(1000);
-            }
-        }
-        socat.reset();
+    for (int *fd : {&simulatorMaster, &clientMaster}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
     }
-    // socat removes its links when it ends on SIGTERM; not when it was killed.
     removeStaleName(simulatorEnd());
     removeStaleName(clientEnd());
     lock.reset();
+}
+
+void PtyPair::hangUpClient()
+{
+    if (clientMaster < 0)
+        return;
+    ::close(clientMaster);
+    clientMaster = -1;
+    removeStaleName(clientEnd());
+}
+
+bool PtyPair::restoreClient()
+{
+    if (!lock || clientMaster >= 0)
+        return clientMaster >= 0;
+    return removeStaleName(clientEnd()) && makePty(clientEnd(), &clientMaster);
+}
+
+bool PtyPair::isPeerOpen(int masterFd)
+{
+    // The master reports a hangup while no process has the slave open.
+    pollfd entry = {masterFd, POLLIN, 0};
+    return masterFd >= 0 && ::poll(&entry, 1, 0) >= 0 && !(entry.revents & (POLLHUP | POLLNVAL));
 }

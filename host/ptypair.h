@@ -2,58 +2,57 @@
 #define KELVANE_PTYPAIR_H
 
 #include <QLockFile>
-#include <QObject>
-#include <QProcess>
 #include <QString>
-#include <QStringList>
 
 #include <memory>
 
-/// A pair of connected pseudo-terminals made by socat, with stable names in one folder:
-/// DIR/simulator for the plug-in and DIR/client for the user's software. A lock file in the
-/// folder keeps two hosts from sharing it; names left by a host that died are replaced.
-class PtyPair : public QObject
+/// Two pseudo-terminals made by the host itself, with stable names in one folder:
+/// DIR/simulator for the plug-in and DIR/client for the user's software. The host holds both
+/// masters and relays between them. A lock file in the folder keeps two hosts from sharing
+/// it; names left by a host that died are replaced.
+class PtyPair
 {
-    Q_OBJECT
-
 public:
-    explicit PtyPair(const QString &linkDir, QObject *parent = nullptr);
+    explicit PtyPair(const QString &linkDir);
     /// Calls close().
-    ~PtyPair() override;
+    ~PtyPair();
+    PtyPair(const PtyPair &) = delete;
+    PtyPair &operator=(const PtyPair &) = delete;
 
-    /// socat's path found in PATH, or an empty string.
-    static QString socatProgram();
-    /// begin(), then waitUntilReady(timeoutMs).
-    bool open(int timeoutMs = 5000);
-    /// Takes the folder's lock, clears stale names and starts socat without waiting for it.
-    /// On false nothing is left running and errorString() says why.
-    bool begin();
-    /// Waits, at most timeoutMs, until both ends exist. On false socat is ended, the names and
-    /// the lock are removed and errorString() says why.
-    bool waitUntilReady(int timeoutMs = 5000);
-    /// Ends socat and removes both names and the lock; does nothing when nothing was begun.
+    /// Takes the folder's lock, clears stale names and makes both ptys (raw, no echo) and their
+    /// names. On false nothing is left behind and errorString() says why.
+    bool open();
+    /// Closes both masters (the ends' readers see a hangup) and removes the names and the lock.
     void close();
-    bool isOpen() const { return opened; }
+    bool isOpen() const { return lock != nullptr; }
 
     QString simulatorEnd() const;
     QString clientEnd() const;
     QString errorString() const { return error; }
 
-signals:
-    /// socat ended while the pair was open; the ends are gone.
-    void lost(const QString &reason);
+    /// The masters, non-blocking; -1 while the end is gone.
+    int simulatorFd() const { return simulatorMaster; }
+    int clientFd() const { return clientMaster; }
+
+    /// The client's device goes away: its master is closed, so that its readers see a hangup,
+    /// and DIR/client is removed.
+    void hangUpClient();
+    /// A new pty under DIR/client after hangUpClient(); false with errorString() on failure.
+    bool restoreClient();
+
+    /// Whether some process has the slave of this master open.
+    static bool isPeerOpen(int masterFd);
 
 private:
+    bool makePty(const QString &link, int *master);
     bool removeStaleName(const QString &path);
     bool fail(const QString &reason);
-    void drainLog();
 
     QString dir;
     QString error;
-    QStringList socatLog;
     std::unique_ptr<QLockFile> lock;
-    std::unique_ptr<QProcess> socat;
-    bool opened = false;
+    int simulatorMaster = -1;
+    int clientMaster = -1;
 };
 
 #endif // KELVANE_PTYPAIR_H

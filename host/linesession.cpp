@@ -1,0 +1,297 @@
+#include "linesession.h"
+
+#include <QCommandLineParser>
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QSaveFile>
+
+#include <cctype>
+
+namespace {
+
+const char *const EventNames[4] = {"unplug", "stall", "hangup", "garbage"};
+
+// Longest event: a day, so that microseconds stay far from overflowing.
+const double MaxEventSeconds = 86400.0;
+
+QString countsLine(const LineCounts &counts)
+{
+    QStringList injected;
+    for (int i = 0; i < LineFaultCount; ++i)
+        injected << QStringLiteral("%1 %2")
+                        .arg(lineFaultName(LineFault(i)))
+                        .arg(counts.faults[size_t(i)]);
+    return QStringLiteral("%1 bytes, %2 lines in; %3 bytes, %4 lines out; %5 bytes unheard, %6 "
+                          "lost unplugged; injected: %7")
+        .arg(counts.bytesIn)
+        .arg(counts.linesIn)
+        .arg(counts.bytesOut)
+        .arg(counts.linesOut)
+        .arg(counts.unheardBytes)
+        .arg(counts.unpluggedBytes)
+        .arg(injected.join(QStringLiteral(", ")));
+}
+
+} // namespace
+
+void LineOptions::addTo(QCommandLineParser &parser)
+{
+    parser.addOptions({
+        {QStringLiteral("baud"),
+         QStringLiteral("Line speed the client end delivers at, 8N1 (default 115200); 0: unpaced."),
+         QStringLiteral("N")},
+        {QStringLiteral("seed"),
+         QStringLiteral("Seed of the faults (default: random; printed at start)."),
+         QStringLiteral("N")},
+        {QStringLiteral("faults"),
+         QStringLiteral("Faults on the instrument's output, KIND=RATE[,KIND=RATE...] with KIND "
+                        "checksum, drop, truncate, duplicate, garbage (per line) or flip (per "
+                        "byte) and RATE from 0 to 1."),
+         QStringLiteral("LIST")},
+        {QStringLiteral("command-faults"),
+         QStringLiteral("The same for the client's commands to the instrument."),
+         QStringLiteral("LIST")},
+        {QStringLiteral("talker"),
+         QStringLiteral("Rewrite the talker of every NMEA sentence to XX (two letters) and its "
+                        "checksum, e.g. SD for depth sounder."),
+         QStringLiteral("XX")},
+        {QStringLiteral("record"),
+         QStringLiteral("Record both directions of the line with timestamps into FILE "
+                        "(kelvane-scope --from reads it)."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("stats"),
+         QStringLiteral("Write the line's statistics as JSON to FILE on every status and at "
+                        "exit."),
+         QStringLiteral("FILE")},
+    });
+}
+
+QString LineOptions::anyGiven(const QCommandLineParser &parser)
+{
+    for (const char *name :
+         {"baud", "seed", "faults", "command-faults", "talker", "record", "stats"}) {
+        if (parser.isSet(QLatin1String(name)))
+            return QLatin1String(name);
+    }
+    return QString();
+}
+
+bool LineOptions::read(const QCommandLineParser &parser, QString *error)
+{
+    if (parser.isSet(QStringLiteral("baud"))) {
+        bool ok = false;
+        baud = parser.value(QStringLiteral("baud")).toInt(&ok);
+        if (!ok || baud < 0 || (baud > 0 && baud < 50) || baud > 10000000) {
+            *error = QStringLiteral("--baud needs 0 (unpaced) or a rate from 50 to 10000000, got "
+                                    "\"%1\"")
+                         .arg(parser.value(QStringLiteral("baud")));
+            return false;
+        }
+    }
+    seedGiven = parser.isSet(QStringLiteral("seed"));
+    if (seedGiven) {
+        bool ok = false;
+        seed = parser.value(QStringLiteral("seed")).toULongLong(&ok);
+        if (!ok) {
+            *error = QStringLiteral("--seed needs a whole number from 0 to 18446744073709551615, "
+                                    "got \"%1\"")
+                         .arg(parser.value(QStringLiteral("seed")));
+            return false;
+        }
+    } else {
+        seed = QRandomGenerator::system()->generate64();
+    }
+    for (const auto &[name, rates] :
+         {std::pair<const char *, LineFaultRates *> {"faults", &faults},
+          std::pair<const char *, LineFaultRates *> {"command-faults", &commandFaults}}) {
+        QString why;
+        if (parser.isSet(QLatin1String(name)) &&
+            !rates->parse(parser.value(QLatin1String(name)), &why)) {
+            *error = QStringLiteral("--%1: %2").arg(QLatin1String(name), why);
+            return false;
+        }
+    }
+    if (parser.isSet(QStringLiteral("talker"))) {
+        talker = parser.value(QStringLiteral("talker")).toLatin1().toUpper();
+        if (talker.size() != 2 || !std::isalpha(uchar(talker.at(0))) ||
+            !std::isalpha(uchar(talker.at(1))) || talker.at(0) == 'P') {
+            *error = QStringLiteral("--talker needs two letters (not starting with P), got \"%1\"")
+                         .arg(parser.value(QStringLiteral("talker")));
+            return false;
+        }
+    }
+    recordPath = parser.value(QStringLiteral("record"));
+    statsPath = parser.value(QStringLiteral("stats"));
+    return true;
+}
+
+bool FaultCommand::parse(const QString &text, const LineFaultRates &current, FaultCommand *command,
+                         QString *error)
+{
+    const QString simple = text.simplified();
+    const QStringList words = simple.isEmpty() ? QStringList() : simple.split(QLatin1Char(' '));
+    const QString usage = QStringLiteral(
+        "fault needs unplug SECONDS, stall SECONDS, hangup SECONDS, garbage N or KIND=RATE");
+    if (words.size() == 1 && words.constFirst().contains(QLatin1Char('='))) {
+        command->kind = Rates;
+        command->rates = current;
+        return command->rates.parse(words.constFirst(), error);
+    }
+    if (words.size() != 2) {
+        *error = usage;
+        return false;
+    }
+    const QString &what = words.at(0);
+    bool ok = false;
+    if (what == QLatin1String("garbage")) {
+        command->kind = Garbage;
+        command->count = words.at(1).toInt(&ok);
+        if (!ok || command->count < 1 || command->count > 1000000) {
+            *error = QStringLiteral("fault garbage needs a count from 1 to 1000000");
+            return false;
+        }
+        return true;
+    }
+    const QStringList timed = {QStringLiteral("unplug"), QStringLiteral("stall"),
+                               QStringLiteral("hangup")};
+    const int index = timed.indexOf(what);
+    if (index < 0) {
+        *error = usage;
+        return false;
+    }
+    command->kind = Kind(index);
+    command->seconds = words.at(1).toDouble(&ok);
+    if (!ok || !(command->seconds >= 0.0 && command->seconds <= MaxEventSeconds)) {
+        *error =
+            QStringLiteral("fault %1 needs SECONDS from 0 to %2").arg(what).arg(MaxEventSeconds);
+        return false;
+    }
+    return true;
+}
+
+LineSession::LineSession(const LineOptions &opts, PtyPair *pair, QObject *parent)
+    : QObject(parent), options(opts),
+      // Each direction draws from its own sequence, so that the commands a client sends do not
+      // change the faults of what it receives.
+      toClient(LineConditioner::Lines, opts.seed),
+      toDevice(LineConditioner::Chunks, opts.seed ^ 0x6B656C76616E6521ULL)
+{
+    for (LineConditioner *line : {&toClient, &toDevice})
+        line->setBaud(options.baud);
+    toClient.setRates(options.faults);
+    toDevice.setRates(options.commandFaults);
+    toClient.setTalker(options.talker);
+    lineRelay = std::make_unique<LineRelay>(pair, &toClient, &toDevice);
+    connect(lineRelay.get(), &LineRelay::failed, this, &LineSession::failed);
+    connect(lineRelay.get(), &LineRelay::deliveredToClient, this,
+            [this](const QByteArray &bytes) { record(LineRecord::Device, bytes); });
+    connect(lineRelay.get(), &LineRelay::deliveredToDevice, this,
+            [this](const QByteArray &bytes) { record(LineRecord::Client, bytes); });
+}
+
+LineSession::~LineSession()
+{
+    lineRelay.reset();
+    recordFile.close();
+}
+
+bool LineSession::open(QString *error)
+{
+    if (!options.recordPath.isEmpty()) {
+        recordFile.setFileName(options.recordPath);
+        if (!recordFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            *error = QStringLiteral("cannot write %1: %2")
+                         .arg(options.recordPath, recordFile.errorString());
+            return false;
+        }
+        recordFile.write(LineRecord::header());
+        recordFile.write(QStringLiteral("# %1\n").arg(description()).toUtf8());
+        recordFile.flush();
+    }
+    return writeStats(error);
+}
+
+QString LineSession::description() const
+{
+    QString text = QStringLiteral("Line: %1, seed %2, faults %3, command faults %4")
+                       .arg(options.baud == 0 ? QStringLiteral("unpaced")
+                                              : QStringLiteral("%1 baud").arg(options.baud))
+                       .arg(options.seed)
+                       .arg(toClient.rates().toString(), toDevice.rates().toString());
+    if (!options.talker.isEmpty())
+        text += QStringLiteral(", talker %1").arg(QLatin1String(options.talker));
+    return text;
+}
+
+void LineSession::record(LineRecord::Source source, const QByteArray &bytes)
+{
+    if (!recordFile.isOpen())
+        return;
+    recordFile.write(LineRecord::format(lineRelay->nowUs(), source, bytes));
+    recordFile.flush();
+}
+
+bool LineSession::fault(const QString &text, QString *error)
+{
+    FaultCommand command;
+    if (!FaultCommand::parse(text, toClient.rates(), &command, error))
+        return false;
+    switch (command.kind) {
+    case FaultCommand::Unplug:
+        lineRelay->unplug(command.seconds);
+        break;
+    case FaultCommand::Stall:
+        lineRelay->stall(command.seconds);
+        break;
+    case FaultCommand::Hangup:
+        lineRelay->hangUp(command.seconds);
+        break;
+    case FaultCommand::Garbage:
+        lineRelay->garbage(command.count);
+        break;
+    case FaultCommand::Rates:
+        toClient.setRates(command.rates);
+        return true;
+    }
+    ++events[command.kind];
+    return true;
+}
+
+QStringList LineSession::status() const
+{
+    QStringList eventCounts;
+    for (int i = 0; i < 4; ++i)
+        eventCounts << QStringLiteral("%1 %2").arg(QLatin1String(EventNames[i])).arg(events[i]);
+    return {
+        description(),
+        QStringLiteral("Client end: %1, simulator end: %2")
+            .arg(lineRelay->isClientOpen() ? QStringLiteral("open") : QStringLiteral("closed"),
+                 lineRelay->isSimulatorOpen() ? QStringLiteral("open") : QStringLiteral("closed")),
+        QStringLiteral("To the client: %1").arg(countsLine(toClient.counts())),
+        QStringLiteral("To the simulator: %1").arg(countsLine(toDevice.counts())),
+        QStringLiteral("Events: %1").arg(eventCounts.join(QStringLiteral(", ")))};
+}
+
+bool LineSession::writeStats(QString *error) const
+{
+    if (options.statsPath.isEmpty())
+        return true;
+    QJsonObject eventCounts;
+    for (int i = 0; i < 4; ++i)
+        eventCounts.insert(QLatin1String(EventNames[i]), events[i]);
+    // The seed as text: JSON numbers lose 64-bit integers.
+    const QJsonObject stats = {{QStringLiteral("seed"), QString::number(options.seed)},
+                               {QStringLiteral("baud"), options.baud},
+                               {QStringLiteral("faults"), toClient.rates().toString()},
+                               {QStringLiteral("commandFaults"), toDevice.rates().toString()},
+                               {QStringLiteral("toClient"), toClient.counts().toJson()},
+                               {QStringLiteral("toDevice"), toDevice.counts().toJson()},
+                               {QStringLiteral("events"), eventCounts}};
+    QSaveFile file(options.statsPath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(stats).toJson()) < 0 ||
+        !file.commit()) {
+        *error = QStringLiteral("cannot write %1: %2").arg(options.statsPath, file.errorString());
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,90 @@
+#ifndef KELVANE_LINESESSION_H
+#define KELVANE_LINESESSION_H
+
+#include "lineconditioner.h"
+#include "linerecord.h"
+#include "linerelay.h"
+
+#include <QFile>
+#include <QObject>
+#include <QStringList>
+
+#include <memory>
+
+class QCommandLineParser;
+class PtyPair;
+
+/// The line options of kelvane-host: --baud, --seed, --faults, --command-faults, --talker,
+/// --record, --stats.
+struct LineOptions
+{
+    int baud = 115200;
+    quint64 seed = 0;
+    bool seedGiven = false;
+    LineFaultRates faults;
+    LineFaultRates commandFaults;
+    QByteArray talker;
+    QString recordPath;
+    QString statsPath;
+
+    static void addTo(QCommandLineParser &parser);
+    /// Reads the options added by addTo(); false with *error for a bad value. Without --seed
+    /// the seed is drawn at random.
+    bool read(const QCommandLineParser &parser, QString *error);
+    /// Whether any of them was given (they need the pty pair).
+    static QString anyGiven(const QCommandLineParser &parser);
+};
+
+/// One console "fault" command, parsed.
+struct FaultCommand
+{
+    enum Kind { Unplug, Stall, Hangup, Garbage, Rates };
+    Kind kind = Rates;
+    double seconds = 0.0;
+    int count = 0;
+    LineFaultRates rates; ///< for Rates: the new rates of the client direction
+
+    /// "unplug SECONDS", "stall SECONDS", "hangup SECONDS", "garbage N" or
+    /// "KIND=RATE[,KIND=RATE...]" (applied to current); false with *error.
+    static bool parse(const QString &text, const LineFaultRates &current, FaultCommand *command,
+                      QString *error);
+};
+
+/// The conditioned line of a pty pair: both conditioners, the relay between the pair's ends,
+/// the recording, the events and the statistics.
+class LineSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    LineSession(const LineOptions &options, PtyPair *pair, QObject *parent = nullptr);
+    ~LineSession() override;
+
+    /// Opens the record file and checks the stats file; false with *error.
+    bool open(QString *error);
+    /// "Line: 115200 baud, seed 7, faults none, command faults none"
+    QString description() const;
+    /// Runs a fault command; false with *error for a bad one.
+    bool fault(const QString &text, QString *error);
+    /// The status lines: rates, counts each way, events.
+    QStringList status() const;
+    /// Writes the statistics to --stats, when given; false with *error when it cannot.
+    bool writeStats(QString *error) const;
+
+    LineRelay *relay() const { return lineRelay.get(); }
+
+signals:
+    void failed(const QString &reason);
+
+private:
+    void record(LineRecord::Source source, const QByteArray &bytes);
+
+    LineOptions options;
+    LineConditioner toClient;
+    LineConditioner toDevice;
+    std::unique_ptr<LineRelay> lineRelay;
+    QFile recordFile;
+    int events[4] = {};
+};
+
+#endif // KELVANE_LINESESSION_H

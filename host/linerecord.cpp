@@ -68,8 +68,12 @@ QByteArray format(qint64 us, Source source, const QByteArray &bytes)
     return out;
 }
 
-bool parse(const QByteArray &line, Entry *entry)
+bool parse(const QByteArray &text, Entry *entry)
 {
+    // Escaped bytes hold no CR or LF: those are the line's ending.
+    QByteArray line = text;
+    while (line.endsWith('\n') || line.endsWith('\r'))
+        line.chop(1);
     const int space = line.indexOf(' ');
     const int second = space < 0 ? -1 : line.indexOf(' ', space + 1);
     const int dot = line.indexOf('.');

@@ -34,7 +34,7 @@ bool isRecord(const QByteArray &start);
 /// The record lines for bytes from source at us: one per LF in bytes, and one for the rest.
 QByteArray format(qint64 us, Source source, const QByteArray &bytes);
 QByteArray escape(const QByteArray &bytes);
-/// One record line (without its line ending) into *entry; false when it is not one.
+/// One record line (its line ending may be there) into *entry; false when it is not one.
 bool parse(const QByteArray &line, Entry *entry);
 
 } // namespace LineRecord

@@ -106,7 +106,8 @@ int main(int argc, char *argv[])
     const QCommandLineOption fromOption(
         QStringLiteral("from"),
         QStringLiteral("Decode a captured stream from file (\"-\": standard input) instead "
-                       "of a device."),
+                       "of a device: the raw bytes, or a kelvane-host --record file, whose "
+                       "instrument bytes are decoded with their recorded times."),
         QStringLiteral("file"));
     const QCommandLineOption pngOption(QStringLiteral("png"),
                                        QStringLiteral("Write the echogram to file at the end."),

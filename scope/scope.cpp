@@ -1,5 +1,7 @@
 #include "scope.h"
 
+#include "linerecord.h"
+
 #include <QSerialPort>
 
 #include <cmath>
@@ -185,11 +187,35 @@ bool Scope::enoughPings() const
 
 int Scope::runFile()
 {
-    while (!enoughPings()) {
-        const QByteArray chunk = input.read(64 * 1024);
-        if (chunk.isEmpty())
+    // A line record of kelvane-host: the instrument's bytes with their times; the commands in
+    // it are not the instrument's and are left out. Its first bytes are joined as a capture's.
+    const bool isRecord = LineRecord::isRecord(input.peek(64));
+    bool first = true;
+    for (int number = 1; !enoughPings(); ++number) {
+        if (!isRecord) {
+            const QByteArray chunk = input.read(64 * 1024);
+            if (chunk.isEmpty())
+                break;
+            decoder.feed(chunk);
+            continue;
+        }
+        if (input.atEnd())
             break;
-        decoder.feed(chunk);
+        const QByteArray line = input.readLine();
+        LineRecord::Entry entry;
+        if (line.startsWith('#'))
+            continue;
+        if (!LineRecord::parse(line, &entry)) {
+            err << "kelvane-scope: " << options.fromFile << ":" << number
+                << ": not a line record entry" << Qt::endl;
+            return IoError;
+        }
+        if (entry.source != LineRecord::Device || entry.bytes.isEmpty())
+            continue;
+        if (first && !QByteArray("$#>\r\n").contains(entry.bytes.at(0)))
+            decoder.setSynchronised(false);
+        first = false;
+        decoder.feed(entry.bytes, entry.us / 1e6);
     }
     // A capture that ends inside a frame was cut: that is an anomaly of the capture, unless
     // the run stopped early on its own ping count.

@@ -1,15 +1,21 @@
 // kelvane-host driven as a user does: the built binary in a QProcess, its console on standard
-// input, the serial line on a pty the test holds or on the pair the host makes with socat.
+// input, the serial line on a pty the test holds or on the pair the host makes and conditions.
 
 #include "buildprogram.h"
 #include "datarows.h"
+#include "linerecord.h"
+#include "nmea.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -95,16 +101,16 @@ QByteArray readUntil(int fd, const QByteArray &text)
     return bytes;
 }
 
-// The pids of the direct children of pid (socat, for the host).
-QList<int> childrenOf(qint64 pid)
+// The statistics file as the host wrote it.
+QJsonObject stats(const QString &path)
 {
-    QList<int> pids;
-    for (const QByteArray &item :
-         readFile(QStringLiteral("/proc/%1/task/%1/children").arg(pid)).simplified().split(' ')) {
-        if (!item.isEmpty())
-            pids << item.toInt();
-    }
-    return pids;
+    return QJsonDocument::fromJson(readFile(path)).object();
+}
+
+qint64 count(const QJsonObject &stats, const char *direction, const char *name)
+{
+    return qint64(
+        stats.value(QLatin1String(direction)).toObject().value(QLatin1String(name)).toDouble(-1));
 }
 
 } // namespace
@@ -123,6 +129,11 @@ private slots:
     void refusals();
     void startupWarnings_data();
     void startupWarnings();
+    void line();
+    void faultsSeenByScope();
+    void hangup();
+    void talkerForGpsd_data();
+    void talkerForGpsd();
 
 private:
     QStringList arguments(const char *plugin) const
@@ -149,7 +160,7 @@ void TstKelvaneHost::init()
 void TstKelvaneHost::session_data()
 {
     QTest::addColumn<bool>("simulator"); // else hostprobe
-    QTest::addColumn<bool>("device"); // on a pty the test holds, else on the host's socat pair
+    QTest::addColumn<bool>("device"); // on a pty the test holds, else on the host's pair
     QTest::addColumn<bool>("console");
     QTest::addColumn<QString>("end"); // quit, eof or a signal's name
     // Without XDG_RUNTIME_DIR and --link-dir: the pair in a private folder of the host's own.
@@ -167,7 +178,7 @@ void TstKelvaneHost::session_data()
 
 // A whole session: the banner, the plug-in on its device with that device in the store, its
 // bytes to the client and back, and an end that runs stop(), deletes the plug-in, flushes the
-// store (hostprobe's unsynced events show it) and removes the pair and socat.
+// store (hostprobe's unsynced events show it) and removes the pair.
 void TstKelvaneHost::session()
 {
     QFETCH(bool, simulator);
@@ -195,7 +206,8 @@ void TstKelvaneHost::session()
     QString pairLines =
         QStringLiteral("Client device: %1\nConnect your client to %1 (115200 baud), e.g. "
                        "kelvane-scope %1 or cat %1; to type commands a line at a time: socat "
-                       "-,icanon=1 %1,raw,echo=0\n")
+                       "-,icanon=1 %1,raw,echo=0\nLine: 115200 baud, seed 1, faults none, "
+                       "command faults none\n")
             .arg(link("client"));
     if (device) {
         fd = ::posix_openpt(O_RDWR | O_NOCTTY);
@@ -203,6 +215,8 @@ void TstKelvaneHost::session()
         simulatorEnd = QString::fromLocal8Bit(::ptsname(fd));
         args << QStringLiteral("--device") << simulatorEnd;
         pairLines.clear();
+    } else {
+        args << QStringLiteral("--seed") << QStringLiteral("1");
     }
     if (!console)
         args << QStringLiteral("--no-console");
@@ -230,21 +244,27 @@ void TstKelvaneHost::session()
     // The device reached the plug-in through the store before it was created.
     QCOMPARE(iniValue(settingsPath(), "KELVANE_SIMULATOR/SERIAL_DEVICE"), simulatorEnd);
     QCOMPARE(iniValue(settingsPath(), "APP/TELEMETRY_PERIOD_MS"), QStringLiteral("1000"));
+    // A new file gets depth bounds, so that the first run shows a moving bottom.
+    QCOMPARE(iniValue(settingsPath(), "ECHOSOUNDER/MIN_DEPTH_M") +
+                 iniValue(settingsPath(), "ECHOSOUNDER/MAX_DEPTH_M"),
+             QStringLiteral("230"));
 
     if (!device)
         fd = ::open(QFile::encodeName(link("client")).constData(), O_RDWR | O_NOCTTY);
     QVERIFY(fd >= 0);
-    const QByteArray first = readUntil(fd, "\r\n");
-    QList<int> socat = childrenOf(host.process.processId());
-    QCOMPARE(socat.size(), device ? 0 : 1);
     if (simulator) {
+        const QByteArray first = readUntil(fd, "\r\n");
         QVERIFY2(first.startsWith("$SMDBT,"), first.constData());
     } else {
-        QCOMPARE(first, QByteArray("PROBE READY\r\n"));
+        // The greeting reaches a client that was there; the host's client comes later.
+        if (device)
+            QCOMPARE(readUntil(fd, "\r\n"), QByteArray("PROBE READY\r\n"));
         QVERIFY(host.wait(
             host.out, "Ground info: [PROBE] started on " + QFile::encodeName(simulatorEnd) + '\n'));
-        QCOMPARE(::write(fd, "hi\n", 3), ssize_t(3));
+        // Both ways through the line: the probe echoes.
+        QVERIFY(QTest::qWaitFor([&] { return ::write(fd, "hi\n", 3) == 3; }, Deadline));
         QVERIFY(host.wait(host.out, "Data: message id 0, payload id 0, 3 bytes: 68 69 0a\n"));
+        QVERIFY(readUntil(fd, "hi\n").endsWith("hi\n"));
     }
     QVERIFY(host.running());
 
@@ -270,10 +290,6 @@ void TstKelvaneHost::session()
     // A device of its own leaves the link dir alone.
     QCOMPARE(QFileInfo(link("simulator")).isSymLink(), device);
     QVERIFY(!QFileInfo::exists(link("kelvane-host.lock")));
-    for (int pid : socat) {
-        QCOMPARE(::kill(pid, 0), -1);
-        QCOMPARE(errno, ESRCH);
-    }
 }
 
 // The commands reach the store and the file; each bad line, and a value that does not convert
@@ -353,51 +369,67 @@ void TstKelvaneHost::consoleCommands()
 
 void TstKelvaneHost::refusals_data()
 {
-    QTest::addColumn<QStringList>("extra"); // DIR: the test's folder, PTY: a pty it holds
-    QTest::addColumn<bool>("withoutSocat");
+    // DIR: the test's folder, PTY: a pty it holds, SCRIPT: a script whose third line is bad
+    QTest::addColumn<QStringList>("extra");
     QTest::addColumn<QString>("held"); // by a first host: "links" its pair, "device" PTY
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("error"); // LINKS: the link dir, PID: the first host's pid
     const QString device = QStringLiteral("--device");
-    QTest::newRow("socat missing")
-        << QStringList() << true << QString() << 1
-        << QStringLiteral("kelvane-host: error: socat was not found in PATH; it makes the serial "
-                          "pair. Install the Debian package \"socat\" (apt-get install socat), or "
-                          "pass --device PATH\n");
     QTest::newRow("device missing")
-        << QStringList {device, QStringLiteral("/dev/kelvane-no-such-tty")} << false << QString()
-        << 1
+        << QStringList {device, QStringLiteral("/dev/kelvane-no-such-tty")} << QString() << 1
         << QStringLiteral("kelvane-host: error: device /dev/kelvane-no-such-tty does not exist\n");
     QTest::newRow("device not a tty")
-        << QStringList {device, QStringLiteral(KELVANE_HOST_BINARY)} << false << QString() << 1
+        << QStringList {device, QStringLiteral(KELVANE_HOST_BINARY)} << QString() << 1
         << QStringLiteral("kelvane-host: error: " KELVANE_HOST_BINARY
                           " is no serial device (not a character device)\n");
     QTest::newRow("device not a terminal")
-        << QStringList {device, QStringLiteral("/dev/null")} << false << QString() << 1
+        << QStringList {device, QStringLiteral("/dev/null")} << QString() << 1
         << QStringLiteral("kelvane-host: error: /dev/null is no serial port (not a terminal)\n");
     QTest::newRow("device in use")
-        << QStringList {device, QStringLiteral("PTY")} << false << QStringLiteral("device") << 1
+        << QStringList {device, QStringLiteral("PTY")} << QStringLiteral("device") << 1
         << QStringLiteral("kelvane-host: error: PTY is in use by another program\n");
     QTest::newRow("settings is a folder")
-        << QStringList {QStringLiteral("--settings"), QStringLiteral("DIR")} << false << QString()
-        << 2
+        << QStringList {QStringLiteral("--settings"), QStringLiteral("DIR")} << QString() << 2
         << QStringLiteral("kelvane-host: error: --settings DIR is a folder; give a file, e.g. "
                           "DIR/kelvane-host.ini\n");
     QTest::newRow("not a payload plug-in")
-        << QStringList {QStringLiteral("--plugin"), QStringLiteral(KELVANE_HOST_BINARY)} << false
+        << QStringList {QStringLiteral("--plugin"), QStringLiteral(KELVANE_HOST_BINARY)}
         << QString() << 1
         << QStringLiteral("kelvane-host: error: " KELVANE_HOST_BINARY " is no Qt plug-in: ");
     QTest::newRow("link dir in use")
-        << QStringList() << false << QStringLiteral("links") << 1
+        << QStringList() << QStringLiteral("links") << 1
         << QStringLiteral("kelvane-host: error: LINKS is in use by another kelvane-host (pid PID); "
                           "pass --link-dir to make a second pair elsewhere, and --settings for a "
                           "settings file of its own (each host writes its device into the file)\n");
+    QTest::newRow("unknown fault kind")
+        << QStringList {QStringLiteral("--faults"), QStringLiteral("drop=0.1,noise=0.1")}
+        << QString() << 2
+        << QStringLiteral("kelvane-host: error: --faults: unknown fault \"noise\" (KIND=RATE with "
+                          "KIND one of checksum, drop, truncate, duplicate, garbage, flip)\n");
+    QTest::newRow("rate above 1")
+        << QStringList {QStringLiteral("--command-faults"), QStringLiteral("flip=1.01")}
+        << QString() << 2
+        << QStringLiteral("kelvane-host: error: --command-faults: the rate of flip must be a "
+                          "number from 0 to 1, got \"1.01\"\n");
+    QTest::newRow("baud 49") << QStringList {QStringLiteral("--baud"), QStringLiteral("49")}
+                             << QString() << 2
+                             << QStringLiteral("kelvane-host: error: --baud needs 0 (unpaced) or "
+                                               "a rate from 50 to 10000000, got \"49\"\n");
+    QTest::newRow("bad script line")
+        << QStringList {QStringLiteral("--script"), QStringLiteral("SCRIPT")} << QString() << 2
+        << QStringLiteral("kelvane-host: error: SCRIPT:3: fault needs unplug SECONDS, stall "
+                          "SECONDS, hangup SECONDS, garbage N or KIND=RATE: 1 fault sideways 2\n");
+    QTest::newRow("line option on a device")
+        << QStringList {device, QStringLiteral("/dev/null"), QStringLiteral("--talker"),
+                        QStringLiteral("SD")}
+        << QString() << 2
+        << QStringLiteral("kelvane-host: error: --talker needs the host's pty pair; it does not "
+                          "apply to --device\n");
 }
 
 void TstKelvaneHost::refusals()
 {
     QFETCH(QStringList, extra);
-    QFETCH(bool, withoutSocat);
     QFETCH(QString, held);
     QFETCH(int, status);
     QFETCH(QString, error);
@@ -407,6 +439,12 @@ void TstKelvaneHost::refusals()
     const QString ptyName = QString::fromLocal8Bit(::ptsname(pty));
     extra.replaceInStrings(QStringLiteral("DIR"), dir->path());
     extra.replaceInStrings(QStringLiteral("PTY"), ptyName);
+    const QString script = dir->filePath(QStringLiteral("bad.script"));
+    QFile file(script);
+    QVERIFY(file.open(QIODevice::WriteOnly) &&
+            file.write("# a comment\n0 status\n1 fault sideways 2\n") > 0);
+    file.close();
+    extra.replaceInStrings(QStringLiteral("SCRIPT"), script);
     std::unique_ptr<Host> first;
     if (!held.isEmpty()) {
         first = std::make_unique<Host>(arguments(KELVANE_PROBE_PLUGIN) + extra);
@@ -416,11 +454,9 @@ void TstKelvaneHost::refusals()
     error.replace(QStringLiteral("LINKS"), linkDir())
         .replace(QStringLiteral("PID"), QString::number(first ? first->process.processId() : 0))
         .replace(QStringLiteral("DIR"), dir->path())
-        .replace(QStringLiteral("PTY"), ptyName);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    if (withoutSocat)
-        environment.insert(QStringLiteral("PATH"), dir->filePath(QStringLiteral("empty")));
-    Host host(arguments(KELVANE_PROBE_PLUGIN) + extra, environment);
+        .replace(QStringLiteral("PTY"), ptyName)
+        .replace(QStringLiteral("SCRIPT"), script);
+    Host host(arguments(KELVANE_PROBE_PLUGIN) + extra);
     QVERIFY(host.exited(status));
     QVERIFY2(host.err.startsWith(error.toLocal8Bit()), host.err.constData());
     QVERIFY(host.out.isEmpty());
@@ -490,6 +526,238 @@ void TstKelvaneHost::startupWarnings()
         QCOMPARE(readFile(settings + QStringLiteral(".bak")), original);
         QCOMPARE(iniValue(settings, "APP/VERBOSE"), QStringLiteral("true"));
     }
+}
+
+// The line to a client: what nobody heard is dropped and counted, a client's first byte starts
+// a line, bytes come no faster than the baud rate, the record holds exactly what the client was
+// given (and the scope decodes it), the script's events are counted and the statistics add up.
+void TstKelvaneHost::line()
+{
+    const QString script = dir->filePath(QStringLiteral("events.script"));
+    QFile file(script);
+    QVERIFY(file.open(QIODevice::WriteOnly) &&
+            file.write("0 fault unplug 0.05\n0 fault stall 0.05\n0 fault garbage 3\n"
+                       "1.5 status\n") > 0);
+    file.close();
+    const QString record = dir->filePath(QStringLiteral("line.record"));
+    const QString statsFile = dir->filePath(QStringLiteral("line.json"));
+    Host host(arguments(KELVANE_SIMULATOR_PLUGIN) +
+              QStringList {QStringLiteral("--baud"), QStringLiteral("2400"),
+                           QStringLiteral("--record"), record, QStringLiteral("--stats"), statsFile,
+                           QStringLiteral("--script"), script});
+    // The first ping, at 1 s, found nobody on the client end.
+    QVERIFY2(host.wait(host.out, "\nEvents: unplug 1, stall 1, hangup 0, garbage 1\n"),
+             host.err.constData());
+    QVERIFY(count(stats(statsFile), "toClient", "unheardBytes") > 0);
+    QCOMPARE(count(stats(statsFile), "toClient", "bytesOut"), 0);
+
+    const int fd = ::open(QFile::encodeName(link("client")).constData(), O_RDWR | O_NOCTTY);
+    QVERIFY(fd >= 0);
+    // Up to the end of a whole ping: the first may have been joined after its start.
+    QByteArray received = readUntil(fd, "ROLL*");
+    const QByteArray firstLine = received.left(received.indexOf('\r'));
+    QVERIFY2(Nmea::checksum(firstLine), received.constData());
+    if (received.indexOf("$SMDBT") < 0 || received.indexOf("$SMDBT") > received.indexOf("ROLL*"))
+        received += readUntil(fd, "ROLL*");
+    host.send("quit");
+    QVERIFY(host.exited(0));
+    ::close(fd);
+
+    // Recorded: what the client got, at the pace of 2400 baud (240 bytes a second) within a
+    // ping, whose lines the simulator writes at once.
+    QByteArray recorded;
+    QList<QPair<qint64, int>> times; // time, bytes so far
+    QFile recording(record);
+    QVERIFY(recording.open(QIODevice::ReadOnly));
+    QVERIFY(LineRecord::isRecord(recording.peek(64)));
+    while (!recording.atEnd()) {
+        const QByteArray text = recording.readLine().trimmed();
+        LineRecord::Entry entry;
+        if (!text.startsWith('#') && LineRecord::parse(text, &entry) &&
+            entry.source == LineRecord::Device) {
+            recorded += entry.bytes;
+            times << qMakePair(entry.us, recorded.size());
+        }
+    }
+    QVERIFY(recorded.startsWith(received));
+    QCOMPARE(count(stats(statsFile), "toClient", "bytesOut"), qint64(recorded.size()));
+    const int pingStart = recorded.indexOf("$SMDBT");
+    const int pingEnd = recorded.indexOf("ROLL*", pingStart) + 5;
+    QVERIFY(pingStart >= 0 && pingEnd > pingStart + 50);
+    qint64 startUs = -1, endUs = -1;
+    for (const auto &t : qAsConst(times)) {
+        if (startUs < 0 && t.second > pingStart)
+            startUs = t.first;
+        if (endUs < 0 && t.second >= pingEnd)
+            endUs = t.first;
+    }
+    // Half the line's time at least: a late wake-up of the host only shortens the span.
+    QVERIFY2(
+        endUs - startUs >= (pingEnd - pingStart - 1) * 1000000LL / 240 / 2,
+        qPrintable(
+            QStringLiteral("%1 bytes in %2 us").arg(pingEnd - pingStart).arg(endUs - startUs)));
+#ifdef KELVANE_SCOPE_BINARY
+    // The scope reads the record's instrument bytes as it reads them raw; only the times differ.
+    const QString raw = dir->filePath(QStringLiteral("line.raw"));
+    QFile rawFile(raw);
+    QVERIFY(rawFile.open(QIODevice::WriteOnly) && rawFile.write(recorded) == recorded.size());
+    rawFile.close();
+    QByteArray decoded[2];
+    for (int i = 0; i < 2; ++i) {
+        QProcess scope;
+        startBuildProgram(scope, QStringLiteral(KELVANE_SCOPE_BINARY),
+                          {QStringLiteral("--from"), i == 0 ? record : raw});
+        QVERIFY(scope.waitForFinished(Deadline));
+        decoded[i] = QString::fromLatin1(scope.readAll())
+                         .remove(QRegularExpression(QStringLiteral("t=[-0-9.]+ ")))
+                         .toLatin1();
+    }
+    QCOMPARE(decoded[0], decoded[1]);
+    QVERIFY2(decoded[0].count(" depth=") >= 1, decoded[0].constData());
+#endif
+}
+
+// kelvane-scope on the client end reports as anomalies exactly the faults injected that it can
+// see: a changed checksum and garbage before a line, each on a line of its own. The rates are
+// set live, and back to 0 before the scope ends, so that the counts cover the same lines.
+void TstKelvaneHost::faultsSeenByScope()
+{
+#ifndef KELVANE_SCOPE_BINARY
+    QSKIP("kelvane-scope is not built");
+#else
+    const QString statsFile = dir->filePath(QStringLiteral("line.json"));
+    Host host(arguments(KELVANE_SIMULATOR_PLUGIN) +
+              QStringList {QStringLiteral("--baud"), QStringLiteral("0"), QStringLiteral("--seed"),
+                           QStringLiteral("11"), QStringLiteral("--stats"), statsFile});
+    QVERIFY2(host.wait(host.out, "Console: type help"), host.err.constData());
+    QProcess scope;
+    QByteArray out;
+    connect(&scope, &QProcess::readyReadStandardOutput,
+            [&] { out += scope.readAllStandardOutput(); });
+    startBuildProgram(
+        scope, QStringLiteral(KELVANE_SCOPE_BINARY),
+        {link("client"), QStringLiteral("--send"), QStringLiteral("interval 0.01 #go")});
+    QVERIFY(QTest::qWaitFor([&] { return out.count(" depth=") >= 5; }, Deadline));
+    // One kind at a time: a line that got both would be one anomaly for two faults.
+    for (const char *rates : {"fault checksum=0.15", "fault checksum=0,garbage=0.15"}) {
+        const int before = out.count(" depth=");
+        host.send(rates);
+        QVERIFY(QTest::qWaitFor([&] { return out.count(" depth=") >= before + 100; }, Deadline));
+    }
+    host.send("fault garbage=0");
+    const int pings = out.count(" depth=");
+    QVERIFY(QTest::qWaitFor([&] { return out.count(" depth=") >= pings + 20; }, Deadline));
+    host.send("status");
+    QVERIFY(host.wait(host.out, "\nEvents: "));
+    scope.terminate();
+    QVERIFY(scope.waitForFinished(Deadline));
+    out += scope.readAllStandardOutput();
+    const QByteArray errors = scope.readAllStandardError();
+    const QJsonObject injected = stats(statsFile)
+                                     .value(QStringLiteral("toClient"))
+                                     .toObject()
+                                     .value(QStringLiteral("faults"))
+                                     .toObject();
+    const int faults = injected.value(QStringLiteral("checksum")).toInt() +
+        injected.value(QStringLiteral("garbage")).toInt();
+    QVERIFY(injected.value(QStringLiteral("checksum")).toInt() > 10 &&
+            injected.value(QStringLiteral("garbage")).toInt() > 10);
+    // Each on its own line; a ping that lost a sentence to one may be reported short besides.
+    int seen = 0;
+    for (const QByteArray &line : errors.split('\n')) {
+        if (line.contains(": bad checksum: ") || line.contains(": unexpected line: ") ||
+            line.contains(": malformed: "))
+            ++seen;
+        else
+            QVERIFY2(line.isEmpty() || line.contains(": truncated: ping without "),
+                     line.constData());
+    }
+    QCOMPARE(seen, faults);
+    host.send("quit");
+    QVERIFY(host.exited(0));
+#endif
+}
+
+// The client's device goes away: its reader sees a hangup, the name goes, and comes back after
+// the time given, with the line working again.
+void TstKelvaneHost::hangup()
+{
+    Host host(arguments(KELVANE_PROBE_PLUGIN));
+    QVERIFY2(host.wait(host.out, "Console: type help"), host.err.constData());
+    int fd = ::open(QFile::encodeName(link("client")).constData(), O_RDWR | O_NOCTTY);
+    QVERIFY(fd >= 0);
+    host.send("fault hangup 1.5");
+    pollfd entry = {fd, POLLIN, 0};
+    QVERIFY(QTest::qWaitFor([&] { return ::poll(&entry, 1, 0) == 1 && (entry.revents & POLLHUP); },
+                            Deadline));
+    ::close(fd);
+    QVERIFY(QTest::qWaitFor([&] { return !QFileInfo(link("client")).isSymLink(); }, Deadline));
+    QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(link("client")); }, Deadline));
+    fd = ::open(QFile::encodeName(link("client")).constData(), O_RDWR | O_NOCTTY);
+    QVERIFY(QTest::qWaitFor([&] { return ::write(fd, "hi\n", 3) == 3; }, Deadline));
+    QCOMPARE(readUntil(fd, "hi\n"), QByteArray("hi\n"));
+    host.send("status");
+    QVERIFY(host.wait(host.out, "\nEvents: unplug 0, stall 0, hangup 1, garbage 0\n"));
+    host.send("quit");
+    QVERIFY(host.exited(0));
+    ::close(fd);
+}
+
+void TstKelvaneHost::talkerForGpsd_data()
+{
+    QTest::addColumn<QString>("talker");
+    QTest::addColumn<QByteArray>("depth"); // what gpsd passes on of the depth sentence
+    QTest::newRow("SD") << QStringLiteral("SD") << QByteArray("$SDDBT,");
+    // gpsd drops the instrument's own talker; its attitude sentence ("YX") passes.
+    QTest::newRow("none") << QString() << QByteArray();
+}
+
+// gpsd reads the client end and passes on the sentences it accepted.
+void TstKelvaneHost::talkerForGpsd()
+{
+    QFETCH(QString, talker);
+    QFETCH(QByteArray, depth);
+    const QString gpsd = QStandardPaths::findExecutable(
+        QStringLiteral("gpsd"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
+    const QString gpspipe = QStandardPaths::findExecutable(QStringLiteral("gpspipe"));
+    if (gpsd.isEmpty() || gpspipe.isEmpty())
+        QSKIP("gpsd and gpspipe are not installed (Debian packages gpsd, gpsd-clients)");
+    QStringList args = arguments(KELVANE_SIMULATOR_PLUGIN)
+        << QStringLiteral("--baud") << QStringLiteral("0");
+    if (!talker.isEmpty())
+        args << QStringLiteral("--talker") << talker;
+    Host host(args);
+    QVERIFY2(host.wait(host.out, "Console: type help"), host.err.constData());
+    // A port of its own, on the loopback only (gpsd's default).
+    const QString port = QString::number(20000 + QCoreApplication::applicationPid() % 20000);
+    QProcess daemon;
+    daemon.start(gpsd,
+                 {QStringLiteral("-N"), QStringLiteral("-n"), QStringLiteral("-b"),
+                  QStringLiteral("-S"), port, link("client")});
+    QVERIFY(daemon.waitForStarted(Deadline));
+    QProcess pipe;
+    QByteArray sentences;
+    connect(&pipe, &QProcess::readyReadStandardOutput,
+            [&] { sentences += pipe.readAllStandardOutput(); });
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            if (pipe.state() == QProcess::NotRunning)
+                pipe.start(gpspipe, {QStringLiteral("-r"), QStringLiteral("127.0.0.1:") + port});
+            return sentences.count("XDR,") >= 2;
+        },
+        Deadline));
+    pipe.kill();
+    daemon.terminate();
+    QVERIFY(daemon.waitForFinished(Deadline));
+    if (depth.isEmpty()) {
+        QVERIFY2(!sentences.contains("DBT,"), sentences.constData());
+    } else {
+        const int at = sentences.indexOf(depth);
+        QVERIFY2(at >= 0, sentences.constData());
+        QVERIFY(Nmea::checksum(sentences.mid(at, sentences.indexOf('\r', at) - at)));
+    }
+    host.send("quit");
+    QVERIFY(host.exited(0));
 }
 
 QTEST_GUILESS_MAIN(TstKelvaneHost)

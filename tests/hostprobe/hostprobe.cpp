@@ -2,7 +2,7 @@
 // start() and stop() and its own destruction to HOSTPROBE/EVENTS in the settings store (never
 // syncing, so that the file shows them only if the host flushes it at the end), greets on the
 // serial device of KELVANE_SIMULATOR/SERIAL_DEVICE, sends a ground message when it starts, and
-// hands every byte it reads to the host with dataReceived.
+// hands every byte it reads to the host with dataReceived and back to the line.
 
 #include "app.h"
 #include "ipayloadplugin.h"
@@ -40,8 +40,11 @@ public:
             return;
         }
         port->setBaudRate(115200);
-        connect(port.get(), &QSerialPort::readyRead, this,
-                [this] { emit dataReceived(NoMessage, NoPayload, port->readAll()); });
+        connect(port.get(), &QSerialPort::readyRead, this, [this] {
+            const QByteArray bytes = port->readAll();
+            emit dataReceived(NoMessage, NoPayload, bytes);
+            port->write(bytes);
+        });
         port->write("PROBE READY\r\n");
         sendInfo(QStringLiteral("started on %1").arg(device));
     }

@@ -114,8 +114,9 @@ void tst_KelvaneScope::simulator_data()
                                  << QList<int> {200000, 1333, 50000, 2667};
 }
 
-// kelvane-scope on the client end of the host's pair, named relative to its working folder:
-// the reply to its command, every ping decoded, its CSV rows and its echogram.
+// kelvane-scope on the client end of the host's pair, unpaced (whole pings at once), named
+// relative to its working folder: the reply to its command, every ping decoded, its CSV rows and
+// its echogram.
 void tst_KelvaneScope::simulator()
 {
     QFETCH(QByteArray, frequencyMode);
@@ -133,7 +134,7 @@ void tst_KelvaneScope::simulator()
     host.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     startBuildProgram(host, QStringLiteral(KELVANE_HOST),
                       {"--settings", ini.fileName(), "--plugin", KELVANE_PLUGIN, "--link-dir",
-                       path("pty"), "--no-console"});
+                       path("pty"), "--no-console", "--baud", "0"});
     QByteArray out;
     QVERIFY(QTest::qWaitFor(
         [&] { return (out += host.readAllStandardOutput()).contains("Client"); }, Deadline));

@@ -295,6 +295,17 @@ void LineConditioner::write(qint64 nowUs, const QByteArray &input)
     if (partial.isEmpty())
         partialSinceUs = nowUs;
     int from = 0;
+    if (newTalker.isEmpty() && faultRates.isEmpty()) {
+        // Nothing to change: the whole lines go on in one piece.
+        const int lastLf = bytes.lastIndexOf('\n');
+        if (lastLf >= 0) {
+            partial.append(bytes.constData(), lastLf + 1);
+            enqueue(nowUs, partial, true, false);
+            partial.clear();
+            partialSinceUs = nowUs;
+            from = lastLf + 1;
+        }
+    }
     while (from < bytes.size()) {
         const int lf = bytes.indexOf('\n', from);
         if (lf < 0) {

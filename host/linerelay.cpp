@@ -121,11 +121,18 @@ void LineRelay::readDevice()
         schedule();
         return;
     }
+    // The simulator shares this thread: take all it has written so far in one go, as far as the
+    // line has room, so that one pass of the event loop moves as much as it can.
     char buffer[ReadChunk];
-    const ssize_t n = ::read(device.fd, buffer, size_t(qMin<qint64>(room, ReadChunk)));
-    if (n > 0) {
+    ssize_t n = 0;
+    qint64 left = room;
+    while (left > 0 && (n = ::read(device.fd, buffer, size_t(qMin<qint64>(left, ReadChunk)))) > 0) {
         toClient->write(now, QByteArray(buffer, int(n)));
-    } else if (n < 0 && errno == EIO) {
+        left -= n;
+        if (toClient->baud() == 0)
+            left = qMin(left, toClient->room(now));
+    }
+    if (n < 0 && errno == EIO) {
         if (device.present)
             setPresent(device, false);
         presence.start();
@@ -155,7 +162,17 @@ void LineRelay::send(End &end, const QByteArray &bytes)
 {
     if (end.fd < 0 || !end.present)
         return;
-    end.unwritten.append(bytes);
+    if (end.unwritten.isEmpty()) {
+        // Most writes go whole: only a remainder is kept.
+        const ssize_t n = ::write(end.fd, bytes.constData(), size_t(bytes.size()));
+        if (n == bytes.size())
+            return;
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return; // the end went away; its presence check follows
+        end.unwritten = bytes.mid(int(qMax<ssize_t>(n, 0)));
+    } else {
+        end.unwritten.append(bytes);
+    }
     flushEnd(end);
 }
 
@@ -215,8 +232,10 @@ void LineRelay::schedule()
         tick.stop();
         return;
     }
-    const qint64 delayUs = qMax(MinTickUs, next - now);
-    tick.start(int((delayUs + 999) / 1000));
+    const int delayMs = int((qMax(MinTickUs, next - now) + 999) / 1000);
+    // A wake-up that comes earlier than needed only looks again; restarting costs more.
+    if (!tick.isActive() || tick.remainingTime() > delayMs)
+        tick.start(delayMs);
 }
 
 void LineRelay::unplug(double seconds)

@@ -160,7 +160,7 @@ void RelayVsDirect(benchmark::State &state)
                                 : QStringList {QStringLiteral("--baud"), QStringLiteral("0")}},
                       isDirect);
             host.command(FramesAtFullSpeed);
-            const double rate = rateOver(host, 20000000);
+            const double rate = rateOver(host, 40000000);
             (isDirect ? direct : relayed) = rate;
             if (!isDirect)
                 rss = host.rssMb();

@@ -3,6 +3,7 @@
 #include "ptypair.h"
 
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <cerrno>
 #include <termios.h>
@@ -19,27 +20,71 @@ const int ReadChunk = 65536;
 
 } // namespace
 
-LineRelay::LineRelay(PtyPair *pair, LineConditioner *toClient, LineConditioner *toDevice,
-                     QObject *parent)
-    : QObject(parent), pair(pair), toClient(toClient), toDevice(toDevice)
+LineRelay::LineRelay(PtyPair *pair, LineConditioner *toClient, LineConditioner *toDevice)
+    : pair(pair), toClient(toClient), toDevice(toDevice)
 {
     clock.start();
-    tick.setSingleShot(true);
-    tick.setTimerType(Qt::PreciseTimer);
-    connect(&tick, &QTimer::timeout, this, &LineRelay::pump);
-    presence.setInterval(PresencePollMs);
-    connect(&presence, &QTimer::timeout, this, &LineRelay::checkPresence);
     toClient->setListening(false);
     toDevice->setListening(false);
-    attach(device, pair->simulatorFd());
-    attach(client, pair->clientFd());
-    checkPresence();
+    thread.setObjectName(QStringLiteral("line"));
+    moveToThread(&thread);
 }
 
 LineRelay::~LineRelay()
 {
-    detach(device);
-    detach(client);
+    // The notifiers and timers belong to the relay's thread: they go there, then the thread.
+    if (thread.isRunning()) {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                detach(device);
+                detach(client);
+                delete tick;
+                delete presence;
+                tick = presence = nullptr;
+                thread.quit();
+            },
+            Qt::QueuedConnection);
+        thread.wait();
+    }
+}
+
+void LineRelay::start()
+{
+    thread.start();
+    later([this] { begin(); });
+}
+
+void LineRelay::later(const std::function<void()> &f)
+{
+    QMetaObject::invokeMethod(this, f, Qt::QueuedConnection);
+}
+
+void LineRelay::locked(const std::function<void()> &f)
+{
+    QMutexLocker locker(&lock);
+    f();
+}
+
+void LineRelay::begin()
+{
+    tick = new QTimer(this);
+    tick->setSingleShot(true);
+    tick->setTimerType(Qt::PreciseTimer);
+    connect(tick, &QTimer::timeout, this, [this] {
+        QMutexLocker locker(&lock);
+        pump();
+    });
+    presence = new QTimer(this);
+    presence->setInterval(PresencePollMs);
+    connect(presence, &QTimer::timeout, this, [this] {
+        QMutexLocker locker(&lock);
+        checkPresence();
+    });
+    QMutexLocker locker(&lock);
+    attach(device, pair->simulatorFd());
+    attach(client, pair->clientFd());
+    checkPresence();
 }
 
 void LineRelay::attach(End &end, int fd)
@@ -52,10 +97,12 @@ void LineRelay::attach(End &end, int fd)
     end.writer = new QSocketNotifier(fd, QSocketNotifier::Write, this);
     end.reader->setEnabled(false);
     end.writer->setEnabled(false);
-    const bool isDevice = &end == &device;
-    connect(end.reader, &QSocketNotifier::activated, this,
-            isDevice ? &LineRelay::readDevice : &LineRelay::readClient);
+    connect(end.reader, &QSocketNotifier::activated, this, [this, &end] {
+        QMutexLocker locker(&lock);
+        &end == &device ? readDevice() : readClient();
+    });
     connect(end.writer, &QSocketNotifier::activated, this, [this, &end] {
+        QMutexLocker locker(&lock);
         flushEnd(end);
         pump();
     });
@@ -80,10 +127,10 @@ void LineRelay::checkPresence()
             setPresent(*end, present);
         polling = polling || (end->fd >= 0 && !present);
     }
-    if (polling && !presence.isActive())
-        presence.start();
+    if (polling && !presence->isActive())
+        presence->start();
     else if (!polling)
-        presence.stop();
+        presence->stop();
     pump();
 }
 
@@ -105,6 +152,7 @@ void LineRelay::setPresent(End &end, bool present)
     }
     if (end.reader)
         end.reader->setEnabled(present);
+    (isDevice ? simulatorOpen : clientOpen) = present;
     // What goes towards an end is heard only while someone has it open.
     (isDevice ? toDevice : toClient)->setListening(present);
 }
@@ -121,8 +169,7 @@ void LineRelay::readDevice()
         schedule();
         return;
     }
-    // The simulator shares this thread: take all it has written so far in one go, as far as the
-    // line has room, so that one pass of the event loop moves as much as it can.
+    // Take all the simulator has written so far in one go, as far as the line has room.
     char buffer[ReadChunk];
     ssize_t n = 0;
     qint64 left = room;
@@ -135,7 +182,7 @@ void LineRelay::readDevice()
     if (n < 0 && errno == EIO) {
         if (device.present)
             setPresent(device, false);
-        presence.start();
+        presence->start();
         return;
     }
     pump();
@@ -154,7 +201,7 @@ void LineRelay::readClient()
     } else if (n < 0 && errno == EIO) {
         if (client.present)
             setPresent(client, false);
-        presence.start();
+        presence->start();
     }
 }
 
@@ -198,7 +245,7 @@ void LineRelay::pump()
 {
     const qint64 now = nowUs();
     for (QByteArray bytes; !(bytes = toClient->take(now)).isEmpty();) {
-        emit deliveredToClient(bytes);
+        emit deliveredToClient(now, bytes);
         send(client, bytes);
     }
     // Commands go one write at a time, each only once the last has left.
@@ -206,7 +253,7 @@ void LineRelay::pump()
         const QByteArray chunk = toDevice->take(now);
         if (chunk.isEmpty())
             break;
-        emit deliveredToDevice(chunk);
+        emit deliveredToDevice(now, chunk);
         send(device, chunk);
     }
     if (device.reader)
@@ -229,50 +276,63 @@ void LineRelay::schedule()
         client.unwritten.isEmpty())
         next = next < 0 ? now + MinTickUs : qMin(next, now + MinTickUs);
     if (next < 0) {
-        tick.stop();
+        tick->stop();
         return;
     }
     const int delayMs = int((qMax(MinTickUs, next - now) + 999) / 1000);
     // A wake-up that comes earlier than needed only looks again; restarting costs more.
-    if (!tick.isActive() || tick.remainingTime() > delayMs)
-        tick.start(delayMs);
+    if (!tick->isActive() || tick->remainingTime() > delayMs)
+        tick->start(delayMs);
 }
 
 void LineRelay::unplug(double seconds)
 {
-    const qint64 now = nowUs();
-    const qint64 duration = qint64(seconds * 1e6);
-    toClient->unplug(now, duration);
-    toDevice->unplug(now, duration);
-    client.unwritten.clear();
-    pump();
+    later([this, seconds] {
+        QMutexLocker locker(&lock);
+        const qint64 now = nowUs();
+        const qint64 duration = qint64(seconds * 1e6);
+        toClient->unplug(now, duration);
+        toDevice->unplug(now, duration);
+        client.unwritten.clear();
+        pump();
+    });
 }
 
 void LineRelay::stall(double seconds)
 {
-    toClient->stall(nowUs(), qint64(seconds * 1e6));
-    pump();
+    later([this, seconds] {
+        QMutexLocker locker(&lock);
+        toClient->stall(nowUs(), qint64(seconds * 1e6));
+        pump();
+    });
 }
 
 void LineRelay::garbage(int count)
 {
-    toClient->injectGarbage(nowUs(), count);
-    pump();
+    later([this, count] {
+        QMutexLocker locker(&lock);
+        toClient->injectGarbage(nowUs(), count);
+        pump();
+    });
 }
 
 void LineRelay::hangUp(double seconds)
 {
-    if (client.fd < 0)
-        return;
-    setPresent(client, false);
-    detach(client);
-    pair->hangUpClient();
-    QTimer::singleShot(int(seconds * 1000), this, [this] {
-        if (!pair->restoreClient()) {
-            emit failed(pair->errorString());
+    later([this, seconds] {
+        QMutexLocker locker(&lock);
+        if (client.fd < 0)
             return;
-        }
-        attach(client, pair->clientFd());
-        checkPresence();
+        setPresent(client, false);
+        detach(client);
+        pair->hangUpClient();
+        QTimer::singleShot(int(seconds * 1000), this, [this] {
+            QMutexLocker locker(&lock);
+            if (!pair->restoreClient()) {
+                emit failed(pair->errorString());
+                return;
+            }
+            attach(client, pair->clientFd());
+            checkPresence();
+        });
     });
 }

@@ -1,6 +1,7 @@
 #include "linesession.h"
 
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QSaveFile>
@@ -183,15 +184,13 @@ LineSession::LineSession(const LineOptions &opts, PtyPair *pair, QObject *parent
     toClient.setTalker(options.talker);
     lineRelay = std::make_unique<LineRelay>(pair, &toClient, &toDevice);
     connect(lineRelay.get(), &LineRelay::failed, this, &LineSession::failed);
-    connect(lineRelay.get(), &LineRelay::deliveredToClient, this,
-            [this](const QByteArray &bytes) { record(LineRecord::Device, bytes); });
-    connect(lineRelay.get(), &LineRelay::deliveredToDevice, this,
-            [this](const QByteArray &bytes) { record(LineRecord::Client, bytes); });
 }
 
 LineSession::~LineSession()
 {
     lineRelay.reset();
+    // What the relay delivered last is still queued for the record.
+    QCoreApplication::sendPostedEvents(this);
     recordFile.close();
 }
 
@@ -207,8 +206,18 @@ bool LineSession::open(QString *error)
         recordFile.write(LineRecord::header());
         recordFile.write(QStringLiteral("# %1\n").arg(description()).toUtf8());
         recordFile.flush();
+        // Queued from the relay's thread, with the time each delivery happened.
+        connect(
+            lineRelay.get(), &LineRelay::deliveredToClient, this,
+            [this](qint64 us, const QByteArray &bytes) { record(us, LineRecord::Device, bytes); });
+        connect(
+            lineRelay.get(), &LineRelay::deliveredToDevice, this,
+            [this](qint64 us, const QByteArray &bytes) { record(us, LineRecord::Client, bytes); });
     }
-    return writeStats(error);
+    if (!writeStats(error))
+        return false;
+    lineRelay->start();
+    return true;
 }
 
 QString LineSession::description() const
@@ -223,11 +232,11 @@ QString LineSession::description() const
     return text;
 }
 
-void LineSession::record(LineRecord::Source source, const QByteArray &bytes)
+void LineSession::record(qint64 us, LineRecord::Source source, const QByteArray &bytes)
 {
     if (!recordFile.isOpen())
         return;
-    recordFile.write(LineRecord::format(lineRelay->nowUs(), source, bytes));
+    recordFile.write(LineRecord::format(us, source, bytes));
     recordFile.flush();
 }
 
@@ -250,7 +259,7 @@ bool LineSession::fault(const QString &text, QString *error)
         lineRelay->garbage(command.count);
         break;
     case FaultCommand::Rates:
-        toClient.setRates(command.rates);
+        lineRelay->locked([this, &command] { toClient.setRates(command.rates); });
         return true;
     }
     ++events[command.kind];
@@ -259,6 +268,11 @@ bool LineSession::fault(const QString &text, QString *error)
 
 QStringList LineSession::status() const
 {
+    LineCounts counts[2];
+    lineRelay->locked([&] {
+        counts[0] = toClient.counts();
+        counts[1] = toDevice.counts();
+    });
     QStringList eventCounts;
     for (int i = 0; i < 4; ++i)
         eventCounts << QStringLiteral("%1 %2").arg(QLatin1String(EventNames[i])).arg(events[i]);
@@ -267,8 +281,8 @@ QStringList LineSession::status() const
         QStringLiteral("Client end: %1, simulator end: %2")
             .arg(lineRelay->isClientOpen() ? QStringLiteral("open") : QStringLiteral("closed"),
                  lineRelay->isSimulatorOpen() ? QStringLiteral("open") : QStringLiteral("closed")),
-        QStringLiteral("To the client: %1").arg(countsLine(toClient.counts())),
-        QStringLiteral("To the simulator: %1").arg(countsLine(toDevice.counts())),
+        QStringLiteral("To the client: %1").arg(countsLine(counts[0])),
+        QStringLiteral("To the simulator: %1").arg(countsLine(counts[1])),
         QStringLiteral("Events: %1").arg(eventCounts.join(QStringLiteral(", ")))};
 }
 
@@ -276,6 +290,11 @@ bool LineSession::writeStats(QString *error) const
 {
     if (options.statsPath.isEmpty())
         return true;
+    LineCounts counts[2];
+    lineRelay->locked([&] {
+        counts[0] = toClient.counts();
+        counts[1] = toDevice.counts();
+    });
     QJsonObject eventCounts;
     for (int i = 0; i < 4; ++i)
         eventCounts.insert(QLatin1String(EventNames[i]), events[i]);
@@ -284,8 +303,8 @@ bool LineSession::writeStats(QString *error) const
                                {QStringLiteral("baud"), options.baud},
                                {QStringLiteral("faults"), toClient.rates().toString()},
                                {QStringLiteral("commandFaults"), toDevice.rates().toString()},
-                               {QStringLiteral("toClient"), toClient.counts().toJson()},
-                               {QStringLiteral("toDevice"), toDevice.counts().toJson()},
+                               {QStringLiteral("toClient"), counts[0].toJson()},
+                               {QStringLiteral("toDevice"), counts[1].toJson()},
                                {QStringLiteral("events"), eventCounts}};
     QSaveFile file(options.statsPath);
     if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(stats).toJson()) < 0 ||

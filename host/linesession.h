@@ -77,7 +77,7 @@ signals:
     void failed(const QString &reason);
 
 private:
-    void record(LineRecord::Source source, const QByteArray &bytes);
+    void record(qint64 us, LineRecord::Source source, const QByteArray &bytes);
 
     LineOptions options;
     LineConditioner toClient;

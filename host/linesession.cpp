@@ -188,10 +188,29 @@ LineSession::LineSession(const LineOptions &opts, PtyPair *pair, QObject *parent
 
 LineSession::~LineSession()
 {
+    stop();
+    recordFile.close();
+}
+
+void LineSession::stop()
+{
     lineRelay.reset();
     // What the relay delivered last is still queued for the record.
     QCoreApplication::sendPostedEvents(this);
-    recordFile.close();
+    if (recordFile.isOpen())
+        recordFile.flush();
+}
+
+void LineSession::snapshot(LineCounts counts[2]) const
+{
+    const auto take = [&] {
+        counts[0] = toClient.counts();
+        counts[1] = toDevice.counts();
+    };
+    if (lineRelay)
+        lineRelay->locked(take);
+    else
+        take();
 }
 
 bool LineSession::open(QString *error)
@@ -259,7 +278,8 @@ bool LineSession::fault(const QString &text, QString *error)
         lineRelay->garbage(command.count);
         break;
     case FaultCommand::Rates:
-        lineRelay->locked([this, &command] { toClient.setRates(command.rates); });
+        if (lineRelay)
+            lineRelay->locked([this, &command] { toClient.setRates(command.rates); });
         return true;
     }
     ++events[command.kind];
@@ -269,10 +289,7 @@ bool LineSession::fault(const QString &text, QString *error)
 QStringList LineSession::status() const
 {
     LineCounts counts[2];
-    lineRelay->locked([&] {
-        counts[0] = toClient.counts();
-        counts[1] = toDevice.counts();
-    });
+    snapshot(counts);
     QStringList eventCounts;
     for (int i = 0; i < 4; ++i)
         eventCounts << QStringLiteral("%1 %2").arg(QLatin1String(EventNames[i])).arg(events[i]);
@@ -291,10 +308,7 @@ bool LineSession::writeStats(QString *error) const
     if (options.statsPath.isEmpty())
         return true;
     LineCounts counts[2];
-    lineRelay->locked([&] {
-        counts[0] = toClient.counts();
-        counts[1] = toDevice.counts();
-    });
+    snapshot(counts);
     QJsonObject eventCounts;
     for (int i = 0; i < 4; ++i)
         eventCounts.insert(QLatin1String(EventNames[i]), events[i]);

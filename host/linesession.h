@@ -68,6 +68,8 @@ public:
     bool fault(const QString &text, QString *error);
     /// The status lines: rates, counts each way, events.
     QStringList status() const;
+    /// Ends the relaying, so that the statistics and the record hold the same bytes.
+    void stop();
     /// Writes the statistics to --stats, when given; false with *error when it cannot.
     bool writeStats(QString *error) const;
 
@@ -78,6 +80,7 @@ signals:
 
 private:
     void record(qint64 us, LineRecord::Source source, const QByteArray &bytes);
+    void snapshot(LineCounts counts[2]) const;
 
     LineOptions options;
     LineConditioner toClient;

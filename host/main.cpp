@@ -421,6 +421,7 @@ int run(App &app)
     console.reset();
     host.unload();
     if (line) {
+        line->stop();
         QString error;
         if (!line->writeStats(&error)) {
             fatal(error);

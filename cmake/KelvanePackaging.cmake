@@ -31,10 +31,11 @@ set(CPACK_DEBIAN_PLUGIN_PACKAGE_DEPENDS
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kelvane-tools)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "Kelvane echo sounder simulator, host runner and scope
-kelvane-host runs the plug-in the way the flight computer does, on a pty pair made with socat
-or on a serial device; kelvane-scope decodes what it writes and draws the echogram.")
+kelvane-host runs the plug-in the way the flight computer does, on a pty pair of its own whose
+line it paces, corrupts and records on demand, or on a serial device; kelvane-scope decodes what
+it writes and draws the echogram.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
-    "libqt5core5a (>= 5.15.1), libqt5gui5 (>= 5.15.1) | libqt5gui5-gles (>= 5.15.1), libqt5serialport5 (>= 5.15.1), libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1, socat")
+    "libqt5core5a (>= 5.15.1), libqt5gui5 (>= 5.15.1) | libqt5gui5-gles (>= 5.15.1), libqt5serialport5 (>= 5.15.1), libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS kelvane-plugin)
 
 include(CPack)

@@ -571,7 +571,7 @@ void TstKelvaneHost::line()
     QVERIFY(recording.open(QIODevice::ReadOnly));
     QVERIFY(LineRecord::isRecord(recording.peek(64)));
     while (!recording.atEnd()) {
-        const QByteArray text = recording.readLine().trimmed();
+        const QByteArray text = recording.readLine();
         LineRecord::Entry entry;
         if (!text.startsWith('#') && LineRecord::parse(text, &entry) &&
             entry.source == LineRecord::Device) {

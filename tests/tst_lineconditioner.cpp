@@ -1,45 +1,24 @@
 // LineConditioner as plain code: bytes and a clock in, bytes out. The transforms and the pace
 // are tables in tests/data; the statistics of the faults and their seeding are checked here.
 
+#include "datarows.h"
 #include "lineconditioner.h"
 #include "linerecord.h"
 
-#include <QFile>
 #include <QtTest>
 
 #include <cmath>
 
 namespace {
 
-// The rows of a table file: fields separated by " | ", the last one taking the rest.
-QList<QStringList> rows(const char *name, int fields)
-{
-    QFile file(QStringLiteral(KELVANE_TEST_DATA_DIR "/") + QLatin1String(name));
-    QList<QStringList> result;
-    if (!file.open(QIODevice::ReadOnly))
-        return result;
-    while (!file.atEnd()) {
-        const QString line = QString::fromUtf8(file.readLine()).chopped(1);
-        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
-            continue;
-        QStringList row = line.split(QStringLiteral(" | "));
-        while (row.size() > fields)
-            row[fields - 1] += QStringLiteral(" | ") + row.takeAt(fields);
-        if (row.size() == fields - 1 && line.endsWith(QLatin1String(" |"))) {
-            row[fields - 2].chop(2); // an empty last field
-            row << QString();
-        }
-        result << row;
-    }
-    return result;
-}
-
-QByteArray unescape(const QString &text)
+// Bytes escaped as in a line record; "(nothing)" for none.
+QByteArray recordBytes(const QByteArray &text)
 {
     LineRecord::Entry entry;
-    return LineRecord::parse("0.000000 device " + text.trimmed().toLatin1(), &entry)
-        ? entry.bytes
-        : QByteArray("(bad escape)");
+    if (text == "(nothing)")
+        return QByteArray();
+    return LineRecord::parse("0.000000 device " + text, &entry) ? entry.bytes
+                                                                : QByteArray("(bad escape)");
 }
 
 // 10^4 NMEA-like lines of 20 to 60 bytes.
@@ -82,46 +61,44 @@ private slots:
 
 void TstLineConditioner::transform_data()
 {
-    QTest::addColumn<QStringList>("row");
-    for (const QStringList &row : rows("line-transform.txt", 7))
-        QTest::newRow(qPrintable(row.at(0))) << row;
+    QTest::addColumn<QList<QByteArray>>("row");
+    for (const QList<QByteArray> &row : readRows("line-transform.txt"))
+        QTest::newRow(row.at(0).constData()) << row;
 }
 
 void TstLineConditioner::transform()
 {
-    QFETCH(QStringList, row);
+    QFETCH(QList<QByteArray>, row);
     QCOMPARE(row.size(), 7);
-    LineConditioner line(row.at(1) == QLatin1String("chunks") ? LineConditioner::Chunks
-                                                              : LineConditioner::Lines,
+    LineConditioner line(row.at(1) == "chunks" ? LineConditioner::Chunks : LineConditioner::Lines,
                          row.at(2).toULongLong());
     LineFaultRates rates;
     QString error;
-    QVERIFY2(row.at(3) == QLatin1String("none") || rates.parse(row.at(3), &error),
+    QVERIFY2(row.at(3) == "none" || rates.parse(QString::fromLatin1(row.at(3)), &error),
              qPrintable(error));
     line.setRates(rates);
-    line.setTalker(row.at(4).trimmed().toLatin1());
-    line.write(0, unescape(row.at(5)));
+    line.setTalker(row.at(4).trimmed());
+    line.write(0, recordBytes(row.at(5)));
     QByteArray out;
     for (QByteArray piece; !(piece = line.take(LineConditioner::PartialLineUs)).isEmpty();)
         out += piece;
-    QCOMPARE(LineRecord::escape(out), LineRecord::escape(unescape(row.at(6))));
+    QCOMPARE(LineRecord::escape(out), LineRecord::escape(recordBytes(row.at(6))));
 }
 
 void TstLineConditioner::pacing_data()
 {
-    QTest::addColumn<QStringList>("row");
-    for (const QStringList &row : rows("line-pacing.txt", 4))
-        QTest::newRow(qPrintable(row.at(0))) << row;
+    QTest::addColumn<QList<QByteArray>>("row");
+    for (const QList<QByteArray> &row : readRows("line-pacing.txt"))
+        QTest::newRow(row.at(0).constData()) << row;
 }
 
 void TstLineConditioner::pacing()
 {
-    QFETCH(QStringList, row);
+    QFETCH(QList<QByteArray>, row);
     QCOMPARE(row.size(), 4);
-    LineConditioner line(row.at(1) == QLatin1String("chunks") ? LineConditioner::Chunks
-                                                              : LineConditioner::Lines);
+    LineConditioner line(row.at(1) == "chunks" ? LineConditioner::Chunks : LineConditioner::Lines);
     line.setBaud(row.at(2).toInt());
-    for (const QString &operation : row.at(3).split(QLatin1Char(';'))) {
+    for (const QString &operation : QString::fromLatin1(row.at(3)).split(QLatin1Char(';'))) {
         const QStringList a = operation.simplified().split(QLatin1Char(' '));
         const QChar op = a.at(0).at(0);
         const qint64 x = a.value(1).toLongLong();

@@ -1,8 +1,8 @@
 #include "app.h"
 #include "ipayloadplugin.h"
 
-// Makes visible what its base does: start() and stop() send "started" and "stopped" to the
-// ground (as "[TEST] started"); the instance's number and a followed setting are properties.
+// Makes visible what its base does: start() sends "started" to the ground (as "[TEST] started");
+// the instance's number and a followed setting are properties.
 class TestPayload : public IPayloadPlugin
 {
     Q_OBJECT
@@ -10,7 +10,6 @@ class TestPayload : public IPayloadPlugin
     Q_INTERFACES(IPayloadPlugin)
     Q_PROPERTY(int serial MEMBER serial CONSTANT)
     Q_PROPERTY(float maxDepth MEMBER maxDepth)
-    Q_PROPERTY(QString displayName MEMBER displayName)
 
 public:
     TestPayload()
@@ -23,10 +22,10 @@ public:
         maxDepth = app->settingValue("ECHOSOUNDER", "MAX_DEPTH_M", 100).toFloat();
     }
 
-    void stop() override { sendInfo(QStringLiteral("stopped")); }
+    void stop() override { }
     ConnectionType connectionType() const override { return SerialConnection; }
     PayloadId payloadId() const override { return NoPayload; }
-    QString name() const override { return displayName; }
+    QString name() const override { return QStringLiteral("Test payload"); }
     QString version() const override { return QStringLiteral("1.0"); }
     QString id() const override { return QStringLiteral("TEST"); }
 
@@ -36,7 +35,6 @@ public slots:
 private:
     int serial = 0;
     float maxDepth = 0.0f;
-    QString displayName = QStringLiteral("Test payload");
 };
 
 #include "testpayload.moc"

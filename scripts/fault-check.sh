@@ -20,12 +20,12 @@ key=
 while IFS= read -r line; do
   case $line in
     '#'* | '') continue ;;
-    '+'*) ref="$key[$id]" && printf -v "$ref" '%s\n%s' "${!ref}" "${line#+}" ;;
+    '+'*) ref="${key}[$id]" && printf -v "$ref" '%s\n%s' "${!ref}" "${line#+}" ;;
     *:*)
       key=${line%%:*} value=${line#*:} value=${value# }
       case $key in
         id) id=$value ids+=("$id") ;;
-        file | from | to | suites) printf -v "$key[$id]" '%s' "$value" ;;
+        file | from | to | suites) printf -v "${key}[$id]" '%s' "$value" ;;
         *) echo "faults.txt: unknown key: $line" >&2 && exit 2 ;;
       esac
       ;;
@@ -42,9 +42,8 @@ while IFS= read -r f; do
     mkdir -p "$src/$(dirname "$f")" && cp "$root/$f" "$src/$f"
 done <"$work/files"
 (cd "$src" && find . -type f -printf '%P\n' | sort | comm -23 - "$work/files" | xargs -r rm -f)
-[ -f "$build/CMakeCache.txt" ] ||
-  cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >"$work/logs/configure" || exit 2
+cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >"$work/logs/configure" || exit 2
 
 run() { # suites...; log file in $log
   cmake --build "$build" -j2 --target "$@" >"$log" 2>&1 || return 3

@@ -5,8 +5,10 @@
 
 #include <QFile>
 #include <QList>
+#include <QtTest>
 
 #include <cctype>
+#include <initializer_list>
 
 inline QList<QList<QByteArray>> readRows(const char *name)
 {
@@ -50,4 +52,20 @@ inline QByteArray unescape(const QByteArray &text)
         }
     }
     return bytes;
+}
+
+/// Adds the rows of a table to the current _data() function: the first field is the row's tag,
+/// the others, unescaped, fill the given QByteArray columns (QTest keeps the names: pass
+/// literals). A row with another number of fields is fatal.
+inline void addRows(const char *name, std::initializer_list<const char *> columns)
+{
+    for (const char *column : columns)
+        QTest::addColumn<QByteArray>(column);
+    for (const QList<QByteArray> &row : readRows(name)) {
+        if (row.size() != int(columns.size()) + 1)
+            qFatal("%s: %d fields in row %s", name, int(row.size()), row.at(0).constData());
+        QTestData &data = QTest::newRow(row.at(0).constData());
+        for (int i = 1; i < row.size(); ++i)
+            data << unescape(row.at(i));
+    }
 }

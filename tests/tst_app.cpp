@@ -1,5 +1,5 @@
 #include "app.h"
-#include "datatable.h"
+#include "datarows.h"
 #include "logcapture.h"
 
 #include <QMetaMethod>
@@ -61,11 +61,11 @@ private slots:
     void settingValue();
     void updateSetting_data()
     {
-        addTableRows("app-settings.txt", {"group", "name", "value", "emitted", "line", "file"});
+        addRows("app-update.txt", {"group", "name", "value", "emitted", "file", "line"});
     }
     void updateSetting();
     void receiverReadsOldValue();
-    void removeObsoleteSettings_data() { addTableRows("app-settings.txt", {"before", "after"}); }
+    void removeObsoleteSettings_data() { addRows("app-prune.txt", {"before", "after"}); }
     void removeObsoleteSettings();
     void sendMessageFromWorker();
 
@@ -168,19 +168,19 @@ void TstApp::settingValue()
 
 void TstApp::updateSetting()
 {
-    QFETCH(QString, group);
-    QFETCH(QString, name);
-    QFETCH(QString, value);
-    QFETCH(QString, emitted);
-    QFETCH(QString, line);
-    QFETCH(QString, file);
+    QFETCH(QByteArray, group);
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, value);
+    QFETCH(QByteArray, emitted);
+    QFETCH(QByteArray, file);
+    QFETCH(QByteArray, line);
     const QString path = openStore();
     CatalogueSpy spy;
     LogCapture log;
-    app()->updateSetting(group.toLatin1(), name.toLatin1(), value);
-    QCOMPARE(log.take(), QStringList {line});
+    app()->updateSetting(group, name, QString::fromUtf8(value));
+    QCOMPARE(log.take(), QStringList {QString::fromUtf8(line)});
     QCOMPARE(spy.fired(), emitted.isEmpty() ? QStringList() : QStringList {emitted});
-    QCOMPARE(readText(path), file);
+    QCOMPARE(readText(path), QString::fromUtf8(file));
 }
 
 void TstApp::receiverReadsOldValue()
@@ -206,11 +206,11 @@ void TstApp::receiverReadsOldValue()
 
 void TstApp::removeObsoleteSettings()
 {
-    QFETCH(QString, before);
-    QFETCH(QString, after);
-    const QString path = openStore(before);
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, after);
+    const QString path = openStore(QString::fromUtf8(before));
     app()->removeObsoleteSettings();
-    QCOMPARE(readText(path), after);
+    QCOMPARE(readText(path), QString::fromUtf8(after));
 }
 
 void TstApp::sendMessageFromWorker()

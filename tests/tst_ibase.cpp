@@ -1,4 +1,4 @@
-#include "datatable.h"
+#include "datarows.h"
 #include "ibase.h"
 #include "logcapture.h"
 
@@ -22,7 +22,7 @@ class TstIBase : public QObject
 private slots:
     void runSystemCommand_data()
     {
-        addTableRows("ibase-commands.txt", {"command", "result", "line", "written"});
+        addRows("ibase-commands.txt", {"command", "result", "written", "line"});
     }
     void runSystemCommand();
 
@@ -32,20 +32,20 @@ private:
 
 void TstIBase::runSystemCommand()
 {
-    QFETCH(QString, command);
-    QFETCH(QString, result);
-    QFETCH(QString, line);
-    QFETCH(QString, written);
+    QFETCH(QByteArray, command);
+    QFETCH(QByteArray, result);
+    QFETCH(QByteArray, written);
+    QFETCH(QByteArray, line);
     const QString path = dir.filePath(QStringLiteral("written"));
     QFile::remove(path);
     LogCapture log;
-    QCOMPARE(Echo().runSystemCommand(command.replace(QLatin1String("%1"), path)),
-             result == QLatin1String("true"));
-    QCOMPARE(log.take(), QStringList {line.replace(QLatin1String("%1"), path)});
+    QCOMPARE(Echo().runSystemCommand(QString::fromUtf8(command).replace("%1", path)),
+             result == "true");
+    QCOMPARE(log.take(), QStringList {QString::fromUtf8(line).replace("%1", path)});
     if (!written.isEmpty()) {
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(QString::fromLatin1(file.readAll()), written);
+        QCOMPARE(file.readAll(), written);
     }
 }
 

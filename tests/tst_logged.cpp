@@ -1,5 +1,5 @@
 #include "app.h"
-#include "datatable.h"
+#include "datarows.h"
 #include "ibase.h"
 #include "logcapture.h"
 
@@ -27,12 +27,9 @@ class TstLogged : public QObject
 
 private slots:
     void sendBeforeApp(); // first: no application object yet
-    void preamble_data() { addTableRows("logged-lines.txt", {"id", "line"}); }
+    void preamble_data() { addRows("logged-preamble.txt", {"id", "line"}); }
     void preamble();
-    void trace_data()
-    {
-        addTableRows("logged-lines.txt", {"id", "prefix", "tag", "appended", "line"});
-    }
+    void trace_data() { addRows("logged-trace.txt", {"id", "prefix", "tag", "appended", "line"}); }
     void trace();
     void sendToGround();
 };
@@ -48,29 +45,31 @@ void TstLogged::sendBeforeApp()
 
 void TstLogged::preamble()
 {
-    QFETCH(QString, id);
-    QFETCH(QString, line);
+    QFETCH(QByteArray, id);
+    QFETCH(QByteArray, line);
     LogCapture log;
     // The preamble and plain char texts stay unquoted; a QString item after it is quoted again.
-    Component(id).addPreamble(qWarning()) << "WARN:"
-                                          << "Unable to open" << QStringLiteral("/dev/pts/1");
-    QCOMPARE(log.take(), QStringList {line});
+    Component(QString::fromUtf8(id)).addPreamble(qWarning())
+        << "WARN:"
+        << "Unable to open" << QStringLiteral("/dev/pts/1");
+    QCOMPARE(log.take(), QStringList {QString::fromUtf8(line)});
 }
 
 void TstLogged::trace()
 {
-    QFETCH(QString, id);
-    QFETCH(QString, prefix);
-    QFETCH(QString, tag);
-    QFETCH(QString, appended);
-    QFETCH(QString, line);
+    QFETCH(QByteArray, id);
+    QFETCH(QByteArray, prefix);
+    QFETCH(QByteArray, tag);
+    QFETCH(QByteArray, appended);
+    QFETCH(QByteArray, line);
     LogCapture log;
     {
-        QDebug stream = Component(id, prefix).trace(tag);
+        QDebug stream = Component(QString::fromUtf8(id), QString::fromUtf8(prefix))
+                            .trace(QString::fromUtf8(tag));
         if (!appended.isEmpty())
-            stream << appended;
+            stream << QString::fromUtf8(appended);
     }
-    QCOMPARE(log.take(), QStringList {line});
+    QCOMPARE(log.take(), QStringList {QString::fromUtf8(line)});
 }
 
 void TstLogged::sendToGround()

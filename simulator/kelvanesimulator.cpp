@@ -13,9 +13,12 @@
 #include <QTimer>
 #include <QTimerEvent>
 
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <poll.h>
+#include <tuple>
 
 namespace {
 
@@ -160,7 +163,7 @@ bool KelvaneSimulator::openPort()
     // Qt 5.7 has only this one, and later versions still emit it next to errorOccurred.
     connect(port, QOverload<QSerialPort::SerialPortError>::of(&QSerialPort::error), this,
             [this] { checkPortError(); });
-    droppedLines = 0;
+    skippedPings = 0;
     errorBurstCount = 0;
     return true;
 }
@@ -169,7 +172,7 @@ void KelvaneSimulator::closePort()
 {
     if (!port)
         return;
-    endDropping();
+    endSkipping();
     // A stop asked for is not a lost line, whatever closing the port reports.
     port->disconnect(this);
     port->close();
@@ -184,22 +187,28 @@ void KelvaneSimulator::checkPortError()
     // the port go as stop() does, so that the loop goes idle, and say so once. A later start()
     // opens the device again.
     const QSerialPort::SerialPortError error = port->error();
-    if (error == QSerialPort::ReadError || error == QSerialPort::WriteError) {
-        // A single failed read or write may pass; ten within a second do not.
-        if (!errorBurst.isValid() || errorBurst.hasExpired(1000)) {
-            errorBurst.start();
-            errorBurstCount = 0;
-        }
-        if (++errorBurstCount < 10)
-            return;
-    } else if (error != QSerialPort::ResourceError) {
+    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError &&
+        error != QSerialPort::WriteError)
+        return;
+    QString loss = lineLoss();
+    if (loss.isEmpty() && isErrorBurst())
+        loss = port->errorString();
+    if (loss.isEmpty()) {
+        // Passing trouble, such as EAGAIN after a spurious wake-up, which Qt 5 reports as a
+        // ResourceError too. Qt stops watching the port for input after a ResourceError on a
+        // read; a new read buffer size makes it watch again (two sizes, in case an unchanged
+        // one is ignored).
+        port->clearError();
+        const qint64 size = port->readBufferSize();
+        port->setReadBufferSize(size + 1);
+        port->setReadBufferSize(size);
         return;
     }
 
     addPreamble(qCritical()) << "CRIT:"
-                             << "Serial port lost:" << serialDevice << "->" << port->errorString();
+                             << "Serial port lost:" << serialDevice << "->" << loss;
     stopDataTimer();
-    endDropping();
+    endSkipping();
     // This runs inside the port's own signal: close it now, delete it once the signal is done.
     QSerialPort *lost = port;
     port = nullptr;
@@ -208,13 +217,40 @@ void KelvaneSimulator::checkPortError()
     lost->deleteLater();
 }
 
-void KelvaneSimulator::endDropping()
+QString KelvaneSimulator::lineLoss() const
 {
-    if (droppedLines == 0)
+    // The other side hung up (a pty whose master was closed, socat killed). Qt's error text
+    // says nothing then: it comes from whatever errno held before (seen: "File exists").
+    pollfd line = {int(port->handle()), 0, 0};
+    if (::poll(&line, 1, 0) == 1 && (line.revents & POLLHUP))
+        return QStringLiteral("Hung up");
+    // The device is gone: EIO, ENXIO or ENODEV, whose texts are the only trace of the errno
+    // that Qt keeps.
+    const QString text = port->errorString();
+    for (const int code : {EIO, ENXIO, ENODEV}) {
+        if (text == qt_error_string(code))
+            return text;
+    }
+    return QString();
+}
+
+bool KelvaneSimulator::isErrorBurst()
+{
+    // A single failed read or write may pass; ten within a second do not.
+    if (!errorBurst.isValid() || errorBurst.hasExpired(1000)) {
+        errorBurst.start();
+        errorBurstCount = 0;
+    }
+    return ++errorBurstCount >= 10;
+}
+
+void KelvaneSimulator::endSkipping()
+{
+    if (skippedPings == 0)
         return;
     addPreamble(qWarning()) << "WARN:"
-                            << "Stopped dropping serial output, lines dropped:" << droppedLines;
-    droppedLines = 0;
+                            << "Stopped skipping pings, pings skipped:" << skippedPings;
+    skippedPings = 0;
 }
 
 bool KelvaneSimulator::startDataTimer()
@@ -242,22 +278,14 @@ bool KelvaneSimulator::serialWrite(const QByteArray &data)
 {
     if (!port)
         return false;
+    // The lines of a ping that the backlog holds back (see timerEvent).
+    if (holdingBack) {
+        heldBack = true;
+        return false;
+    }
     QByteArray line;
     line.reserve(data.size() + 2);
     line.append(data).append("\r\n", 2);
-
-    // A serial line does not queue, but Qt keeps every byte the client has not read yet. Hold
-    // at most MaxSerialBacklog of them and drop whole lines beyond; take lines again once the
-    // backlog has drained to half, so that the warnings come once per episode.
-    const qint64 limit = droppedLines > 0 ? MaxSerialBacklog / 2 : MaxSerialBacklog;
-    if (port->bytesToWrite() + line.size() > limit) {
-        if (droppedLines++ == 0)
-            addPreamble(qWarning())
-                << "WARN:"
-                << "Serial output backlog full, dropping lines:" << serialDevice;
-        return false;
-    }
-    endDropping();
     return port->write(line) > 0;
 }
 
@@ -282,6 +310,7 @@ void KelvaneSimulator::parse(const QByteArray &data)
     // The patterns search the text up to its first NUL byte.
     const QString text =
         QString::fromUtf8(data.constData(), int(qstrnlen(data.constData(), uint(data.size()))));
+    const auto blockSettings = std::make_tuple(range, rangeHigh, rangeLow, sampleFrequency);
     static const QRegularExpression intervalPattern(
         QStringLiteral("(#?)interval ((?:\\d*[.])?\\d+)"));
     static const QRegularExpression outputPattern(QStringLiteral("(#?)output (\\d+)"));
@@ -313,14 +342,9 @@ void KelvaneSimulator::parse(const QByteArray &data)
             sampleFrequency = DefaultSampleFrequency;
     }
 
-    for (const float channelRange : {range, rangeHigh, rangeLow}) {
-        if (exactSampleCount(channelRange) > float(MaxSampleCount)) {
-            addPreamble(qWarning()).noquote()
-                << "WARN:"
-                << QStringLiteral("Data blocks are cut to %1 samples").arg(MaxSampleCount);
-            break;
-        }
-    }
+    // A cut block is logged once until what sizes the blocks changes.
+    if (std::make_tuple(range, rangeHigh, rangeLow, sampleFrequency) != blockSettings)
+        cutReported = false;
 
     if (data.contains("go"))
         startDataTimer();
@@ -331,18 +355,18 @@ bool KelvaneSimulator::isFrequencyMode(const char *mode) const
     return frequencyMode.toUpper() == QLatin1String(mode);
 }
 
-float KelvaneSimulator::exactSampleCount(float channelRange) const
+int KelvaneSimulator::sampleCount(float channelRange)
 {
     // Samples over the two-way travel time across the range.
-    return (channelRange + channelRange) / SoundSpeed * float(sampleFrequency);
-}
-
-int KelvaneSimulator::sampleCount(float channelRange) const
-{
-    const float count = exactSampleCount(channelRange);
-    if (!(count <= float(MaxSampleCount)))
-        return MaxSampleCount;
-    return qRound(count);
+    const float count = (channelRange + channelRange) / SoundSpeed * float(sampleFrequency);
+    if (count <= float(MaxSampleCount))
+        return qRound(count);
+    if (!cutReported) {
+        addPreamble(qWarning()).noquote()
+            << "WARN:" << QStringLiteral("Data blocks are cut to %1 samples").arg(MaxSampleCount);
+        cutReported = true;
+    }
+    return MaxSampleCount;
 }
 
 void KelvaneSimulator::timerEvent(QTimerEvent *event)
@@ -350,6 +374,25 @@ void KelvaneSimulator::timerEvent(QTimerEvent *event)
     if (event->timerId() != dataTimerId)
         return;
 
+    // A serial line does not queue, but Qt keeps every byte the client has not read yet. A
+    // client that does not keep up loses whole pings, never part of one: a ping that finds more
+    // than MaxSerialBacklog waiting is taken all the same (the sweep, the draws and the counters
+    // move on) but writes nothing. Once skipping, pings are written again when the backlog is
+    // down to half, so that the warnings come once per episode.
+    const qint64 backlog = port ? port->bytesToWrite() : 0;
+    holdingBack = backlog > (skippedPings > 0 ? MaxSerialBacklog / 2 : MaxSerialBacklog);
+    if (!holdingBack)
+        endSkipping();
+    heldBack = false;
+    ping();
+    holdingBack = false;
+    if (heldBack && skippedPings++ == 0)
+        addPreamble(qWarning()) << "WARN:"
+                                << "Serial output backlog full, skipping pings:" << serialDevice;
+}
+
+void KelvaneSimulator::ping()
+{
     static int count = 0;
     static float depth = 0.0f;
     static bool isSendData = true;

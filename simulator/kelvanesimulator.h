@@ -59,8 +59,10 @@ public:
     /// Upper bound of the samples in one data block. Ranges and sampling frequencies whose
     /// product asks for more (or for more than an int holds) are cut to this many samples.
     static constexpr int MaxSampleCount = 1 << 20;
-    /// Upper bound of the bytes waiting in the port to go out. A client that stops reading
-    /// does not make the simulator queue without end: serialWrite() drops whole lines instead.
+    /// Bound of the bytes waiting in the port to go out, looked at when a ping starts. A client
+    /// that does not keep up loses whole pings rather than making the simulator queue without
+    /// end: a ping that finds more than this waiting (once skipping, more than half of it)
+    /// writes nothing. A ping that starts is written whole, and replies are never held back.
     static constexpr qint64 MaxSerialBacklog = 1 << 20;
 
 protected:
@@ -78,10 +80,12 @@ private:
     bool openPort();
     void closePort();
     void checkPortError();
-    void endDropping();
+    QString lineLoss() const;
+    bool isErrorBurst();
+    void endSkipping();
+    void ping();
     bool isFrequencyMode(const char *mode) const;
-    float exactSampleCount(float channelRange) const;
-    int sampleCount(float channelRange) const;
+    int sampleCount(float channelRange);
 
     float calcDepth();
     QVector<int> generateData(int sampleCount, float range, float depth);
@@ -110,11 +114,17 @@ private:
     float maxDepth = 0.0f;
     float depthDelta = 0.1f;
 
-    // The state of the line rather than of the device: lines dropped since the backlog filled,
-    // and the latest burst of read or write errors.
-    qint64 droppedLines = 0;
+    // The state of the line rather than of the device: pings skipped since the backlog filled,
+    // whether the running ping's lines are held back and whether any was, and the latest burst
+    // of port errors.
+    qint64 skippedPings = 0;
+    bool holdingBack = false;
+    bool heldBack = false;
     QElapsedTimer errorBurst;
     int errorBurstCount = 0;
+    // Whether the cut of a data block to MaxSampleCount has been logged since the ranges or the
+    // sampling frequency last changed.
+    bool cutReported = false;
 };
 
 #endif // KELVANE_KELVANESIMULATOR_H

@@ -640,10 +640,13 @@ void appendDegMin(SentenceWriter &out, double angle, int width, int decimals)
     out.append(text, int(end - text));
 }
 
-void appendClock(SentenceWriter &out, const QTime &time)
+// "HHmmss.zzz"; nothing for a date-time that is not valid (a time of day without a date, a
+// local time in a daylight-saving gap), as QDateTime::toString gives it.
+void appendClock(SentenceWriter &out, const QDateTime &dateTime)
 {
-    if (!time.isValid())
+    if (!dateTime.isValid())
         return;
+    const QTime time = dateTime.time();
     out.number(time.hour(), 2);
     out.number(time.minute(), 2);
     out.number(time.second(), 2);
@@ -821,12 +824,13 @@ QByteArray rmc(const QDateTime &time, const GnssCoordinates &position, float spe
                const QString &talker)
 {
     const bool valid = isValidFix(position.fixType);
+    // In single precision, as the argument comes: -0.005 shows as 359.99 (360.00 in double).
     if (course <= -FLT_EPSILON)
         course += 360.0f;
     SentenceWriter out;
     out.talker(talker);
     out.literal("RMC,");
-    appendClock(out, time.time());
+    appendClock(out, time);
     out.append(',');
     out.append(valid ? 'A' : 'V');
     out.append(',');
@@ -836,8 +840,9 @@ QByteArray rmc(const QDateTime &time, const GnssCoordinates &position, float spe
     out.append(',');
     out.fixed(double(course), 2);
     out.append(',');
-    const QDate date = time.date();
-    if (date.isValid()) {
+    if (time.isValid()) {
+        // "ddMMyy": the year's last two digits, with its sign before a year 0.
+        const QDate date = time.date();
         out.number(date.day(), 2);
         out.number(date.month(), 2);
         out.number(date.year() % 100, 2);
@@ -854,7 +859,7 @@ QByteArray gga(const QDateTime &time, const GnssCoordinates &position, int fixQu
     SentenceWriter out;
     out.talker(talker);
     out.literal("GGA,");
-    appendClock(out, time.time());
+    appendClock(out, time);
     out.append(',');
     appendPosition(out, position);
     out.append(',');
@@ -879,15 +884,18 @@ QByteArray zda(const QDateTime &time, const QString &talker)
     SentenceWriter out;
     out.talker(talker);
     out.literal("ZDA,");
-    appendClock(out, utc.time());
+    appendClock(out, utc);
     out.append(',');
-    const QDate date = utc.date();
-    if (date.isValid()) {
+    if (utc.isValid()) {
+        const QDate date = utc.date();
         out.number(date.day(), 2);
         out.append(',');
         out.number(date.month(), 2);
         out.append(',');
-        out.number(date.year(), 4);
+        // "yyyy": four digits after the sign, -44 is "-0044".
+        if (date.year() < 0)
+            out.append('-');
+        out.number(qAbs(date.year()), 4);
     }
     out.append(',');
     out.number(offset / 3600, 0);

@@ -204,6 +204,42 @@ void TestNmea::builders_data()
         << Nmea::gga(time, fix, 2, 123, 1.25f, -1e-8f, 0.0004f, QStringLiteral("gp"))
         << QByteArray("$GPGGA,140709.042,4730.000000,N,12215.000000,W,2,123,1.3,0,M,0.000,M,,"
                       "*59");
+    const QDateTime noDate(QDate(), QTime(14, 7, 9, 42), Qt::UTC);
+    QTest::newRow("rmc time without a date")
+        << Nmea::rmc(noDate, fix, 5.0f, -10.0f, QStringLiteral("gp"))
+        << QByteArray("$GPRMC,,A,4730.000000,N,12215.000000,W,9.72,350.00,,,,A*6D");
+    QTest::newRow("gga time without a date")
+        << Nmea::gga(noDate, fix, 1, 7, 0.9f, 0.0f, 45.123f, QStringLiteral("gp"))
+        << QByteArray("$GPGGA,,4730.000000,N,12215.000000,W,1,07,0.9,0,M,45.123,M,,*44");
+    QTest::newRow("rmc 1999, course -0.005 in single precision")
+        << Nmea::rmc(QDateTime(QDate(1999, 12, 31), QTime(23, 59, 59, 999), Qt::UTC), fix, 5.0f,
+                     -0.005f, QStringLiteral("gp"))
+        << QByteArray("$GPRMC,235959.999,A,4730.000000,N,12215.000000,W,9.72,359.99,311299,,,"
+                      "A*73");
+    QTest::newRow("rmc course -2^-23")
+        << Nmea::rmc(time, fix, 0.0f, -1.1920929e-7f, QStringLiteral("gp"))
+        << QByteArray("$GPRMC,140709.042,A,4730.000000,N,12215.000000,W,0.00,360.00,050324,,,"
+                      "A*71");
+    QTest::newRow("rmc course -1e-7")
+        << Nmea::rmc(time, fix, 0.0f, -1e-7f, QStringLiteral("gp"))
+        << QByteArray("$GPRMC,140709.042,A,4730.000000,N,12215.000000,W,0.00,-0.00,050324,,,"
+                      "A*59");
+    QTest::newRow("gga altitude 2^-23, separation -2^-24")
+        << Nmea::gga(time, fix, 1, 7, 0.9f, 1.1920929e-7f, -5.9604645e-8f, QStringLiteral("gp"))
+        << QByteArray("$GPGGA,140709.042,4730.000000,N,12215.000000,W,1,07,0.9,0.000,M,0,M,,"
+                      "*66");
+    GnssCoordinates far = fix;
+    far.latitude = 1e20;
+    far.longitude = -1e20;
+    QTest::newRow("gga beyond 192 bytes")
+        << Nmea::gga(time, far, 1, 7, 3.4028235e38f, -3.4028235e38f, 1e18f, QStringLiteral("gp"))
+        << QByteArray("$GPGGA,140709.042,10000000000000000000000.000000,N,"
+                      "10000000000000000000000.000000,W,1,07,"
+                      "340282346638528859811704183484516925440.0,"
+                      "-340282346638528859811704183484516925440.000,M,999999984306749440.000,M,,"
+                      "*53");
+    QTest::newRow("dbt non-ASCII talker") << Nmea::dbt(1.0f, QStringLiteral("\u00e9x"))
+                                          << QByteArray("$\xC9XDBT,3.281,f,1.000,M,,*E1");
     QTest::newRow("mwv") << Nmea::mwv(45, 3.5f, MwvData::TrueWind, true, QStringLiteral("gp"))
                          << QByteArray("$GPMWV,045,T,3.5,M,A*36");
     QTest::newRow("mwv relative, invalid")
@@ -444,6 +480,12 @@ void TestNmea::zda_data()
     QTest::newRow("+05:30, given in local time of the next day")
         << QByteArray("IST-5:30") << QDateTime(QDate(2024, 3, 6), QTime(3, 30), Qt::LocalTime)
         << QByteArray("$GPZDA,220000.000,05,03,2024,5,30*62");
+    QTest::newRow("year -44") << QByteArray("UTC0")
+                              << QDateTime(QDate(-44, 3, 15), QTime(12, 0), Qt::UTC)
+                              << QByteArray("$GPZDA,120000.000,15,03,-0044,0,0*7F");
+    QTest::newRow("no date") << QByteArray("UTC0")
+                             << QDateTime(QDate(), QTime(14, 7, 9, 42), Qt::UTC)
+                             << QByteArray("$GPZDA,,,0,0*48");
     QTest::newRow("-03:30, local date is the day before")
         << QByteArray("NST+3:30") << QDateTime(QDate(2024, 3, 5), QTime(1, 0), Qt::UTC)
         << QByteArray("$GPZDA,010000.000,05,03,2024,-3,-30*65");
@@ -525,6 +567,18 @@ void TestNmea::parsers_data()
         << -std::numeric_limits<float>::infinity() << false << none;
     QTest::newRow("below float range") << QByteArray("$YXMTW,-0." + QByteArray(50, '0') + "1,C*")
                                        << int(C::Mtw) << true << 0.0f << false << none;
+    QTest::newRow("beyond double range")
+        << QByteArray("$YXMTW,-" + QByteArray(310, '9') + ",C*") << int(C::Mtw) << true
+        << -std::numeric_limits<float>::infinity() << false << none;
+    QTest::newRow("below double range") << QByteArray("$YXMTW,0." + QByteArray(330, '0') + "1,C*")
+                                        << int(C::Mtw) << true << 0.0f << false << none;
+    QTest::newRow("17 digits, a float tie in double")
+        << QByteArray("$YXMTW,1.0000002980232239,C*") << int(C::Mtw) << true << 1.00000024f << false
+        << none;
+    QTest::newRow("surrogate in the talker")
+        << QByteArray("$\xED\xA0\x80XMTW,1,C*") << int(C::Mtw) << false << none << false << none;
+    QTest::newRow("overlong in the talker")
+        << QByteArray("$\xE0\x80\x80XMTW,1,C*") << int(C::Mtw) << false << none << false << none;
 }
 
 void TestNmea::parsers()

@@ -200,6 +200,13 @@ void TstApp::receiverReadsOldValue()
     QVERIFY(app()->isVerbose());
     emit app()->APP_VERBOSE(false);
     QVERIFY(!app()->isVerbose());
+    // Emitted on another thread, the flag changes later, on the application's.
+    std::unique_ptr<QThread> worker(QThread::create([] { emit app()->APP_VERBOSE(true); }));
+    worker->start();
+    QVERIFY(worker->wait(5000));
+    QVERIFY(!app()->isVerbose());
+    QTRY_VERIFY(app()->isVerbose());
+    emit app()->APP_VERBOSE(false);
     app()->syncSettings();
     QCOMPARE(readText(path), QStringLiteral("[APP]\nPAYLOAD_START_DELAY_S=9\nVERBOSE=true\n"));
 }
@@ -215,15 +222,19 @@ void TstApp::removeObsoleteSettings()
 
 void TstApp::sendMessageFromWorker()
 {
-    // Sent from a worker thread, delivered later on the application's.
+    // Sent from a worker thread, emitted later on the application's: a direct receiver runs
+    // where the signal is emitted.
     QObject context;
     QStringList got;
-    connect(app(), &App::textToGround, &context, [&](const TextToGround &m) {
-        got << QStringLiteral("%1 %2 %3")
-                   .arg(m.text)
-                   .arg(m.type)
-                   .arg(QThread::currentThread() == app()->thread() ? "in app" : "elsewhere");
-    });
+    connect(
+        app(), &App::textToGround, &context,
+        [&](const TextToGround &m) {
+            got << QStringLiteral("%1 %2 %3")
+                       .arg(m.text)
+                       .arg(m.type)
+                       .arg(QThread::currentThread() == app()->thread() ? "in app" : "elsewhere");
+        },
+        Qt::DirectConnection);
     std::unique_ptr<QThread> worker(QThread::create(
         [] { app()->sendMessage(QStringLiteral("Port lost"), TextToGround::Error); }));
     worker->start();

@@ -26,6 +26,8 @@ private slots:
     void firstPingsMatchGolden();
     void headersCountWithTheIntervalInForce();
     void sineTrace();
+    void echoClipsAtBothEnds();
+    void dualHeadersCountApart();
 };
 
 void tst_KelvaneSimulatorFrames::initTestCase()
@@ -61,23 +63,51 @@ void tst_KelvaneSimulatorFrames::headersCountWithTheIntervalInForce()
 
 void tst_KelvaneSimulatorFrames::sineTrace()
 {
-    // 1 m at 50 kHz: 67 samples. Output mode 4 writes the same frames as 2.
+    // A ping without samples moves the wave all the same. Output mode 4 writes the frames of 2.
     hostApp()->updateSetting("KELVANE_SIMULATOR", "SIN_MODE", true);
-    KELVANE_COMMAND(pty, "#range 1000 #samplfreq 50000 output 4 #go",
-                    "#range 1000 #samplfreq 50000 output 4 #go\r\n>ok.\r\n");
-
+    KELVANE_COMMAND(pty, "#range 0 #samplfreq 50000 output 4 #go",
+                    "#range 0 #samplfreq 50000 output 4 #go\r\n>ok.\r\n");
+    QVERIFY(pty.readUntil("##DataEnd\r\n\r\n").contains("\r\n#NSamples 0\r\n"));
+    // 1.5 m is 1 m; sampling frequency 0 is 100 kHz: 133 samples.
+    KELVANE_COMMAND(pty, "#range 1500 #samplfreq 0 #go",
+                    "#range 1500 #samplfreq 0 #go\r\n>ok.\r\n");
     const QByteArray first = pty.readUntil("##DataEnd\r\n\r\n");
-    QVERIFY(first.contains("\r\n#NSamples 67\r\n"));
-    QVERIFY(first.contains("\r\n#DEBUG_NSamples 67\r\n"));
+    QVERIFY(first.contains("\r\n#NSamples 133\r\n"));
+    QVERIFY(first.contains("\r\n#DEBUG_NSamples 133\r\n"));
     const QList<int> samples = samplesOf(first);
-    QCOMPARE(samples.size(), 67);
-    QCOMPARE(samples.mid(0, 4), QList<int>({511, 536, 561, 586}));
-    QCOMPARE(samples.at(32), 1022);
-    QCOMPARE(samples.at(64), 511);
+    QCOMPARE(samples.size(), 133);
+    QCOMPARE(samples.mid(0, 4), QList<int>({536, 561, 586, 611}));
+    QCOMPARE(samples.at(31), 1022);
+    QCOMPARE(samples.at(63), 511);
     // The wave moves one sample per ping.
     const QList<int> next = samplesOf(pty.readUntil("##DataEnd\r\n\r\n"));
-    QCOMPARE(next.mid(0, 3), QList<int>({536, 561, 586}));
-    QCOMPARE(next.at(31), 1022);
+    QCOMPARE(next.mid(0, 3), QList<int>({561, 586, 611}));
+    QCOMPARE(next.at(30), 1022);
+}
+
+void tst_KelvaneSimulatorFrames::echoClipsAtBothEnds()
+{
+    // A constant depth of 0 puts the echo at the first sample, a depth of the range at the last.
+    hostApp()->updateSetting("KELVANE_SIMULATOR", "SIN_MODE", false);
+    hostApp()->updateSetting("KELVANE_SIMULATOR", "CONST_MODE", true);
+    hostApp()->updateSetting("ECHOSOUNDER", "MAX_DEPTH_M", 0);
+    KELVANE_COMMAND(pty, "#go", "#go\r\n>ok.\r\n");
+    QCOMPARE(samplesOf(pty.readUntil("##DataEnd\r\n\r\n")).mid(0, 7),
+             QList<int>({1023, 1023, 1023, 1023, 1023, 1023, 0}));
+    hostApp()->updateSetting("ECHOSOUNDER", "MAX_DEPTH_M", 1);
+    KELVANE_COMMAND(pty, "#go", "#go\r\n>ok.\r\n");
+    QCOMPARE(samplesOf(pty.readUntil("##DataEnd\r\n\r\n")).mid(127),
+             QList<int>({0, 1023, 1023, 1023, 1023, 1023}));
+}
+
+void tst_KelvaneSimulatorFrames::dualHeadersCountApart()
+{
+    // The first dual header of the process, after four single ones.
+    hostApp()->updateSetting("KELVANE_SIMULATOR", "FREQUENCY_MODE", "DUAL");
+    KELVANE_COMMAND(pty, "#go", "#go\r\n>ok\r\n");
+    QVERIFY(pty.readUntil("##DataEnd\r\n\r\n")
+                .startsWith("#F 200000 Hz*55\r\n#DeviceID M57USB001 Type USB\r\n"
+                            "#TimeWork 0.000\r\n#Ping 0\r\n"));
 }
 
 KELVANE_SIMULATOR_TEST_MAIN(tst_KelvaneSimulatorFrames)

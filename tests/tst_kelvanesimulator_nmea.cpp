@@ -16,6 +16,7 @@ private slots:
     void initTestCase();
     void pings_data();
     void pings();
+    void silentPingsMoveTheSweep();
 };
 
 void tst_KelvaneSimulatorNmea::initTestCase()
@@ -83,6 +84,48 @@ void tst_KelvaneSimulatorNmea::pings()
         // Faster pings from here on; the reply comes before the next ping.
         KELVANE_COMMAND(pty, "interval 0.2 go", "interval 0.2 go\r\n>ok.\r\n");
     }
+}
+
+// Lets a given number of the plug-in's data timer events through and swallows the rest.
+class PingGate : public QObject
+{
+public:
+    explicit PingGate(IPayloadPlugin *plugin) : plugin(plugin) { plugin->installEventFilter(this); }
+    ~PingGate() override { plugin->removeEventFilter(this); }
+    int open = 0; // pings still let through
+    int swallowed = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() != QEvent::Timer ||
+            static_cast<QTimerEvent *>(event)->timerId() == plugin->telemetryTimer())
+            return false;
+        if (open > 0)
+            return --open, false;
+        return ++swallowed, true;
+    }
+
+private:
+    IPayloadPlugin *plugin;
+};
+
+void tst_KelvaneSimulatorNmea::silentPingsMoveTheSweep()
+{
+    // One ping in output mode 1 and one in mode 5: nothing written, the sweep moves a step each.
+    {
+        PingGate gate(plugin);
+        for (const QByteArray command : {"output 1 interval 0 go", "output 5 go"}) {
+            KELVANE_COMMAND(pty, command, command + "\r\n>ok.\r\n");
+            gate.open = 1;
+            gate.swallowed = 0;
+            QVERIFY(pty.waitUntil([&] { return gate.swallowed > 0; }));
+        }
+        KELVANE_COMMAND(pty, "output 3 interval 0.2", "output 3 interval 0.2\r\n>ok.\r\n");
+    }
+    // From 2.0 going up: 2.25 and 2.5 silent, then 2.75 and 3.0 for this ping.
+    KELVANE_COMMAND(pty, "#go", "#go\r\n>ok.\r\n");
+    QCOMPARE(pty.readUntil("\r\n"), QByteArray("$SMDBT,9.843,f,3.000,M,,*62\r\n"));
 }
 
 KELVANE_SIMULATOR_TEST_MAIN(tst_KelvaneSimulatorNmea)

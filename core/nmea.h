@@ -107,17 +107,6 @@ bool getValues(const QByteArray &sentence, int key, float &first, float &second)
 /// Reads an MWV sentence; speed is converted to metres per second from "K" and "N" units.
 bool getMwvValues(const QByteArray &sentence, MwvData &data);
 
-/// The same operations done the straightforward way, by matching the QRegularExpression of the
-/// template (compiled once). Slower; kept as the reference the functions above are checked
-/// against, input for input.
-namespace Reference {
-bool checksum(const QByteArray &sentence);
-bool isNmeaString(const QByteArray &data, QByteArray *sentence = nullptr);
-bool getValue(const QByteArray &sentence, int key, float &value);
-bool getValues(const QByteArray &sentence, int key, float &first, float &second);
-bool getMwvValues(const QByteArray &sentence, MwvData &data);
-} // namespace Reference
-
 } // namespace Nmea
 
 #endif // KELVANE_NMEA_H

@@ -1,10 +1,12 @@
 // libFuzzer target: the NMEA toolkit's fast paths against their references, input for input.
-// Every input goes through the scanner parsers and the regex reference (getValue and getValues
-// with every key, getMwvValues, isNmeaString with and without an out-parameter, checksum); the
-// results and every output must be the same, floats bit for bit. The first bytes also feed f32
-// and the DBT builder, checked against QString::number and the plain QStringList assembly.
+// Every input goes through the scanner parsers and the regex reference of nmeareference.cpp
+// (getValue and getValues with every key, getMwvValues, isNmeaString with and without an
+// out-parameter, checksum); the results and every output must be the same, floats bit for bit.
+// The first bytes also feed f32 and the DBT builder, checked against QString::number and the
+// plain QStringList assembly.
 
 #include "nmea.h"
+#include "nmeareference.h"
 
 #include <QByteArray>
 #include <QString>
@@ -34,30 +36,29 @@ void checkParsers(const QByteArray &input)
 {
     for (int key = -1; key <= 4; ++key) {
         float fast = -7.0f, reference = -7.0f;
-        if (Nmea::getValue(input, key, fast) != Nmea::Reference::getValue(input, key, reference) ||
+        if (Nmea::getValue(input, key, fast) != NmeaReference::getValue(input, key, reference) ||
             !sameBits(fast, reference))
             fail("getValue", input);
         float fastFirst = -7.0f, fastSecond = -7.0f, first = -7.0f, second = -7.0f;
         if (Nmea::getValues(input, key, fastFirst, fastSecond) !=
-                Nmea::Reference::getValues(input, key, first, second) ||
+                NmeaReference::getValues(input, key, first, second) ||
             !sameBits(fastFirst, first) || !sameBits(fastSecond, second))
             fail("getValues", input);
     }
 
     MwvData fast, reference;
     fast.valid = reference.valid = true;
-    if (Nmea::getMwvValues(input, fast) != Nmea::Reference::getMwvValues(input, reference) ||
+    if (Nmea::getMwvValues(input, fast) != NmeaReference::getMwvValues(input, reference) ||
         !sameBits(fast.angle, reference.angle) || !sameBits(fast.speed, reference.speed) ||
         fast.reference != reference.reference || fast.valid != reference.valid)
         fail("getMwvValues", input);
 
     QByteArray piece("-"), referencePiece("-");
-    if (Nmea::isNmeaString(input, &piece) !=
-            Nmea::Reference::isNmeaString(input, &referencePiece) ||
+    if (Nmea::isNmeaString(input, &piece) != NmeaReference::isNmeaString(input, &referencePiece) ||
         piece != referencePiece || Nmea::isNmeaString(input) != (piece != "-"))
         fail("isNmeaString", input);
 
-    if (Nmea::checksum(input) != Nmea::Reference::checksum(input))
+    if (Nmea::checksum(input) != NmeaReference::checksum(input))
         fail("checksum", input);
 }
 

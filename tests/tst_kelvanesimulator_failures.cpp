@@ -1,16 +1,23 @@
-// The simulator without a usable device: the defaults it writes, the critical lines, nothing
-// left open, and a later start() that succeeds once the device is there.
+// The simulator without a usable device: the defaults it writes, the critical line when the
+// device is missing or cannot be opened with nothing left open, a later start() that succeeds,
+// and start/stop churn.
 
 #include "logcapture.h"
 #include "simulatorhost.h"
 
 #include <QDir>
+#include <QSerialPort>
 
-// Open file descriptors of this process.
-static int openDescriptors()
+namespace {
+
+int openDescriptors()
 {
-    return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size();
+    return QDir(QStringLiteral("/proc/self/fd"))
+        .entryList(QDir::NoDotAndDotDot | QDir::System)
+        .size();
 }
+
+} // namespace
 
 class tst_KelvaneSimulatorFailures : public QObject, SimulatorFixture
 {
@@ -21,6 +28,7 @@ private slots:
     void unusableDevice_data();
     void unusableDevice();
     void laterStartTriesAgain();
+    void churn();
 };
 
 void tst_KelvaneSimulatorFailures::initTestCase()
@@ -49,39 +57,25 @@ void tst_KelvaneSimulatorFailures::initTestCase()
 
 void tst_KelvaneSimulatorFailures::unusableDevice_data()
 {
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("critical");
-
-    const QString missing = dir.filePath(QStringLiteral("no-such-pts"));
-    QTest::newRow("missing") << missing
-                             << QStringLiteral(
-                                    "critical [ECHO] CRIT: Unable to find virtual serial "
-                                    "port: \"%1\"")
-                                    .arg(missing);
-    QTest::newRow("directory") << dir.path()
-                               << QStringLiteral("critical [ECHO] CRIT: Unable to open serial "
-                                                 "port: \"%1\" -> \"Is a directory\"")
-                                      .arg(dir.path());
-    const QString plain = dir.filePath(QStringLiteral("settings.ini"));
-    QTest::newRow("regular file")
-        << plain
-        << QStringLiteral("critical [ECHO] CRIT: Unable to open serial port: \"%1\" -> "
-                          "\"Inappropriate ioctl for device\"")
-               .arg(plain);
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QString>("line");
+    for (const auto &row : dataTable("simulator-unusable-devices.txt", 3))
+        QTest::newRow(row[0].constData()) << QString::fromUtf8(row[1]) << QString::fromUtf8(row[2]);
 }
 
 void tst_KelvaneSimulatorFailures::unusableDevice()
 {
-    QFETCH(QString, path);
-    QFETCH(QString, critical);
-
-    hostApp()->updateSetting("KELVANE_SIMULATOR", "SERIAL_DEVICE", path);
+    QFETCH(QString, device);
+    QFETCH(QString, line);
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("directory")));
+    device = dir.filePath(device);
+    hostApp()->updateSetting("KELVANE_SIMULATOR", "SERIAL_DEVICE", device);
     const int descriptors = openDescriptors();
     LogCapture log;
     plugin->requestStart();
-    QCOMPARE(log.take(), startRequestLines() << critical);
+    QCOMPARE(log.take(), startRequestLines() << line.arg(device));
     QCOMPARE(openDescriptors(), descriptors);
-    QVERIFY(dataTimerPeriods(plugin).isEmpty());
+    QVERIFY(dataTimerPeriods().isEmpty());
     QVERIFY(plugin->findChildren<QObject *>().isEmpty());
 }
 
@@ -89,16 +83,40 @@ void tst_KelvaneSimulatorFailures::laterStartTriesAgain()
 {
     hostApp()->updateSetting("KELVANE_SIMULATOR", "SERIAL_DEVICE", pty.slavePath());
     plugin->start();
-    QCOMPARE(dataTimerPeriods(plugin), QList<int> {1000});
+    QCOMPARE(dataTimerPeriods(), QList<int> {1000});
     // Without depth bounds the sweep goes 0.1, 0, 0.1, ...; the ping sends its second step.
-    KELVANE_COMPARE_RECEIVED(pty,
-                             "$SMDBT,0.000,f,0.000,M,,*67\r\n$SMMTW,21.40,C*3A\r\n"
-                             "$YXXDR,A,74.1,D,PTCH,A,-54.4,D,ROLL*77\r\n");
-
+    ping();
+    const QByteArray sentences("$SMDBT,0.000,f,0.000,M,,*67\r\n$SMMTW,21.40,C*3A\r\n"
+                               "$YXXDR,A,74.1,D,PTCH,A,-54.4,D,ROLL*77\r\n");
+    QCOMPARE(pty.read(sentences.size()), sentences);
     plugin->stop();
-    QVERIFY(dataTimerPeriods(plugin).isEmpty());
+    QVERIFY(dataTimerPeriods().isEmpty());
     QVERIFY(plugin->findChildren<QObject *>().isEmpty());
     plugin->stop();
+}
+
+void tst_KelvaneSimulatorFailures::churn()
+{
+    LogCapture quiet;
+    // Once round, so that lazily made things (the lock directory, notifiers) exist before counting.
+    plugin->start();
+    plugin->stop();
+    const int descriptors = openDescriptors();
+    for (int i = 0; i < 100; ++i) {
+        plugin->start();
+        plugin->stop();
+    }
+    QCOMPARE(openDescriptors(), descriptors);
+
+    // start() on a running simulator replaces its port and timer: never two of either.
+    for (int i = 0; i < 5; ++i) {
+        plugin->start();
+        QCOMPARE(plugin->findChildren<QSerialPort *>().size(), 1);
+        QCOMPARE(dataTimerPeriods().size(), 1);
+    }
+    plugin->stop();
+    QCOMPARE(openDescriptors(), descriptors);
+    QCOMPARE(quiet.take().size(), 1 + 100 + 5);
 }
 
 KELVANE_SIMULATOR_TEST_MAIN(tst_KelvaneSimulatorFailures)

@@ -16,18 +16,20 @@
 #include <unistd.h>
 #include <utility>
 
-/// Runs the event loop until done() holds or timeoutMs have passed; returns done(). Objects
+/// Runs the event loop until done() holds or timeoutMs have passed; whether done() held. Objects
 /// deleted later are deleted on the way.
 template<typename Predicate> bool waitFor(Predicate done, int timeoutMs = 5000)
 {
     QTimer deadline;
     deadline.setSingleShot(true);
     deadline.start(timeoutMs);
-    while (!done() && deadline.isActive()) {
+    bool held = done();
+    while (!held && deadline.isActive()) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        held = done();
     }
-    return done();
+    return held;
 }
 
 class Pty

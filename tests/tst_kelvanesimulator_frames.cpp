@@ -69,19 +69,22 @@ void tst_KelvaneSimulatorFrames::sineTrace()
     KELVANE_COMMAND(pty, "#samplfreq 50000 output 4 #go",
                     "#samplfreq 50000 output 4 #go\r\n>ok.\r\n");
     QVERIFY(nextPing().contains("\r\n#NSamples 0\r\n"));
-    // 1.5 m is 1 m; a sampling frequency of 0 is 100 kHz: 133 samples.
-    KELVANE_COMMAND(pty, "#range 1500 #samplfreq 0 #go",
-                    "#range 1500 #samplfreq 0 #go\r\n>ok.\r\n");
+    // 1 m at 50 kHz: 66.7, rounded to 67 samples.
+    KELVANE_COMMAND(pty, "#range 1000 #go", "#range 1000 #go\r\n>ok.\r\n");
     const QByteArray first = nextPing();
-    QVERIFY(first.contains("\r\n#NSamples 133\r\n"));
-    QVERIFY(first.contains("\r\n#DEBUG_NSamples 133\r\n"));
+    QVERIFY(first.contains("\r\n#NSamples 67\r\n"));
+    QVERIFY(first.contains("\r\n#DEBUG_NSamples 67\r\n"));
     const QList<int> samples = samplesOf(first);
-    QCOMPARE(samples.size(), 133);
+    QCOMPARE(samples.size(), 67);
     QCOMPARE(samples.mid(0, 4), QList<int>({536, 561, 586, 611}));
     QCOMPARE(samples.at(31), 1022);
     QCOMPARE(samples.at(63), 511);
-    // The wave moves one sample per ping.
-    QCOMPARE(samplesOf(nextPing()).mid(0, 3), QList<int>({561, 586, 611}));
+    // 1.5 m is 1 m, a sampling frequency of 0 is 100 kHz: 133 samples. The wave moves on.
+    KELVANE_COMMAND(pty, "#range 1500 #samplfreq 0 #go",
+                    "#range 1500 #samplfreq 0 #go\r\n>ok.\r\n");
+    const QList<int> next = samplesOf(nextPing());
+    QCOMPARE(next.size(), 133);
+    QCOMPARE(next.mid(0, 3), QList<int>({561, 586, 611}));
 }
 
 void tst_KelvaneSimulatorFrames::echoAtBothEnds()

@@ -6,7 +6,7 @@
 // first-reply flag per process.
 
 #include "app.h"
-#include "datatable.h"
+#include "datarows.h"
 #include "ipayloadplugin.h"
 #include "pty.h"
 
@@ -20,6 +20,13 @@
 inline App *hostApp()
 {
     return static_cast<App *>(QCoreApplication::instance());
+}
+
+/// A golden file of tests/data, bytes as they are.
+inline QByteArray testData(const char *name)
+{
+    QFile file(QStringLiteral(KELVANE_TEST_DATA_DIR "/") + QLatin1String(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 /// The lines every start request logs before it opens the device.

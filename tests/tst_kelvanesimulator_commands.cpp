@@ -50,8 +50,9 @@ void tst_KelvaneSimulatorCommands::commands_data()
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QByteArray>("periods");
-    for (const auto &row : dataTable("simulator-commands.txt", 4))
-        QTest::newRow(row[0].constData()) << row[1] << row[2] << row[3];
+    for (const auto &row : readRows("simulator-commands.txt"))
+        QTest::newRow(row[0].constData())
+            << unescape(row.value(1)) << unescape(row.value(2)) << row.value(3);
 }
 
 void tst_KelvaneSimulatorCommands::commands()
@@ -64,8 +65,7 @@ void tst_KelvaneSimulatorCommands::commands()
     if (periods == "max")
         QCOMPARE(dataTimerPeriods().size(), 1);
     else
-        QCOMPARE(dataTimerPeriods(),
-                 periods.isEmpty() ? QList<int>() : QList<int> {periods.toInt()});
+        QCOMPARE(dataTimerPeriods(), periods == "-" ? QList<int>() : QList<int> {periods.toInt()});
 }
 
 void tst_KelvaneSimulatorCommands::restartAndNewDevice()

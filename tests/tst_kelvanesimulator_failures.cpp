@@ -59,8 +59,9 @@ void tst_KelvaneSimulatorFailures::unusableDevice_data()
 {
     QTest::addColumn<QString>("device");
     QTest::addColumn<QString>("line");
-    for (const auto &row : dataTable("simulator-unusable-devices.txt", 3))
-        QTest::newRow(row[0].constData()) << QString::fromUtf8(row[1]) << QString::fromUtf8(row[2]);
+    for (const auto &row : readRows("simulator-unusable-devices.txt"))
+        QTest::newRow(row[0].constData())
+            << QString::fromUtf8(row.value(1)) << QString::fromUtf8(row.value(2));
 }
 
 void tst_KelvaneSimulatorFailures::unusableDevice()

@@ -34,8 +34,8 @@ void tst_KelvaneSimulatorNmea::pings_data()
     QTest::addColumn<QByteArray>("setting");
     QTest::addColumn<QByteArray>("command");
     QTest::addColumn<QByteArray>("sentences");
-    for (const auto &row : dataTable("simulator-nmea-pings.txt", 4))
-        QTest::newRow(row[0].constData()) << row[1] << row[2] << row[3];
+    for (const auto &row : readRows("simulator-nmea-pings.txt"))
+        QTest::newRow(row[0].constData()) << row.value(1) << row.value(2) << unescape(row.value(3));
 }
 
 void tst_KelvaneSimulatorNmea::pings()

@@ -2,7 +2,7 @@
 // in tests/data; f32 against QString::number on a few thousand floats; the parsers on inputs
 // large enough to show any work that grows faster than the input.
 
-#include "datatable.h"
+#include "datarows.h"
 #include "nmea.h"
 
 #include <QLocale>
@@ -188,8 +188,9 @@ void TestNmea::builders_data()
     QTest::addColumn<QByteArray>("function");
     QTest::addColumn<QByteArray>("arguments");
     QTest::addColumn<QByteArray>("expected");
-    for (const auto &row : dataTable("nmea-builders.txt", 4))
-        QTest::newRow(row[0].constData()) << row[1] << row[2] << row[3];
+    for (const auto &row : readRows("nmea-builders.txt"))
+        QTest::newRow(row[0].constData())
+            << row.value(1) << unescape(row.value(2)) << unescape(row.value(3));
 }
 
 void TestNmea::builders()
@@ -228,8 +229,9 @@ void TestNmea::parsers_data()
     QTest::addColumn<QByteArray>("function");
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QByteArray>("expected");
-    for (const auto &row : dataTable("nmea-parsers.txt", 4))
-        QTest::newRow(row[0].constData()) << row[1] << row[2] << row[3];
+    for (const auto &row : readRows("nmea-parsers.txt"))
+        QTest::newRow(row[0].constData())
+            << row.value(1) << unescape(row.value(2)) << unescape(row.value(3));
 }
 
 void TestNmea::parsers()

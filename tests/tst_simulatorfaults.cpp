@@ -250,7 +250,7 @@ void tst_SimulatorFaults::randomMegabyte()
     QRandomGenerator random(20261205);
     QByteArray garbage(1 << 20, Qt::Uninitialized);
     random.fillRange(reinterpret_cast<quint32 *>(garbage.data()), garbage.size() / 4);
-    const qint64 rssBefore = residentBytes();
+    [[maybe_unused]] const qint64 rssBefore = residentBytes();
     for (int at = 0; at < garbage.size(); at += 4096) {
         QVERIFY(pty.write(garbage.mid(at, 4096)));
         pty.received.clear();
@@ -262,7 +262,7 @@ void tst_SimulatorFaults::randomMegabyte()
             return pty.unreadBySlave() == 0 && port() && port()->bytesToWrite() == 0;
         },
         30000));
-    const qint64 rssAfter = residentBytes();
+    [[maybe_unused]] const qint64 rssAfter = residentBytes();
 
     // A clean command gets its reply within a second; the last of the garbage may still share
     // a read with it.

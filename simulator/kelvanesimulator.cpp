@@ -411,14 +411,15 @@ void KelvaneSimulator::ping()
             sendEchosounderHeader(pingDepth, temperature, pitch, roll, samples);
             serialWrite(Nmea::yxxdr(pitch, roll));
             sendEchosounderDebugHeader(samples);
-            sendData(generateData(samples, range, pingDepth));
+            // A ping held back makes no samples; the sine moves on all the same.
+            sendData(generateData(holdingBack ? 0 : samples, range, pingDepth));
         } else if (isFrequencyMode("DUAL")) {
             const float channelRange = frequencyHigh ? rangeHigh : rangeLow;
             const int frequency = frequencyHigh ? HighFrequency : LowFrequency;
             const int samples = sampleCount(channelRange);
             sendFrequency(float(frequency));
             sendDualEchosounderHeader(frequency, pingDepth, temperature, pitch, roll, samples);
-            sendData(generateData(samples, channelRange, pingDepth));
+            sendData(generateData(holdingBack ? 0 : samples, channelRange, pingDepth));
             frequencyHigh = !frequencyHigh;
         }
         return;

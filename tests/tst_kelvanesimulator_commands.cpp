@@ -47,12 +47,7 @@ void tst_KelvaneSimulatorCommands::initTestCase()
 
 void tst_KelvaneSimulatorCommands::commands_data()
 {
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QByteArray>("reply");
-    QTest::addColumn<QByteArray>("periods");
-    for (const auto &row : readRows("simulator-commands.txt"))
-        QTest::newRow(row[0].constData())
-            << unescape(row.value(1)) << unescape(row.value(2)) << row.value(3);
+    addRows("simulator-commands.txt", {"input", "reply", "periods"});
 }
 
 void tst_KelvaneSimulatorCommands::commands()

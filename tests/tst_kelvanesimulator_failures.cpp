@@ -57,24 +57,20 @@ void tst_KelvaneSimulatorFailures::initTestCase()
 
 void tst_KelvaneSimulatorFailures::unusableDevice_data()
 {
-    QTest::addColumn<QString>("device");
-    QTest::addColumn<QString>("line");
-    for (const auto &row : readRows("simulator-unusable-devices.txt"))
-        QTest::newRow(row[0].constData())
-            << QString::fromUtf8(row.value(1)) << QString::fromUtf8(row.value(2));
+    addRows("simulator-unusable-devices.txt", {"device", "line"});
 }
 
 void tst_KelvaneSimulatorFailures::unusableDevice()
 {
-    QFETCH(QString, device);
-    QFETCH(QString, line);
+    QFETCH(QByteArray, device);
+    QFETCH(QByteArray, line);
     QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("directory")));
-    device = dir.filePath(device);
-    hostApp()->updateSetting("KELVANE_SIMULATOR", "SERIAL_DEVICE", device);
+    const QString path = dir.filePath(QString::fromUtf8(device));
+    hostApp()->updateSetting("KELVANE_SIMULATOR", "SERIAL_DEVICE", path);
     const int descriptors = openDescriptors();
     LogCapture log;
     plugin->requestStart();
-    QCOMPARE(log.take(), startRequestLines() << line.arg(device));
+    QCOMPARE(log.take(), startRequestLines() << QString::fromUtf8(line).arg(path));
     QCOMPARE(openDescriptors(), descriptors);
     QVERIFY(dataTimerPeriods().isEmpty());
     QVERIFY(plugin->findChildren<QObject *>().isEmpty());

@@ -31,11 +31,7 @@ void tst_KelvaneSimulatorNmea::initTestCase()
 
 void tst_KelvaneSimulatorNmea::pings_data()
 {
-    QTest::addColumn<QByteArray>("setting");
-    QTest::addColumn<QByteArray>("command");
-    QTest::addColumn<QByteArray>("sentences");
-    for (const auto &row : readRows("simulator-nmea-pings.txt"))
-        QTest::newRow(row[0].constData()) << row.value(1) << row.value(2) << unescape(row.value(3));
+    addRows("simulator-nmea-pings.txt", {"setting", "command", "sentences"});
 }
 
 void tst_KelvaneSimulatorNmea::pings()

@@ -185,12 +185,7 @@ private slots:
 
 void TestNmea::builders_data()
 {
-    QTest::addColumn<QByteArray>("function");
-    QTest::addColumn<QByteArray>("arguments");
-    QTest::addColumn<QByteArray>("expected");
-    for (const auto &row : readRows("nmea-builders.txt"))
-        QTest::newRow(row[0].constData())
-            << row.value(1) << unescape(row.value(2)) << unescape(row.value(3));
+    addRows("nmea-builders.txt", {"function", "arguments", "expected"});
 }
 
 void TestNmea::builders()
@@ -226,12 +221,7 @@ void TestNmea::fixedPointMatchesQString()
 
 void TestNmea::parsers_data()
 {
-    QTest::addColumn<QByteArray>("function");
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QByteArray>("expected");
-    for (const auto &row : readRows("nmea-parsers.txt"))
-        QTest::newRow(row[0].constData())
-            << row.value(1) << unescape(row.value(2)) << unescape(row.value(3));
+    addRows("nmea-parsers.txt", {"function", "input", "expected"});
 }
 
 void TestNmea::parsers()

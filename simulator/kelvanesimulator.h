@@ -63,7 +63,9 @@ public:
     /// that does not keep up loses whole pings rather than making the simulator queue without
     /// end: a ping that finds more than this waiting (once skipping, more than half of it)
     /// writes nothing. A ping that starts is written whole, and replies are never held back.
-    static constexpr qint64 MaxSerialBacklog = 1 << 20;
+    /// Small, because what waits here is late: behind a line paced at 115200 baud, 64 KiB are
+    /// about 6 s of it.
+    static constexpr qint64 MaxSerialBacklog = 1 << 16;
 
 protected:
     /// One ping on every expiry of the data timer; other timers are ignored.

@@ -32,7 +32,7 @@ extern "C" Q_DECL_EXPORT ssize_t read(int fd, void *buffer, size_t size)
 
 namespace {
 
-constexpr qint64 MaxBacklog = 1 << 20;
+constexpr qint64 MaxBacklog = 1 << 16;
 
 QString socatHint()
 {

@@ -196,7 +196,9 @@ void LineConditioner::setListening(bool on)
         return;
     listening = on;
     if (!on) {
-        // What waits for a listener who left is lost like the rest of its line.
+        // What waits for a listener who left is lost like the rest of its line; the next
+        // listener starts with the next whole line.
+        skipToLine = units == Lines && !sourceAtLineEnd;
         totals.unheardBytes += partial.size() + queuedBytes;
         partial.clear();
         queue.clear();
@@ -255,6 +257,7 @@ void LineConditioner::write(qint64 nowUs, const QByteArray &input)
     if (input.isEmpty())
         return;
     count(input, totals.bytesIn, totals.linesIn);
+    sourceAtLineEnd = input.endsWith('\n');
     if (unpluggedAt(nowUs)) {
         totals.unpluggedBytes += input.size();
         return;

@@ -151,6 +151,7 @@ private:
     int bitRate = 0;
     bool listening = true;
     bool skipToLine = false; ///< drop up to and including the next LF (a listener joined)
+    bool sourceAtLineEnd = true; ///< the source's last byte was LF
 
     QByteArray partial;
     qint64 partialSinceUs = 0;

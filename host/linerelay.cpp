@@ -1,12 +1,12 @@
 #include "linerelay.h"
 
+#include "linereplay.h"
 #include "ptypair.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
 
 #include <cerrno>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -17,15 +17,24 @@ const qint64 MinTickUs = 4000;
 // While an end has nobody on it, it is looked at this often.
 const int PresencePollMs = 50;
 const int ReadChunk = 65536;
+// At the end of a replay, how long client ends that do not take their last bytes are waited for.
+const qint64 DrainUs = 2000000;
 
 } // namespace
 
-LineRelay::LineRelay(PtyPair *pair, LineConditioner *toClient, LineConditioner *toDevice)
-    : pair(pair), toClient(toClient), toDevice(toDevice)
+LineRelay::LineRelay(PtyPair *pair, LineReplay *replay, const ClientEnds::Options &options,
+                     LineConditioner *toClient, LineConditioner *toDevice)
+    : pair(pair), replay(replay), toClient(toClient), toDevice(toDevice)
 {
     clock.start();
     toClient->setListening(false);
     toDevice->setListening(false);
+    ends = new ClientEnds(pair, options, &lock, this);
+    ends->onCommand = [this](const QByteArray &bytes) { this->toDevice->write(nowUs(), bytes); };
+    ends->onListening = [this](bool on) { this->toClient->setListening(on); };
+    ends->onActivity = [this] { pump(); };
+    ends->onNotice = [this](const QString &text) { emit notice(text); };
+    ends->onFailed = [this](const QString &reason) { emit failed(reason); };
     thread.setObjectName(QStringLiteral("line"));
     moveToThread(&thread);
 }
@@ -37,8 +46,11 @@ LineRelay::~LineRelay()
         QMetaObject::invokeMethod(
             this,
             [this] {
-                detach(device);
-                detach(client);
+                QMutexLocker locker(&lock);
+                delete deviceReader;
+                delete deviceWriter;
+                deviceReader = deviceWriter = nullptr;
+                ends->end();
                 delete tick;
                 delete presence;
                 tick = presence = nullptr;
@@ -82,183 +94,157 @@ void LineRelay::begin()
         checkPresence();
     });
     QMutexLocker locker(&lock);
-    attach(device, pair->simulatorFd());
-    attach(client, pair->clientFd());
+    ends->begin();
+    if (pair && pair->simulatorFd() >= 0) {
+        deviceFd = pair->simulatorFd();
+        deviceReader = new QSocketNotifier(deviceFd, QSocketNotifier::Read, this);
+        deviceWriter = new QSocketNotifier(deviceFd, QSocketNotifier::Write, this);
+        deviceReader->setEnabled(false);
+        deviceWriter->setEnabled(false);
+        connect(deviceReader, &QSocketNotifier::activated, this, [this] {
+            QMutexLocker locker(&lock);
+            readSource();
+            pump();
+        });
+        connect(deviceWriter, &QSocketNotifier::activated, this, [this] {
+            QMutexLocker locker(&lock);
+            flushDevice();
+            pump();
+        });
+    }
+    if (replay) {
+        // No instrument takes the commands: they cross the line (and are recorded) all the same.
+        replay->start(nowUs());
+        toDevice->setListening(true);
+    }
     checkPresence();
-}
-
-void LineRelay::attach(End &end, int fd)
-{
-    end.fd = fd;
-    end.present = false;
-    if (fd < 0)
-        return;
-    end.reader = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-    end.writer = new QSocketNotifier(fd, QSocketNotifier::Write, this);
-    end.reader->setEnabled(false);
-    end.writer->setEnabled(false);
-    connect(end.reader, &QSocketNotifier::activated, this, [this, &end] {
-        QMutexLocker locker(&lock);
-        &end == &device ? readDevice() : readClient();
-    });
-    connect(end.writer, &QSocketNotifier::activated, this, [this, &end] {
-        QMutexLocker locker(&lock);
-        flushEnd(end);
-        pump();
-    });
-}
-
-void LineRelay::detach(End &end)
-{
-    delete end.reader;
-    delete end.writer;
-    end.reader = end.writer = nullptr;
-    end.unwritten.clear();
-    end.present = false;
-    end.fd = -1;
 }
 
 void LineRelay::checkPresence()
 {
-    bool polling = false;
-    for (End *end : {&device, &client}) {
-        const bool present = PtyPair::isPeerOpen(end->fd);
-        if (present != end->present)
-            setPresent(*end, present);
-        polling = polling || (end->fd >= 0 && !present);
+    ends->checkPresence();
+    if (deviceFd >= 0) {
+        const bool present = PtyPair::isPeerOpen(deviceFd);
+        if (present != devicePresent)
+            setSimulatorPresent(present);
     }
-    if (polling && !presence->isActive())
-        presence->start();
-    else if (!polling)
-        presence->stop();
     pump();
 }
 
-void LineRelay::setPresent(End &end, bool present)
+void LineRelay::setSimulatorPresent(bool present)
 {
-    const bool isDevice = &end == &device;
-    const bool was = end.present;
-    end.present = present;
+    devicePresent = present;
     if (!present) {
-        // The last bytes the departed client wrote are still relayed; then its slave's unread
-        // input goes, so that the next client starts afresh.
-        if (was && !isDevice) {
-            readClient();
-            ::tcflush(end.fd, TCIOFLUSH);
-        }
-        end.unwritten.clear();
-        if (end.writer)
-            end.writer->setEnabled(false);
+        deviceUnwritten.clear();
+        deviceWriter->setEnabled(false);
     }
-    if (end.reader)
-        end.reader->setEnabled(present);
-    (isDevice ? simulatorOpen : clientOpen) = present;
-    // What goes towards an end is heard only while someone has it open.
-    (isDevice ? toDevice : toClient)->setListening(present);
+    deviceReader->setEnabled(present);
+    simulatorOpen = present;
+    // Commands are heard only while the simulator has its end open.
+    toDevice->setListening(present);
 }
 
-void LineRelay::readDevice()
+void LineRelay::readSource()
 {
-    if (device.fd < 0)
-        return;
     const qint64 now = nowUs();
-    const qint64 room = client.unwritten.isEmpty() ? toClient->room(now) : 0;
+    qint64 room = ends->isHolding() ? 0 : toClient->room(now);
+    if (replay) {
+        while (room > 0) {
+            const QByteArray bytes = replay->take(now, room);
+            if (bytes.isEmpty())
+                break;
+            toClient->write(now, bytes);
+            room = toClient->baud() == 0 ? qMin(room - bytes.size(), toClient->room(now))
+                                         : room - bytes.size();
+        }
+        return;
+    }
+    if (deviceFd < 0 || !devicePresent)
+        return;
     if (room <= 0) {
         // The line is full: the rest waits in the simulator until it has crossed.
-        device.reader->setEnabled(false);
-        schedule();
+        deviceReader->setEnabled(false);
         return;
     }
     // Take all the simulator has written so far in one go, as far as the line has room.
     char buffer[ReadChunk];
     ssize_t n = 0;
-    qint64 left = room;
-    while (left > 0 && (n = ::read(device.fd, buffer, size_t(qMin<qint64>(left, ReadChunk)))) > 0) {
+    while (room > 0 && (n = ::read(deviceFd, buffer, size_t(qMin<qint64>(room, ReadChunk)))) > 0) {
         toClient->write(now, QByteArray(buffer, int(n)));
-        left -= n;
+        room -= n;
         if (toClient->baud() == 0)
-            left = qMin(left, toClient->room(now));
+            room = qMin(room, toClient->room(now));
     }
-    if (n < 0 && errno == EIO) {
-        if (device.present)
-            setPresent(device, false);
-        presence->start();
-        return;
-    }
-    pump();
+    if (n < 0 && errno == EIO)
+        setSimulatorPresent(false); // nobody has the slave open: its presence check follows
 }
 
-void LineRelay::readClient()
+void LineRelay::sendToDevice(const QByteArray &bytes)
 {
-    if (client.fd < 0)
+    if (deviceFd < 0 || !devicePresent)
         return;
-    char buffer[ReadChunk];
-    const ssize_t n = ::read(client.fd, buffer, sizeof buffer);
-    if (n > 0) {
-        // One read is one write of the client's: it stays one piece on its way.
-        toDevice->write(nowUs(), QByteArray(buffer, int(n)));
-        pump();
-    } else if (n < 0 && errno == EIO) {
-        if (client.present)
-            setPresent(client, false);
-        presence->start();
-    }
+    const ssize_t n = ::write(deviceFd, bytes.constData(), size_t(bytes.size()));
+    if (n == bytes.size())
+        return;
+    if (n < 0 && errno != EAGAIN && errno != EINTR)
+        return; // the end went away; its presence check follows
+    deviceUnwritten = bytes.mid(int(qMax<ssize_t>(n, 0)));
+    flushDevice();
 }
 
-void LineRelay::send(End &end, const QByteArray &bytes)
+void LineRelay::flushDevice()
 {
-    if (end.fd < 0 || !end.present)
-        return;
-    if (end.unwritten.isEmpty()) {
-        // Most writes go whole: only a remainder is kept.
-        const ssize_t n = ::write(end.fd, bytes.constData(), size_t(bytes.size()));
-        if (n == bytes.size())
-            return;
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
-            return; // the end went away; its presence check follows
-        end.unwritten = bytes.mid(int(qMax<ssize_t>(n, 0)));
-    } else {
-        end.unwritten.append(bytes);
-    }
-    flushEnd(end);
-}
-
-void LineRelay::flushEnd(End &end)
-{
-    while (!end.unwritten.isEmpty() && end.fd >= 0) {
-        const ssize_t n = ::write(end.fd, end.unwritten.constData(), size_t(end.unwritten.size()));
+    while (!deviceUnwritten.isEmpty() && deviceFd >= 0) {
+        const ssize_t n =
+            ::write(deviceFd, deviceUnwritten.constData(), size_t(deviceUnwritten.size()));
         if (n > 0) {
-            end.unwritten.remove(0, int(n));
+            deviceUnwritten.remove(0, int(n));
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno != EAGAIN)
-            end.unwritten.clear(); // the end went away; its presence check follows
+            deviceUnwritten.clear(); // the end went away; its presence check follows
         break;
     }
-    if (end.writer)
-        end.writer->setEnabled(!end.unwritten.isEmpty());
+    if (deviceWriter)
+        deviceWriter->setEnabled(!deviceUnwritten.isEmpty());
 }
 
 void LineRelay::pump()
 {
     const qint64 now = nowUs();
+    if (replay)
+        readSource();
     for (QByteArray bytes; !(bytes = toClient->take(now)).isEmpty();) {
         emit deliveredToClient(now, bytes);
-        send(client, bytes);
+        ends->deliver(now, bytes);
     }
+    ends->flush(now);
     // Commands go one write at a time, each only once the last has left.
-    while (device.unwritten.isEmpty()) {
+    while (deviceUnwritten.isEmpty()) {
         const QByteArray chunk = toDevice->take(now);
         if (chunk.isEmpty())
             break;
         emit deliveredToDevice(now, chunk);
-        send(device, chunk);
+        if (!replay) {
+            sendToDevice(chunk);
+        } else if (!commandsNoticed) {
+            commandsNoticed = true;
+            emit notice(QStringLiteral("replay: commands from clients reach no instrument; they "
+                                       "are ignored (and recorded with --record)"));
+        }
     }
-    if (device.reader)
-        device.reader->setEnabled(device.present && client.unwritten.isEmpty() &&
-                                  toClient->room(now) > 0);
+    if (deviceReader)
+        deviceReader->setEnabled(devicePresent && !ends->isHolding() && toClient->room(now) > 0);
+    if (replay && replay->atEnd() && !ended && toClient->pending() == 0) {
+        if (drainDeadlineUs < 0)
+            drainDeadlineUs = now + DrainUs;
+        if (!ends->hasUnwritten() || now >= drainDeadlineUs) {
+            ended = true;
+            emit replayEnded();
+        }
+    }
     schedule();
 }
 
@@ -266,15 +252,25 @@ void LineRelay::schedule()
 {
     const qint64 now = nowUs();
     qint64 next = -1;
-    for (const LineConditioner *line : {toClient, toDevice}) {
-        const qint64 at = line->nextUs();
+    const auto consider = [&next](qint64 at) {
         if (at >= 0)
             next = next < 0 ? at : qMin(next, at);
-    }
+    };
+    consider(toClient->nextUs());
+    consider(toDevice->nextUs());
+    consider(ends->nextUs());
     // Room comes back as the line empties: wake to read once a tick's worth has crossed.
-    if (device.present && device.reader && !device.reader->isEnabled() &&
-        client.unwritten.isEmpty())
-        next = next < 0 ? now + MinTickUs : qMin(next, now + MinTickUs);
+    const bool room = !ends->isHolding() && toClient->room(now) > 0;
+    if (replay && !replay->atEnd())
+        consider(room ? replay->nextUs() : now + MinTickUs);
+    if (devicePresent && deviceReader && !deviceReader->isEnabled() && !ends->isHolding())
+        consider(now + MinTickUs);
+    if (replay && !ended && drainDeadlineUs >= 0)
+        consider(drainDeadlineUs);
+
+    const bool polling = ends->needsPolling() || (deviceFd >= 0 && !devicePresent);
+    if (polling != presence->isActive())
+        polling ? presence->start() : presence->stop();
     if (next < 0) {
         tick->stop();
         return;
@@ -293,7 +289,7 @@ void LineRelay::unplug(double seconds)
         const qint64 duration = qint64(seconds * 1e6);
         toClient->unplug(now, duration);
         toDevice->unplug(now, duration);
-        client.unwritten.clear();
+        ends->unplugged();
         pump();
     });
 }
@@ -320,19 +316,7 @@ void LineRelay::hangUp(double seconds)
 {
     later([this, seconds] {
         QMutexLocker locker(&lock);
-        if (client.fd < 0)
-            return;
-        setPresent(client, false);
-        detach(client);
-        pair->hangUpClient();
-        QTimer::singleShot(int(seconds * 1000), this, [this] {
-            QMutexLocker locker(&lock);
-            if (!pair->restoreClient()) {
-                emit failed(pair->errorString());
-                return;
-            }
-            attach(client, pair->clientFd());
-            checkPresence();
-        });
+        ends->hangUp(seconds);
+        pump();
     });
 }

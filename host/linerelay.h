@@ -1,6 +1,7 @@
 #ifndef KELVANE_LINERELAY_H
 #define KELVANE_LINERELAY_H
 
+#include "clientends.h"
 #include "lineconditioner.h"
 
 #include <QElapsedTimer>
@@ -11,24 +12,29 @@
 #include <atomic>
 #include <functional>
 
+class LineReplay;
 class PtyPair;
 class QSocketNotifier;
 class QTimer;
 
-/// Drives the line between the pair's two ends on a thread of its own, so that the plug-in's
-/// work on the main thread and the line's take turns on no one loop: reads the simulator's end
-/// only as fast as the toClient conditioner lets the line carry it, writes what crosses to the
-/// client's end, and the client's commands through toDevice to the simulator's end. An end that
-/// no process has open is noticed (the conditioner then drops what nobody hears); nothing is
-/// buffered beyond the conditioners' bounds: a client that does not read holds the simulator up.
+/// Drives the line on a thread of its own, so that the plug-in's work on the main thread and
+/// the line's take turns on no one loop: reads the source (the simulator's end of the pair, or a
+/// replay) only as fast as the toClient conditioner lets the line carry it, hands what crosses
+/// to every client end, and the clients' commands through toDevice to the simulator's end. An
+/// end that no process has open is noticed (the conditioner then drops what nobody hears);
+/// nothing is buffered beyond the conditioners' bounds and the client ends' own.
 ///
-/// The conditioners are touched only under the relay's lock: other threads go through locked().
+/// The conditioners and the client ends are touched only under the relay's lock: other threads
+/// go through locked().
 class LineRelay : public QObject
 {
     Q_OBJECT
 
 public:
-    LineRelay(PtyPair *pair, LineConditioner *toClient, LineConditioner *toDevice);
+    /// pair: the simulator's end (when it has one) and the pty client end (when it has one);
+    /// replay: the source instead of the simulator (null: none).
+    LineRelay(PtyPair *pair, LineReplay *replay, const ClientEnds::Options &ends,
+              LineConditioner *toClient, LineConditioner *toDevice);
     /// Stops the thread; the conditioners are the caller's again.
     ~LineRelay() override;
 
@@ -36,10 +42,11 @@ public:
     void start();
     /// Microseconds on the relay's monotonic clock, from its construction.
     qint64 nowUs() const { return clock.nsecsElapsed() / 1000; }
-    bool isClientOpen() const { return clientOpen; }
     bool isSimulatorOpen() const { return simulatorOpen; }
-    /// Runs f with the conditioners to itself (from any thread).
+    /// Runs f with the conditioners and the client ends to itself (from any thread).
     void locked(const std::function<void()> &f);
+    /// Under locked() only.
+    const ClientEnds &clientEnds() const { return *ends; }
 
     /// Silence both ways for seconds.
     void unplug(double seconds);
@@ -51,49 +58,50 @@ public:
     void garbage(int count);
 
 signals:
-    /// Bytes as they reached the client, and commands as they reached the simulator, in order,
-    /// with the time (nowUs()) they did: for recording and for further outputs of the same line.
-    /// Emitted on the relay's thread.
+    /// Bytes as they reached the clients, and commands as they reached the simulator, in order,
+    /// with the time (nowUs()) they did: for recording. Emitted on the relay's thread.
     void deliveredToClient(qint64 us, const QByteArray &bytes);
     void deliveredToDevice(qint64 us, const QByteArray &bytes);
     /// The client's end could not be made again after a hangup.
     void failed(const QString &reason);
+    /// A line for the host's log (clients that came and went, ...).
+    void notice(const QString &text);
+    /// The replay played its file to the end and everything reached the client ends.
+    void replayEnded();
 
 private:
-    struct End
-    {
-        int fd = -1;
-        bool present = false;
-        QSocketNotifier *reader = nullptr;
-        QSocketNotifier *writer = nullptr;
-        QByteArray unwritten;
-    };
-
     void begin();
-    void attach(End &end, int fd);
-    void detach(End &end);
     void checkPresence();
-    void setPresent(End &end, bool present);
-    void readDevice();
-    void readClient();
+    void setSimulatorPresent(bool present);
+    void readSource();
     void pump();
-    void send(End &end, const QByteArray &bytes);
-    void flushEnd(End &end);
+    void sendToDevice(const QByteArray &bytes);
+    void flushDevice();
     void schedule();
     void later(const std::function<void()> &f);
 
     PtyPair *pair;
+    LineReplay *replay;
     LineConditioner *toClient;
     LineConditioner *toDevice;
+    ClientEnds *ends;
     QMutex lock;
     QElapsedTimer clock;
     QThread thread;
     QTimer *tick = nullptr;
     QTimer *presence = nullptr;
-    End device;
-    End client;
-    std::atomic<bool> clientOpen {false};
+
+    // The simulator's end.
+    int deviceFd = -1;
+    bool devicePresent = false;
+    QSocketNotifier *deviceReader = nullptr;
+    QSocketNotifier *deviceWriter = nullptr;
+    QByteArray deviceUnwritten;
     std::atomic<bool> simulatorOpen {false};
+
+    bool commandsNoticed = false;
+    qint64 drainDeadlineUs = -1;
+    bool ended = false;
 };
 
 #endif // KELVANE_LINERELAY_H

@@ -7,6 +7,7 @@
 #include <QSaveFile>
 
 #include <cctype>
+#include <unistd.h>
 
 namespace {
 
@@ -64,13 +65,35 @@ void LineOptions::addTo(QCommandLineParser &parser)
          QStringLiteral("Write the line's statistics as JSON to FILE on every status and at "
                         "exit."),
          QStringLiteral("FILE")},
+        {QStringLiteral("tcp"),
+         QStringLiteral("Serve the line to TCP clients on [ADDR:]PORT (ADDR 127.0.0.1 unless "
+                        "given, 0.0.0.0 for every interface; PORT 0 for any free one): each gets "
+                        "the instrument's output, and what each sends is a command to it."),
+         QStringLiteral("[ADDR:]PORT")},
+        {QStringLiteral("tcp-max-clients"),
+         QStringLiteral("At most N TCP clients at once (default 16); the next is refused."),
+         QStringLiteral("N")},
+        {QStringLiteral("udp"),
+         QStringLiteral("Send every line of the instrument's output as one datagram to ADDR:PORT "
+                        "(unicast, broadcast or multicast); may be given more than once."),
+         QStringLiteral("ADDR:PORT")},
+        {QStringLiteral("no-pty"),
+         QStringLiteral("Make no client end DIR/client (with --tcp or --udp).")},
+        {QStringLiteral("replay"),
+         QStringLiteral("Run no plug-in: play FILE to the client ends instead, a --record "
+                        "recording at its recorded times or a plain capture at the line rate."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("loop"),
+         QStringLiteral("With --replay: start again at the end of FILE (without it the host "
+                        "ends there).")},
     });
 }
 
 QString LineOptions::anyGiven(const QCommandLineParser &parser)
 {
     for (const char *name :
-         {"baud", "seed", "faults", "command-faults", "talker", "record", "stats"}) {
+         {"baud", "seed", "faults", "command-faults", "talker", "record", "stats", "tcp",
+          "tcp-max-clients", "udp", "no-pty", "replay", "loop"}) {
         if (parser.isSet(QLatin1String(name)))
             return QLatin1String(name);
     }
@@ -123,6 +146,50 @@ bool LineOptions::read(const QCommandLineParser &parser, QString *error)
     }
     recordPath = parser.value(QStringLiteral("record"));
     statsPath = parser.value(QStringLiteral("stats"));
+    return readEnds(parser, error);
+}
+
+bool LineOptions::readEnds(const QCommandLineParser &parser, QString *error)
+{
+    QString why;
+    tcp = parser.isSet(QStringLiteral("tcp"));
+    if (tcp &&
+        !NetAddress::parse(parser.value(QStringLiteral("tcp")), "127.0.0.1", &tcpAddress, &why)) {
+        *error = QStringLiteral("--tcp: %1").arg(why);
+        return false;
+    }
+    if (parser.isSet(QStringLiteral("tcp-max-clients"))) {
+        bool ok = false;
+        tcpMaxClients = parser.value(QStringLiteral("tcp-max-clients")).toInt(&ok);
+        if (!ok || tcpMaxClients < 1 || tcpMaxClients > 1000 || !tcp) {
+            *error = tcp ? QStringLiteral("--tcp-max-clients needs a number from 1 to 1000, got "
+                                          "\"%1\"")
+                               .arg(parser.value(QStringLiteral("tcp-max-clients")))
+                         : QStringLiteral("--tcp-max-clients needs --tcp");
+            return false;
+        }
+    }
+    for (const QString &text : parser.values(QStringLiteral("udp"))) {
+        NetAddress address;
+        if (!NetAddress::parse(text, "", &address, &why) || address.port() == 0) {
+            *error = QStringLiteral("--udp needs ADDR:PORT with a numeric address and a port "
+                                    "from 1 to 65535, got \"%1\"")
+                         .arg(text);
+            return false;
+        }
+        udp << address;
+    }
+    pty = !parser.isSet(QStringLiteral("no-pty"));
+    if (!pty && !tcp && udp.isEmpty()) {
+        *error = QStringLiteral("--no-pty needs --tcp or --udp: no client could reach the line");
+        return false;
+    }
+    replayPath = parser.value(QStringLiteral("replay"));
+    loop = parser.isSet(QStringLiteral("loop"));
+    if (loop && replayPath.isEmpty()) {
+        *error = QStringLiteral("--loop needs --replay");
+        return false;
+    }
     return true;
 }
 
@@ -171,7 +238,7 @@ bool FaultCommand::parse(const QString &text, const LineFaultRates &current, Fau
 }
 
 LineSession::LineSession(const LineOptions &opts, PtyPair *pair, QObject *parent)
-    : QObject(parent), options(opts),
+    : QObject(parent), options(opts), pair(pair),
       // Each direction draws from its own sequence, so that the commands a client sends do not
       // change the faults of what it receives.
       toClient(LineConditioner::Lines, opts.seed),
@@ -182,8 +249,6 @@ LineSession::LineSession(const LineOptions &opts, PtyPair *pair, QObject *parent
     toClient.setRates(options.faults);
     toDevice.setRates(options.commandFaults);
     toClient.setTalker(options.talker);
-    lineRelay = std::make_unique<LineRelay>(pair, &toClient, &toDevice);
-    connect(lineRelay.get(), &LineRelay::failed, this, &LineSession::failed);
 }
 
 LineSession::~LineSession()
@@ -201,11 +266,16 @@ void LineSession::stop()
         recordFile.flush();
 }
 
-void LineSession::snapshot(LineCounts counts[2]) const
+void LineSession::snapshot(Snapshot *out) const
 {
     const auto take = [&] {
-        counts[0] = toClient.counts();
-        counts[1] = toDevice.counts();
+        out->counts[0] = toClient.counts();
+        out->counts[1] = toDevice.counts();
+        out->round = replay.round();
+        if (lineRelay) {
+            out->ends = lineRelay->clientEnds().status();
+            out->endsJson = lineRelay->clientEnds().toJson();
+        }
     };
     if (lineRelay)
         lineRelay->locked(take);
@@ -213,8 +283,16 @@ void LineSession::snapshot(LineCounts counts[2]) const
         take();
 }
 
-bool LineSession::open(QString *error)
+bool LineSession::open(QString *error, int *status)
 {
+    *status = 1;
+    if (!options.replayPath.isEmpty()) {
+        if (!replay.open(options.replayPath, error)) {
+            *status = 2;
+            return false;
+        }
+        replay.setLoop(options.loop);
+    }
     if (!options.recordPath.isEmpty()) {
         recordFile.setFileName(options.recordPath);
         if (!recordFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
@@ -222,6 +300,36 @@ bool LineSession::open(QString *error)
                          .arg(options.recordPath, recordFile.errorString());
             return false;
         }
+    }
+    if (!writeStats(error))
+        return false;
+
+    // The sockets last: once they are open the relay owns them.
+    ClientEnds::Options ends;
+    ends.maxTcpClients = options.tcpMaxClients;
+    if (options.tcp) {
+        ends.tcpFd = listenTcp(options.tcpAddress, error);
+        if (ends.tcpFd < 0)
+            return false;
+        tcpBound = NetAddress::ofSocket(ends.tcpFd, true);
+    }
+    for (const NetAddress &to : qAsConst(options.udp)) {
+        const int fd = openUdp(to, error);
+        if (fd < 0) {
+            for (const auto &udp : qAsConst(ends.udp))
+                ::close(udp.first);
+            if (ends.tcpFd >= 0)
+                ::close(ends.tcpFd);
+            return false;
+        }
+        ends.udp << qMakePair(fd, to);
+    }
+    lineRelay = std::make_unique<LineRelay>(pair, options.replayPath.isEmpty() ? nullptr : &replay,
+                                            ends, &toClient, &toDevice);
+    connect(lineRelay.get(), &LineRelay::failed, this, &LineSession::failed);
+    connect(lineRelay.get(), &LineRelay::notice, this, &LineSession::notice);
+    connect(lineRelay.get(), &LineRelay::replayEnded, this, &LineSession::replayEnded);
+    if (recordFile.isOpen()) {
         recordFile.write(LineRecord::header());
         recordFile.write(QStringLiteral("# %1\n").arg(description()).toUtf8());
         recordFile.flush();
@@ -233,10 +341,32 @@ bool LineSession::open(QString *error)
             lineRelay.get(), &LineRelay::deliveredToDevice, this,
             [this](qint64 us, const QByteArray &bytes) { record(us, LineRecord::Client, bytes); });
     }
-    if (!writeStats(error))
-        return false;
     lineRelay->start();
     return true;
+}
+
+QStringList LineSession::endLines() const
+{
+    QStringList lines;
+    if (!options.replayPath.isEmpty()) {
+        lines << (replay.isRecord()
+                      ? QStringLiteral("Replay: %1, a line record of %2 bytes over %3 s%4")
+                            .arg(options.replayPath)
+                            .arg(replay.bytes())
+                            .arg(QString::number(replay.spanUs() / 1e6, 'f', 3))
+                      : QStringLiteral("Replay: %1, a plain capture of %2 bytes at the line "
+                                       "rate%4")
+                            .arg(options.replayPath)
+                            .arg(replay.bytes()))
+                     .arg(options.loop ? QStringLiteral(", looped") : QString());
+    }
+    if (options.tcp)
+        lines << QStringLiteral("TCP: %1, at most %2 clients")
+                     .arg(tcpBound.toString())
+                     .arg(options.tcpMaxClients);
+    for (const NetAddress &to : qAsConst(options.udp))
+        lines << QStringLiteral("UDP: to %1").arg(to.toString());
+    return lines;
 }
 
 QString LineSession::description() const
@@ -288,38 +418,51 @@ bool LineSession::fault(const QString &text, QString *error)
 
 QStringList LineSession::status() const
 {
-    LineCounts counts[2];
-    snapshot(counts);
+    Snapshot now;
+    snapshot(&now);
     QStringList eventCounts;
     for (int i = 0; i < 4; ++i)
         eventCounts << QStringLiteral("%1 %2").arg(QLatin1String(EventNames[i])).arg(events[i]);
-    return {
-        description(),
-        QStringLiteral("Client end: %1, simulator end: %2")
-            .arg(lineRelay->isClientOpen() ? QStringLiteral("open") : QStringLiteral("closed"),
-                 lineRelay->isSimulatorOpen() ? QStringLiteral("open") : QStringLiteral("closed")),
-        QStringLiteral("To the client: %1").arg(countsLine(counts[0])),
-        QStringLiteral("To the simulator: %1").arg(countsLine(counts[1])),
-        QStringLiteral("Events: %1").arg(eventCounts.join(QStringLiteral(", ")))};
+    const bool replaying = !options.replayPath.isEmpty();
+    return QStringList {
+               description(),
+               replaying
+                   ? QStringLiteral("Source: %1, round %2").arg(options.replayPath).arg(now.round)
+                   : QStringLiteral("Simulator end: %1")
+                         .arg(lineRelay && lineRelay->isSimulatorOpen()
+                                  ? QStringLiteral("open")
+                                  : QStringLiteral("closed"))} +
+        now.ends +
+        QStringList {QStringLiteral("To the clients: %1").arg(countsLine(now.counts[0])),
+                     QStringLiteral("%1: %2").arg(
+                         replaying ? QStringLiteral("From the clients (to no instrument)")
+                                   : QStringLiteral("To the simulator"),
+                         countsLine(now.counts[1])),
+                     QStringLiteral("Events: %1").arg(eventCounts.join(QStringLiteral(", ")))};
 }
 
 bool LineSession::writeStats(QString *error) const
 {
     if (options.statsPath.isEmpty())
         return true;
-    LineCounts counts[2];
-    snapshot(counts);
+    Snapshot now;
+    snapshot(&now);
     QJsonObject eventCounts;
     for (int i = 0; i < 4; ++i)
         eventCounts.insert(QLatin1String(EventNames[i]), events[i]);
     // The seed as text: JSON numbers lose 64-bit integers.
-    const QJsonObject stats = {{QStringLiteral("seed"), QString::number(options.seed)},
-                               {QStringLiteral("baud"), options.baud},
-                               {QStringLiteral("faults"), toClient.rates().toString()},
-                               {QStringLiteral("commandFaults"), toDevice.rates().toString()},
-                               {QStringLiteral("toClient"), counts[0].toJson()},
-                               {QStringLiteral("toDevice"), counts[1].toJson()},
-                               {QStringLiteral("events"), eventCounts}};
+    QJsonObject stats = {{QStringLiteral("seed"), QString::number(options.seed)},
+                         {QStringLiteral("baud"), options.baud},
+                         {QStringLiteral("faults"), toClient.rates().toString()},
+                         {QStringLiteral("commandFaults"), toDevice.rates().toString()},
+                         {QStringLiteral("toClient"), now.counts[0].toJson()},
+                         {QStringLiteral("toDevice"), now.counts[1].toJson()},
+                         {QStringLiteral("events"), eventCounts},
+                         {QStringLiteral("clients"), now.endsJson}};
+    if (!options.replayPath.isEmpty())
+        stats.insert(QStringLiteral("replay"),
+                     QJsonObject {{QStringLiteral("file"), options.replayPath},
+                                  {QStringLiteral("round"), now.round}});
     QSaveFile file(options.statsPath);
     if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(stats).toJson()) < 0 ||
         !file.commit()) {

@@ -4,6 +4,8 @@
 #include "lineconditioner.h"
 #include "linerecord.h"
 #include "linerelay.h"
+#include "linereplay.h"
+#include "netaddress.h"
 
 #include <QFile>
 #include <QObject>
@@ -15,7 +17,8 @@ class QCommandLineParser;
 class PtyPair;
 
 /// The line options of kelvane-host: --baud, --seed, --faults, --command-faults, --talker,
-/// --record, --stats.
+/// --record, --stats, and the ends and sources besides the pair: --tcp, --tcp-max-clients,
+/// --udp, --no-pty, --replay, --loop.
 struct LineOptions
 {
     int baud = 115200;
@@ -26,6 +29,13 @@ struct LineOptions
     QByteArray talker;
     QString recordPath;
     QString statsPath;
+    bool tcp = false;
+    NetAddress tcpAddress;
+    int tcpMaxClients = 16;
+    QVector<NetAddress> udp;
+    bool pty = true;
+    QString replayPath;
+    bool loop = false;
 
     static void addTo(QCommandLineParser &parser);
     /// Reads the options added by addTo(); false with *error for a bad value. Without --seed
@@ -33,6 +43,9 @@ struct LineOptions
     bool read(const QCommandLineParser &parser, QString *error);
     /// Whether any of them was given (they need the pty pair).
     static QString anyGiven(const QCommandLineParser &parser);
+
+private:
+    bool readEnds(const QCommandLineParser &parser, QString *error);
 };
 
 /// One console "fault" command, parsed.
@@ -50,8 +63,8 @@ struct FaultCommand
                       QString *error);
 };
 
-/// The conditioned line of a pty pair: both conditioners, the relay between the pair's ends,
-/// the recording, the events and the statistics.
+/// The conditioned line: both conditioners, the relay between the source (the pair's simulator
+/// end or a replay) and the client ends, the recording, the events and the statistics.
 class LineSession : public QObject
 {
     Q_OBJECT
@@ -60,8 +73,11 @@ public:
     LineSession(const LineOptions &options, PtyPair *pair, QObject *parent = nullptr);
     ~LineSession() override;
 
-    /// Opens the record file and checks the stats file; false with *error.
-    bool open(QString *error);
+    /// Opens the replay, the network ends, the record file and checks the stats file, then
+    /// starts relaying; false with *error and the exit status the host should give.
+    bool open(QString *error, int *status);
+    /// "Replay: FILE (...)", "TCP: ...", "UDP: ..." for the banner.
+    QStringList endLines() const;
     /// "Line: 115200 baud, seed 7, faults none, command faults none"
     QString description() const;
     /// Runs a fault command; false with *error for a bad one.
@@ -73,20 +89,32 @@ public:
     /// Writes the statistics to --stats, when given; false with *error when it cannot.
     bool writeStats(QString *error) const;
 
-    LineRelay *relay() const { return lineRelay.get(); }
-
 signals:
     void failed(const QString &reason);
+    void notice(const QString &text);
+    /// A replay without --loop has played its file to the end.
+    void replayEnded();
 
 private:
+    struct Snapshot
+    {
+        LineCounts counts[2];
+        int round = 0;
+        QStringList ends;
+        QJsonObject endsJson;
+    };
+
     void record(qint64 us, LineRecord::Source source, const QByteArray &bytes);
-    void snapshot(LineCounts counts[2]) const;
+    void snapshot(Snapshot *out) const;
 
     LineOptions options;
+    PtyPair *pair;
+    LineReplay replay;
     LineConditioner toClient;
     LineConditioner toDevice;
     std::unique_ptr<LineRelay> lineRelay;
     QFile recordFile;
+    NetAddress tcpBound;
     int events[4] = {};
 };
 

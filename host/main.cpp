@@ -183,6 +183,10 @@ Options parseOptions(const App &app)
         fatal(error);
         ::exit(2);
     }
+    if (!options.line.replayPath.isEmpty() && parser.isSet(plugin)) {
+        fatal(QStringLiteral("--plugin does not apply to --replay: a replay runs no plug-in"));
+        ::exit(2);
+    }
     return options;
 }
 
@@ -250,59 +254,13 @@ void checkSettingsFile(const QString &path)
         warn(QStringLiteral("could not keep a copy of the file in %1").arg(copy));
 }
 
-int run(App &app)
+// The settings file, with what the host writes into it for the plug-in; false when it cannot be
+// had.
+bool prepareSettings(App &app, const Options &options, const QString &simulatorDevice)
 {
-    const Options options = parseOptions(app);
-
-    // Watched from here on, so that a signal during start-up still ends the host in order.
-    SignalWatcher signalWatcher({SIGINT, SIGTERM, SIGHUP});
-    ::signal(SIGPIPE, SIG_IGN);
-
-    PayloadHost host(&app);
-    if (!host.check(options.pluginPath)) {
-        fatal(host.errorString());
-        return 1;
-    }
-
-    // A bad script is a usage error, found before anything starts.
-    Script script;
-    QString scriptError;
-    if (!options.scriptPath.isEmpty() && !script.load(options.scriptPath, &scriptError)) {
-        fatal(scriptError);
-        return 2;
-    }
-
-    const QString linkDir =
-        options.device.isEmpty() && options.linkDir.isEmpty() ? defaultLinkDir() : options.linkDir;
-    if (options.device.isEmpty() && linkDir.isEmpty())
-        return 1;
-    PtyPair pair(linkDir);
-    QString simulatorDevice = options.device;
-    if (!simulatorDevice.isEmpty()) {
-        if (!checkDevice(simulatorDevice))
-            return 1;
-    } else {
-        if (!pair.open()) {
-            fatal(pair.errorString());
-            return 1;
-        }
-        simulatorDevice = pair.simulatorEnd();
-    }
-    // The line between the pair's ends, relaying from the start: the plug-in's first bytes
-    // already cross it.
-    std::unique_ptr<LineSession> line;
-    if (pair.isOpen()) {
-        line = std::make_unique<LineSession>(options.line, &pair);
-        QString error;
-        if (!line->open(&error)) {
-            fatal(error);
-            return 1;
-        }
-    }
-
     if (!QDir().mkpath(QFileInfo(options.settingsPath).absolutePath())) {
         fatal(QStringLiteral("cannot create the folder of %1").arg(options.settingsPath));
-        return 1;
+        return false;
     }
     checkSettingsFile(options.settingsPath);
     const bool newSettingsFile = !QFileInfo::exists(options.settingsPath);
@@ -331,28 +289,98 @@ int run(App &app)
     if (store->status() == QSettings::AccessError)
         warn(QStringLiteral("cannot write %1: setting changes last only until the host ends")
                  .arg(options.settingsPath));
+    return true;
+}
 
-    if (!host.load()) {
+int run(App &app)
+{
+    const Options options = parseOptions(app);
+    const bool replaying = !options.line.replayPath.isEmpty();
+
+    // Watched from here on, so that a signal during start-up still ends the host in order.
+    SignalWatcher signalWatcher({SIGINT, SIGTERM, SIGHUP});
+    ::signal(SIGPIPE, SIG_IGN);
+
+    PayloadHost host(&app);
+    if (!replaying && !host.check(options.pluginPath)) {
         fatal(host.errorString());
         return 1;
     }
 
+    // A bad script is a usage error, found before anything starts.
+    Script script;
+    QString scriptError;
+    if (!options.scriptPath.isEmpty() && !script.load(options.scriptPath, &scriptError)) {
+        fatal(scriptError);
+        return 2;
+    }
+
+    // A pair of ptys, or one: the simulator's end unless it replays, the client's unless
+    // --no-pty.
+    const bool simulatorPty = options.device.isEmpty() && !replaying;
+    const bool clientPty = options.device.isEmpty() && options.line.pty;
+    const QString linkDir = (simulatorPty || clientPty) && options.linkDir.isEmpty()
+        ? defaultLinkDir()
+        : options.linkDir;
+    if ((simulatorPty || clientPty) && linkDir.isEmpty())
+        return 1;
+    PtyPair pair(linkDir);
+    QString simulatorDevice = options.device;
+    if (!simulatorDevice.isEmpty()) {
+        if (!checkDevice(simulatorDevice))
+            return 1;
+    } else if (simulatorPty || clientPty) {
+        if (!pair.open(simulatorPty, clientPty)) {
+            fatal(pair.errorString());
+            return 1;
+        }
+        if (simulatorPty)
+            simulatorDevice = pair.simulatorEnd();
+    }
+    // The line between the source and the client ends, relaying from the start: the plug-in's
+    // first bytes already cross it.
+    std::unique_ptr<LineSession> line;
+    if (options.device.isEmpty()) {
+        line = std::make_unique<LineSession>(options.line, pair.isOpen() ? &pair : nullptr);
+        QString error;
+        int status = 1;
+        if (!line->open(&error, &status)) {
+            fatal(error);
+            return status;
+        }
+    }
+
+    if (!replaying) {
+        if (!prepareSettings(app, options, simulatorDevice))
+            return 1;
+        if (!host.load()) {
+            fatal(host.errorString());
+            return 1;
+        }
+    }
+
     QStringList deviceLines;
-    deviceLines << QStringLiteral("Simulator device: %1").arg(simulatorDevice);
-    if (pair.isOpen())
+    if (!replaying)
+        deviceLines << QStringLiteral("Simulator device: %1").arg(simulatorDevice);
+    if (clientPty)
         deviceLines << QStringLiteral("Client device: %1").arg(pair.clientEnd());
-    Console::print(QStringLiteral("Plug-in: %1").arg(host.identity()));
-    Console::print(QStringLiteral("Metadata: %1").arg(host.metaDataText()));
-    Console::print(QStringLiteral("Settings: %1").arg(options.settingsPath));
+    if (!replaying) {
+        Console::print(QStringLiteral("Plug-in: %1").arg(host.identity()));
+        Console::print(QStringLiteral("Metadata: %1").arg(host.metaDataText()));
+        Console::print(QStringLiteral("Settings: %1").arg(options.settingsPath));
+    }
     for (const QString &deviceLine : qAsConst(deviceLines))
         Console::print(deviceLine);
     if (line) {
         // Not a terminal program: it would send each key as one command text.
-        Console::print(QStringLiteral("Connect your client to %1 (%2 baud), e.g. "
-                                      "kelvane-scope %1 or cat %1; to type commands a line at a "
-                                      "time: socat -,icanon=1 %1,raw,echo=0")
-                           .arg(pair.clientEnd())
-                           .arg(options.line.baud == 0 ? 115200 : options.line.baud));
+        if (clientPty)
+            Console::print(QStringLiteral("Connect your client to %1 (%2 baud), e.g. "
+                                          "kelvane-scope %1 or cat %1; to type commands a line "
+                                          "at a time: socat -,icanon=1 %1,raw,echo=0")
+                               .arg(pair.clientEnd())
+                               .arg(options.line.baud == 0 ? 115200 : options.line.baud));
+        for (const QString &endLine : line->endLines())
+            Console::print(endLine);
         Console::print(line->description());
     }
 
@@ -368,6 +396,14 @@ int run(App &app)
             fatal(reason);
             app.exit(1);
         });
+        QObject::connect(line.get(), &LineSession::notice, &app, [](const QString &text) {
+            Console::printError(QStringLiteral("%1: %2").arg(QLatin1String(ProgramName), text));
+        });
+        QObject::connect(line.get(), &LineSession::replayEnded, &app, [&app, &options] {
+            Console::printError(QStringLiteral("%1: replay: end of %2")
+                                    .arg(QLatin1String(ProgramName), options.line.replayPath));
+            app.exit(0);
+        });
     }
 
     // Without a console on standard input, a script still runs its commands through one.
@@ -376,14 +412,25 @@ int run(App &app)
         console = std::make_unique<Console>(options.console ? 0 : -1);
         if (options.console)
             Console::print(QStringLiteral("Console: type help for the commands."));
-        QObject::connect(console.get(), &Console::setRequested, &host, &PayloadHost::updateSetting);
-        QObject::connect(console.get(), &Console::pruneRequested, &host, &PayloadHost::prune);
-        QObject::connect(console.get(), &Console::startRequested, &host,
-                         &PayloadHost::requestStart);
-        QObject::connect(console.get(), &Console::stopRequested, &host, &PayloadHost::stop);
+        if (replaying) {
+            const auto refuse = [] {
+                Console::printError(QStringLiteral("error: no plug-in runs in a replay"));
+            };
+            QObject::connect(console.get(), &Console::setRequested, &host, refuse);
+            QObject::connect(console.get(), &Console::pruneRequested, &host, refuse);
+            QObject::connect(console.get(), &Console::startRequested, &host, refuse);
+            QObject::connect(console.get(), &Console::stopRequested, &host, refuse);
+        } else {
+            QObject::connect(console.get(), &Console::setRequested, &host,
+                             &PayloadHost::updateSetting);
+            QObject::connect(console.get(), &Console::pruneRequested, &host, &PayloadHost::prune);
+            QObject::connect(console.get(), &Console::startRequested, &host,
+                             &PayloadHost::requestStart);
+            QObject::connect(console.get(), &Console::stopRequested, &host, &PayloadHost::stop);
+        }
         QObject::connect(console.get(), &Console::statusRequested, &host,
-                         [&host, &line, deviceLines] {
-                             QStringList lines = host.status(deviceLines);
+                         [&host, &line, deviceLines, replaying] {
+                             QStringList lines = replaying ? deviceLines : host.status(deviceLines);
                              if (line) {
                                  lines << line->status();
                                  QString error;

@@ -19,9 +19,9 @@ public:
     PtyPair(const PtyPair &) = delete;
     PtyPair &operator=(const PtyPair &) = delete;
 
-    /// Takes the folder's lock, clears stale names and makes both ptys (raw, no echo) and their
-    /// names. On false nothing is left behind and errorString() says why.
-    bool open();
+    /// Takes the folder's lock, clears stale names and makes the ptys asked for (raw, no echo)
+    /// and their names. On false nothing is left behind and errorString() says why.
+    bool open(bool simulator = true, bool client = true);
     /// Closes both masters (the ends' readers see a hangup) and removes the names and the lock.
     void close();
     bool isOpen() const { return lock != nullptr; }
@@ -30,7 +30,7 @@ public:
     QString clientEnd() const;
     QString errorString() const { return error; }
 
-    /// The masters, non-blocking; -1 while the end is gone.
+    /// The masters, non-blocking; -1 while the end is gone or was not made.
     int simulatorFd() const { return simulatorMaster; }
     int clientFd() const { return clientMaster; }
 

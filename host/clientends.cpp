@@ -1,0 +1,534 @@
+#include "clientends.h"
+
+#include "ptypair.h"
+
+#include <QJsonArray>
+#include <QMutex>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+const int ReadChunk = 65536;
+// Accepted in one pass of the loop at most, so that a flood of connections cannot starve the
+// line; the rest are taken on the next pass.
+const int AcceptsPerPass = 32;
+
+} // namespace
+
+struct ClientEnds::End
+{
+    enum Kind { Pty, Tcp, Udp };
+    Kind kind = Pty;
+    int fd = -1;
+    QString name;
+    NetAddress to; ///< Udp: the destination
+    bool present = false;
+    bool gone = false; ///< Tcp: disconnected, to be removed
+    bool skipToLine = false; ///< joined mid-line: its bytes start after the next LF
+    QByteArray unwritten;
+    QByteArray partial; ///< Udp: the line so far
+    qint64 partialSinceUs = 0;
+    qint64 bytes = 0; ///< taken by the system for this end
+    qint64 datagrams = 0;
+    qint64 lost = 0; ///< Udp: datagrams the system refused
+    QSocketNotifier *reader = nullptr;
+    QSocketNotifier *writer = nullptr;
+};
+
+ClientEnds::ClientEnds(PtyPair *pair, const Options &options, QMutex *lock, QObject *parent)
+    : QObject(parent), pair(pair), options(options), lock(lock)
+{
+    if (pair && pair->clientFd() >= 0)
+        pty = add(End::Pty, pair->clientFd(), pair->clientEnd());
+    if (options.tcpFd >= 0)
+        tcpAddress = NetAddress::ofSocket(options.tcpFd, true);
+    for (const auto &udp : options.udp) {
+        End *end = add(End::Udp, udp.first, udp.second.toString());
+        end->to = udp.second;
+        end->present = true;
+    }
+}
+
+ClientEnds::~ClientEnds()
+{
+    for (const auto &end : ends) {
+        if (end->kind != End::Pty && end->fd >= 0)
+            ::close(end->fd);
+    }
+    if (options.tcpFd >= 0)
+        ::close(options.tcpFd);
+}
+
+ClientEnds::End *ClientEnds::add(int kind, int fd, const QString &name)
+{
+    auto end = std::make_unique<End>();
+    end->kind = End::Kind(kind);
+    end->fd = fd;
+    end->name = name;
+    ends.push_back(std::move(end));
+    return ends.back().get();
+}
+
+void ClientEnds::watch(End *end)
+{
+    end->reader = new QSocketNotifier(end->fd, QSocketNotifier::Read, this);
+    end->writer = new QSocketNotifier(end->fd, QSocketNotifier::Write, this);
+    end->reader->setEnabled(end->present);
+    end->writer->setEnabled(false);
+    connect(end->reader, &QSocketNotifier::activated, this, [this, end] {
+        QMutexLocker locker(lock);
+        readEnd(*end);
+        onActivity();
+    });
+    connect(end->writer, &QSocketNotifier::activated, this, [this, end] {
+        QMutexLocker locker(lock);
+        flushEnd(*end);
+        onActivity();
+    });
+}
+
+void ClientEnds::begin()
+{
+    if (pty)
+        watch(pty);
+    if (options.tcpFd >= 0) {
+        listener = new QSocketNotifier(options.tcpFd, QSocketNotifier::Read, this);
+        connect(listener, &QSocketNotifier::activated, this, [this] {
+            QMutexLocker locker(lock);
+            acceptClients();
+            onActivity();
+        });
+    }
+    updateListening();
+}
+
+void ClientEnds::end()
+{
+    for (const auto &end : ends) {
+        delete end->reader;
+        delete end->writer;
+        end->reader = end->writer = nullptr;
+        if (end->kind == End::Tcp) {
+            ::close(end->fd);
+            end->fd = -1;
+        }
+    }
+    delete listener;
+    listener = nullptr;
+}
+
+void ClientEnds::remove(End *end, const QString &why)
+{
+    // Its notifiers may be the ones calling: they go once control is back in the loop.
+    for (QSocketNotifier *notifier : {end->reader, end->writer}) {
+        if (notifier) {
+            notifier->setEnabled(false);
+            notifier->deleteLater();
+        }
+    }
+    end->reader = end->writer = nullptr;
+    ::close(end->fd);
+    end->fd = -1;
+    end->present = false;
+    end->gone = true;
+    notice(QStringLiteral("TCP client %1 %2 after %3 bytes").arg(end->name, why).arg(end->bytes));
+}
+
+void ClientEnds::prune()
+{
+    const auto gone = [](const std::unique_ptr<End> &end) { return end->gone; };
+    ends.erase(std::remove_if(ends.begin(), ends.end(), gone), ends.end());
+    updateListening();
+}
+
+int ClientEnds::tcpClients() const
+{
+    return int(std::count_if(ends.begin(), ends.end(), [](const std::unique_ptr<End> &end) {
+        return end->kind == End::Tcp && !end->gone;
+    }));
+}
+
+void ClientEnds::notice(const QString &text)
+{
+    if (onNotice)
+        onNotice(text);
+}
+
+void ClientEnds::updateListening()
+{
+    const bool now = std::any_of(ends.begin(), ends.end(),
+                                 [](const std::unique_ptr<End> &end) { return end->present; });
+    if (now == listening)
+        return;
+    listening = now;
+    // Whoever comes next starts where the line starts again: at its next whole line.
+    if (!now)
+        atLineStart = true;
+    onListening(now);
+}
+
+void ClientEnds::acceptClients()
+{
+    for (int i = 0; i < AcceptsPerPass; ++i) {
+        const int fd = ::accept4(options.tcpFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors: the pending connection would wake the loop at once
+                // again. Look again in a second.
+                notice(QStringLiteral("TCP: cannot accept a client: %1; trying again in 1 s")
+                           .arg(QString::fromLocal8Bit(std::strerror(errno))));
+                listener->setEnabled(false);
+                QTimer::singleShot(1000, listener, [this] { listener->setEnabled(true); });
+            }
+            return;
+        }
+        const QString name = NetAddress::ofSocket(fd, false).toString();
+        if (tcpClients() >= options.maxTcpClients) {
+            ::close(fd);
+            ++refused;
+            notice(QStringLiteral("TCP client %1 refused: %2 clients already (--tcp-max-clients)")
+                       .arg(name)
+                       .arg(options.maxTcpClients));
+            continue;
+        }
+        // Lines are small and each should leave at once, not wait for more to fill a segment.
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        End *end = add(End::Tcp, fd, name);
+        end->present = true;
+        end->skipToLine = listening && !atLineStart;
+        watch(end);
+        ++accepted;
+        notice(QStringLiteral("TCP client %1 connected (%2 of at most %3)")
+                   .arg(name)
+                   .arg(tcpClients())
+                   .arg(options.maxTcpClients));
+        updateListening();
+    }
+}
+
+void ClientEnds::readEnd(End &end)
+{
+    if (end.fd < 0 || end.gone)
+        return;
+    char buffer[ReadChunk];
+    const ssize_t n = ::read(end.fd, buffer, sizeof buffer);
+    if (n > 0) {
+        // One read is one write of the client's: it stays one piece on its way.
+        onCommand(QByteArray(buffer, int(n)));
+        return;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+    if (end.kind == End::Tcp) {
+        remove(&end, n == 0 ? QStringLiteral("left") : QStringLiteral("lost"));
+        prune();
+    } else if (end.kind == End::Pty && n < 0 && errno == EIO && end.present) {
+        setPresent(end, false); // nobody has the slave open any more
+    }
+}
+
+void ClientEnds::setPresent(End &end, bool present)
+{
+    const bool was = end.present;
+    end.present = present;
+    if (!present) {
+        // The last bytes the departed client wrote are still relayed; then its slave's unread
+        // input goes, so that the next client starts afresh.
+        if (was) {
+            char buffer[ReadChunk];
+            const ssize_t n = ::read(end.fd, buffer, sizeof buffer);
+            if (n > 0)
+                onCommand(QByteArray(buffer, int(n)));
+            ::tcflush(end.fd, TCIOFLUSH);
+        }
+        end.unwritten.clear();
+        if (end.writer)
+            end.writer->setEnabled(false);
+    } else {
+        end.skipToLine = listening && !atLineStart;
+    }
+    if (end.reader)
+        end.reader->setEnabled(present);
+    updateListening();
+}
+
+void ClientEnds::checkPresence()
+{
+    if (!pty || pty->fd < 0)
+        return;
+    const bool present = PtyPair::isPeerOpen(pty->fd);
+    if (present != pty->present)
+        setPresent(*pty, present);
+}
+
+bool ClientEnds::needsPolling() const
+{
+    return pty && pty->fd >= 0 && !pty->present;
+}
+
+void ClientEnds::deliver(qint64 nowUs, const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        return;
+    for (const auto &owned : ends) {
+        End &end = *owned;
+        if (!end.present)
+            continue;
+        QByteArray piece = bytes;
+        if (end.skipToLine) {
+            const int lf = bytes.indexOf('\n');
+            if (lf < 0)
+                continue;
+            end.skipToLine = false;
+            piece = bytes.mid(lf + 1);
+        }
+        if (piece.isEmpty())
+            continue;
+        if (end.kind == End::Udp)
+            sendLines(end, nowUs, piece, false);
+        else
+            send(end, piece);
+    }
+    atLineStart = bytes.endsWith('\n');
+    prune();
+}
+
+void ClientEnds::send(End &end, const QByteArray &bytes)
+{
+    const auto write = [&end](const char *data, size_t size) {
+        return end.kind == End::Tcp ? ::send(end.fd, data, size, MSG_NOSIGNAL)
+                                    : ::write(end.fd, data, size);
+    };
+    if (end.unwritten.isEmpty()) {
+        // Most writes go whole: only a remainder is kept.
+        const ssize_t n = write(bytes.constData(), size_t(bytes.size()));
+        if (n == bytes.size()) {
+            end.bytes += n;
+            return;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            if (end.kind == End::Tcp)
+                remove(&end, QStringLiteral("lost"));
+            return; // a pty end that went away is noticed by its presence check
+        }
+        end.bytes += qMax<ssize_t>(n, 0);
+        end.unwritten = bytes.mid(int(qMax<ssize_t>(n, 0)));
+    } else {
+        end.unwritten.append(bytes);
+    }
+    if (end.kind == End::Tcp && end.unwritten.size() > MaxQueuedBytes) {
+        ++dropped;
+        remove(&end, QStringLiteral("dropped: it left more than 1 MiB unread"));
+        return;
+    }
+    if (end.writer)
+        end.writer->setEnabled(true);
+}
+
+void ClientEnds::flushEnd(End &end)
+{
+    while (!end.unwritten.isEmpty() && end.fd >= 0) {
+        const ssize_t n = end.kind == End::Tcp
+            ? ::send(end.fd, end.unwritten.constData(), size_t(end.unwritten.size()), MSG_NOSIGNAL)
+            : ::write(end.fd, end.unwritten.constData(), size_t(end.unwritten.size()));
+        if (n > 0) {
+            end.bytes += n;
+            end.unwritten.remove(0, int(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN) {
+            if (end.kind == End::Tcp) {
+                remove(&end, QStringLiteral("lost"));
+                prune();
+                return;
+            }
+            end.unwritten.clear(); // the pty end went away; its presence check follows
+        }
+        break;
+    }
+    if (end.writer)
+        end.writer->setEnabled(!end.unwritten.isEmpty());
+}
+
+void ClientEnds::sendLines(End &end, qint64 nowUs, const QByteArray &bytes, bool all)
+{
+    if (end.partial.isEmpty())
+        end.partialSinceUs = nowUs;
+    end.partial.append(bytes);
+    int from = 0;
+    while (from < end.partial.size()) {
+        const int lf = end.partial.indexOf('\n', from);
+        int stop = lf >= 0 ? lf + 1 : (all ? end.partial.size() : -1);
+        if ((stop < 0 && end.partial.size() - from >= MaxDatagramBytes) ||
+            stop - from > MaxDatagramBytes)
+            stop = from + MaxDatagramBytes;
+        if (stop < 0)
+            break;
+        const ssize_t n = ::sendto(end.fd, end.partial.constData() + from, size_t(stop - from), 0,
+                                   end.to.data(), end.to.size());
+        if (n == stop - from) {
+            ++end.datagrams;
+            end.bytes += n;
+        } else {
+            ++end.lost;
+        }
+        from = stop;
+    }
+    if (from > 0) {
+        end.partial.remove(0, from);
+        end.partialSinceUs = nowUs;
+    }
+}
+
+void ClientEnds::flush(qint64 nowUs)
+{
+    for (const auto &end : ends) {
+        if (end->kind == End::Udp && !end->partial.isEmpty() &&
+            nowUs - end->partialSinceUs >= PartialLineUs)
+            sendLines(*end, nowUs, QByteArray(), true);
+    }
+}
+
+qint64 ClientEnds::nextUs() const
+{
+    qint64 next = -1;
+    for (const auto &end : ends) {
+        if (end->kind == End::Udp && !end->partial.isEmpty()) {
+            const qint64 at = end->partialSinceUs + PartialLineUs;
+            next = next < 0 ? at : qMin(next, at);
+        }
+    }
+    return next;
+}
+
+bool ClientEnds::isHolding() const
+{
+    return pty && !pty->unwritten.isEmpty();
+}
+
+bool ClientEnds::hasUnwritten() const
+{
+    return std::any_of(ends.begin(), ends.end(), [](const std::unique_ptr<End> &end) {
+        return !end->unwritten.isEmpty() || !end->partial.isEmpty();
+    });
+}
+
+bool ClientEnds::isPtyOpen() const
+{
+    return pty && pty->present;
+}
+
+void ClientEnds::unplugged()
+{
+    if (pty)
+        pty->unwritten.clear();
+}
+
+void ClientEnds::hangUp(double seconds)
+{
+    if (!pty || pty->fd < 0)
+        return;
+    setPresent(*pty, false);
+    delete pty->reader;
+    delete pty->writer;
+    pty->reader = pty->writer = nullptr;
+    pty->fd = -1;
+    pair->hangUpClient();
+    QTimer::singleShot(int(seconds * 1000), this, [this] {
+        QMutexLocker locker(lock);
+        if (!pair->restoreClient()) {
+            onFailed(pair->errorString());
+            return;
+        }
+        pty->fd = pair->clientFd();
+        watch(pty);
+        checkPresence();
+        onActivity();
+    });
+}
+
+QStringList ClientEnds::status() const
+{
+    QStringList lines;
+    for (const auto &end : ends) {
+        switch (end->kind) {
+        case End::Pty:
+            lines << QStringLiteral("Client end %1: %2, %3 bytes")
+                         .arg(end->name,
+                              end->fd < 0        ? QStringLiteral("hung up")
+                                  : end->present ? QStringLiteral("open")
+                                                 : QStringLiteral("closed"))
+                         .arg(end->bytes);
+            break;
+        case End::Tcp:
+            break;
+        case End::Udp:
+            lines << QStringLiteral("UDP to %1: %2 bytes in %3 datagrams, %4 not sent")
+                         .arg(end->name)
+                         .arg(end->bytes)
+                         .arg(end->datagrams)
+                         .arg(end->lost);
+            break;
+        }
+    }
+    if (options.tcpFd < 0)
+        return lines;
+    lines << QStringLiteral("TCP %1: %2 clients (at most %3); %4 accepted, %5 refused, %6 dropped")
+                 .arg(tcpAddress.toString())
+                 .arg(tcpClients())
+                 .arg(options.maxTcpClients)
+                 .arg(accepted)
+                 .arg(refused)
+                 .arg(dropped);
+    for (const auto &end : ends) {
+        if (end->kind == End::Tcp && !end->gone)
+            lines << QStringLiteral("  TCP client %1: %2 bytes").arg(end->name).arg(end->bytes);
+    }
+    return lines;
+}
+
+QJsonObject ClientEnds::toJson() const
+{
+    QJsonObject json;
+    QJsonArray connected;
+    QJsonArray udp;
+    for (const auto &end : ends) {
+        if (end->kind == End::Pty)
+            json.insert(QStringLiteral("pty"),
+                        QJsonObject {{QStringLiteral("end"), end->name},
+                                     {QStringLiteral("open"), end->present},
+                                     {QStringLiteral("bytes"), double(end->bytes)}});
+        else if (end->kind == End::Tcp && !end->gone)
+            connected.append(QJsonObject {{QStringLiteral("address"), end->name},
+                                          {QStringLiteral("bytes"), double(end->bytes)}});
+        else if (end->kind == End::Udp)
+            udp.append(QJsonObject {{QStringLiteral("address"), end->name},
+                                    {QStringLiteral("bytes"), double(end->bytes)},
+                                    {QStringLiteral("datagrams"), double(end->datagrams)},
+                                    {QStringLiteral("notSent"), double(end->lost)}});
+    }
+    if (options.tcpFd >= 0)
+        json.insert(QStringLiteral("tcp"),
+                    QJsonObject {{QStringLiteral("listen"), tcpAddress.toString()},
+                                 {QStringLiteral("maxClients"), options.maxTcpClients},
+                                 {QStringLiteral("accepted"), double(accepted)},
+                                 {QStringLiteral("refused"), double(refused)},
+                                 {QStringLiteral("dropped"), double(dropped)},
+                                 {QStringLiteral("connected"), connected}});
+    if (!udp.isEmpty())
+        json.insert(QStringLiteral("udp"), udp);
+    return json;
+}

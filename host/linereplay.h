@@ -1,0 +1,51 @@
+#ifndef KELVANE_LINEREPLAY_H
+#define KELVANE_LINEREPLAY_H
+
+#include <QByteArray>
+#include <QFile>
+
+/// The instrument's output played back from a file: a line record (LineRecord's format; its
+/// device records at their recorded times, client records skipped) or a plain capture (bytes,
+/// as fast as the taker asks: the line's pace is the conditioner's). Plain code: it takes a time
+/// in microseconds and gives the bytes due by then, reading the file as it goes.
+class LineReplay
+{
+public:
+    /// Opens path and reads it through once: a record must parse line by line, in time order,
+    /// and hold some device bytes; a capture must not be empty. False with *error.
+    bool open(const QString &path, QString *error);
+    bool isRecord() const { return record; }
+    /// The instrument's bytes in the file, and the time from the file's start to its last device
+    /// record (0 for a capture).
+    qint64 bytes() const { return deviceBytes; }
+    qint64 spanUs() const { return lastRecordUs; }
+
+    /// At the end, start again: a record's next round begins when its last record has gone.
+    void setLoop(bool on) { loop = on; }
+    /// The file's time 0 is nowUs.
+    void start(qint64 nowUs);
+    /// The bytes due by nowUs, at most maxBytes; what is left is due at once.
+    QByteArray take(qint64 nowUs, qint64 maxBytes);
+    /// When take() next has bytes (for a capture: at once), or -1 at the end.
+    qint64 nextUs() const;
+    bool atEnd() const { return ended; }
+    /// 1 in the first round, 2 once it began again, ...
+    int round() const { return rounds; }
+
+private:
+    bool fetch();
+
+    QFile file;
+    bool record = false;
+    bool loop = false;
+    qint64 dataStart = 0;
+    qint64 deviceBytes = 0;
+    qint64 lastRecordUs = 0;
+    qint64 roundStartUs = 0;
+    qint64 dueUs = 0; ///< of pending, from the round's start
+    QByteArray pending;
+    bool ended = false;
+    int rounds = 1;
+};
+
+#endif // KELVANE_LINEREPLAY_H

@@ -22,6 +22,7 @@ const int ReadChunk = 65536;
 // Accepted in one pass of the loop at most, so that a flood of connections cannot starve the
 // line; the rest are taken on the next pass.
 const int AcceptsPerPass = 32;
+const int UdpBatch = 64;
 
 } // namespace
 
@@ -365,10 +366,28 @@ void ClientEnds::flushEnd(End &end)
 
 void ClientEnds::sendLines(End &end, qint64 nowUs, const QByteArray &bytes, bool all)
 {
-    if (end.partial.isEmpty())
-        end.partialSinceUs = nowUs;
+    end.partialSinceUs = nowUs;
     end.partial.append(bytes);
+    // The lines of a delivery leave in batches, one system call each: a datagram per line
+    // would otherwise cost a call per line.
+    mmsghdr messages[UdpBatch];
+    iovec pieces[UdpBatch];
+    int count = 0;
     int from = 0;
+    const auto send = [&] {
+        for (int i = 0; i < count;) {
+            const int sent = ::sendmmsg(end.fd, messages + i, uint(count - i), 0);
+            if (sent <= 0) {
+                end.lost += count - i;
+                break;
+            }
+            for (int k = i; k < i + sent; ++k)
+                end.bytes += messages[k].msg_len;
+            end.datagrams += sent;
+            i += sent;
+        }
+        count = 0;
+    };
     while (from < end.partial.size()) {
         const int lf = end.partial.indexOf('\n', from);
         int stop = lf >= 0 ? lf + 1 : (all ? end.partial.size() : -1);
@@ -377,25 +396,26 @@ void ClientEnds::sendLines(End &end, qint64 nowUs, const QByteArray &bytes, bool
             stop = from + MaxDatagramBytes;
         if (stop < 0)
             break;
-        const ssize_t n = ::sendto(end.fd, end.partial.constData() + from, size_t(stop - from), 0,
-                                   end.to.data(), end.to.size());
-        if (n == stop - from) {
-            ++end.datagrams;
-            end.bytes += n;
-        } else {
-            ++end.lost;
-        }
+        pieces[count] = {const_cast<char *>(end.partial.constData()) + from, size_t(stop - from)};
+        messages[count] = {};
+        messages[count].msg_hdr.msg_name = const_cast<sockaddr *>(end.to.data());
+        messages[count].msg_hdr.msg_namelen = end.to.size();
+        messages[count].msg_hdr.msg_iov = &pieces[count];
+        messages[count].msg_hdr.msg_iovlen = 1;
+        if (++count == UdpBatch)
+            send();
         from = stop;
     }
-    if (from > 0) {
+    send();
+    if (from > 0)
         end.partial.remove(0, from);
-        end.partialSinceUs = nowUs;
-    }
 }
 
-void ClientEnds::flush(qint64 nowUs)
+void ClientEnds::flush(qint64 nowUs, bool lineIdle)
 {
     for (const auto &end : ends) {
+        if (!lineIdle)
+            break;
         if (end->kind == End::Udp && !end->partial.isEmpty() &&
             nowUs - end->partialSinceUs >= PartialLineUs)
             sendLines(*end, nowUs, QByteArray(), true);

@@ -63,8 +63,9 @@ public:
     void end();
 
     void deliver(qint64 nowUs, const QByteArray &bytes);
-    /// Sends UDP lines that waited PartialLineUs for their LF.
-    void flush(qint64 nowUs);
+    /// Sends the UDP lines that got no more bytes for PartialLineUs, when nothing more is on its
+    /// way (lineIdle): a line that lost its LF, or the last one of a source that fell silent.
+    void flush(qint64 nowUs, bool lineIdle);
     /// When flush() has something to send, or -1.
     qint64 nextUs() const;
     bool isListening() const { return listening; }

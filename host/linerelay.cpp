@@ -220,7 +220,7 @@ void LineRelay::pump()
         emit deliveredToClient(now, bytes);
         ends->deliver(now, bytes);
     }
-    ends->flush(now);
+    ends->flush(now, toClient->pending() == 0);
     // Commands go one write at a time, each only once the last has left.
     while (deviceUnwritten.isEmpty()) {
         const QByteArray chunk = toDevice->take(now);

@@ -96,7 +96,18 @@ bool LineReplay::fetch()
                 entry.source != LineRecord::Device || entry.bytes.isEmpty())
                 continue;
             pending = entry.bytes;
-            dueUs = entry.us;
+            // The records of one delivery share its time (one per line): they go as one.
+            for (qint64 at = file.pos(); !file.atEnd(); at = file.pos()) {
+                LineRecord::Entry next;
+                if (!LineRecord::parse(file.readLine(), &next) || next.us != entry.us ||
+                    next.source != LineRecord::Device) {
+                    file.seek(at);
+                    break;
+                }
+                pending += next.bytes;
+            }
+            // Recorded is when the bytes had crossed the line: they set out that much earlier.
+            dueUs = entry.us - (bitRate > 0 ? pending.size() * 10000000LL / bitRate : 0);
             return true;
         }
         if (!loop) {

@@ -22,6 +22,9 @@ public:
 
     /// At the end, start again: a record's next round begins when its last record has gone.
     void setLoop(bool on) { loop = on; }
+    /// The baud rate of the line it is played on: a record is due so much earlier that its
+    /// bytes have crossed that line at the recorded time (0: at the recorded time).
+    void setBaud(int baud) { bitRate = baud; }
     /// The file's time 0 is nowUs.
     void start(qint64 nowUs);
     /// The bytes due by nowUs, at most maxBytes; what is left is due at once.
@@ -38,6 +41,7 @@ private:
     QFile file;
     bool record = false;
     bool loop = false;
+    int bitRate = 0;
     qint64 dataStart = 0;
     qint64 deviceBytes = 0;
     qint64 lastRecordUs = 0;

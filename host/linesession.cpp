@@ -259,6 +259,13 @@ LineSession::~LineSession()
 
 void LineSession::stop()
 {
+    // The client ends as they were last, for the statistics at exit.
+    if (lineRelay) {
+        lineRelay->locked([this] {
+            lastEnds = lineRelay->clientEnds().status();
+            lastEndsJson = lineRelay->clientEnds().toJson();
+        });
+    }
     lineRelay.reset();
     // What the relay delivered last is still queued for the record.
     QCoreApplication::sendPostedEvents(this);
@@ -272,10 +279,8 @@ void LineSession::snapshot(Snapshot *out) const
         out->counts[0] = toClient.counts();
         out->counts[1] = toDevice.counts();
         out->round = replay.round();
-        if (lineRelay) {
-            out->ends = lineRelay->clientEnds().status();
-            out->endsJson = lineRelay->clientEnds().toJson();
-        }
+        out->ends = lineRelay ? lineRelay->clientEnds().status() : lastEnds;
+        out->endsJson = lineRelay ? lineRelay->clientEnds().toJson() : lastEndsJson;
     };
     if (lineRelay)
         lineRelay->locked(take);
@@ -292,6 +297,7 @@ bool LineSession::open(QString *error, int *status)
             return false;
         }
         replay.setLoop(options.loop);
+        replay.setBaud(options.baud);
     }
     if (!options.recordPath.isEmpty()) {
         recordFile.setFileName(options.recordPath);

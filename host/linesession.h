@@ -115,6 +115,8 @@ private:
     std::unique_ptr<LineRelay> lineRelay;
     QFile recordFile;
     NetAddress tcpBound;
+    QStringList lastEnds;
+    QJsonObject lastEndsJson;
     int events[4] = {};
 };
 

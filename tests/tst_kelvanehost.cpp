@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -19,10 +20,15 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -101,6 +107,102 @@ QByteArray readUntil(int fd, const QByteArray &text)
     return bytes;
 }
 
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// A loopback socket of the test's, bound (to a free port) or not.
+int socket(int type, bool bound)
+{
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bound)
+        ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    return fd;
+}
+
+// A TCP client of the host's port on the loopback.
+int tcpClient(quint16 port)
+{
+    const int fd = socket(SOCK_STREAM, false);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 ? fd : -1;
+}
+
+// The port of the host's TCP server, from its banner.
+quint16 tcpPort(const QByteArray &out)
+{
+    return quint16(QRegularExpression(QStringLiteral("\nTCP: 127.0.0.1:(\\d+),"))
+                       .match(QString::fromLatin1(out))
+                       .captured(1)
+                       .toUInt());
+}
+
+// One end of the test's (a socket, a pty) and what it received: all of it, each read (a
+// datagram, for UDP) and when it came (ms on a clock of the test's).
+struct Peer
+{
+    explicit Peer(int fd) : fd(fd) { ::fcntl(fd, F_SETFL, O_NONBLOCK); }
+    ~Peer() { close(); }
+    void close()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+    quint16 port() const
+    {
+        sockaddr_in address = {};
+        socklen_t size = sizeof address;
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size);
+        return ntohs(address.sin_port);
+    }
+    void take()
+    {
+        char buffer[65536];
+        ssize_t n = 0;
+        while (fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
+            got.append(buffer, int(n));
+            reads << QByteArray(buffer, int(n));
+            times << clock.elapsed();
+        }
+        ended = ended || n == 0;
+    }
+
+    int fd;
+    QByteArray got;
+    QList<QByteArray> reads;
+    QList<qint64> times;
+    bool ended = false;
+    static QElapsedTimer clock;
+};
+QElapsedTimer Peer::clock;
+
+// Reads every peer as bytes come until done() holds or the deadline passes.
+bool until(const std::function<bool()> &done, const QList<Peer *> &peers)
+{
+    QDeadlineTimer deadline(Deadline);
+    while (!deadline.hasExpired()) {
+        QVector<pollfd> entries;
+        for (Peer *peer : peers)
+            entries.append({peer->fd, POLLIN, 0});
+        ::poll(entries.data(), nfds_t(entries.size()), 10);
+        for (Peer *peer : peers)
+            peer->take();
+        QCoreApplication::processEvents();
+        if (done())
+            return true;
+    }
+    return false;
+}
+
 // The statistics file as the host wrote it.
 QJsonObject stats(const QString &path)
 {
@@ -120,6 +222,7 @@ class TstKelvaneHost : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
 
     void session_data();
@@ -134,6 +237,12 @@ private slots:
     void hangup();
     void talkerForGpsd_data();
     void talkerForGpsd();
+    void network();
+    void stalledClient();
+    void replayEnds_data();
+    void replayEnds();
+    void replayLoops();
+    void signalK();
 
 private:
     QStringList arguments(const char *plugin) const
@@ -149,6 +258,11 @@ private:
     std::unique_ptr<QTemporaryDir> dir;
     QString links;
 };
+
+void TstKelvaneHost::initTestCase()
+{
+    Peer::clock.start();
+}
 
 void TstKelvaneHost::init()
 {
@@ -369,62 +483,17 @@ void TstKelvaneHost::consoleCommands()
 
 void TstKelvaneHost::refusals_data()
 {
-    // DIR: the test's folder, PTY: a pty it holds, SCRIPT: a script whose third line is bad
     QTest::addColumn<QStringList>("extra");
-    QTest::addColumn<QString>("held"); // by a first host: "links" its pair, "device" PTY
+    QTest::addColumn<QString>("held");
     QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("error"); // LINKS: the link dir, PID: the first host's pid
-    const QString device = QStringLiteral("--device");
-    QTest::newRow("device missing")
-        << QStringList {device, QStringLiteral("/dev/kelvane-no-such-tty")} << QString() << 1
-        << QStringLiteral("kelvane-host: error: device /dev/kelvane-no-such-tty does not exist\n");
-    QTest::newRow("device not a tty")
-        << QStringList {device, QStringLiteral(KELVANE_HOST_BINARY)} << QString() << 1
-        << QStringLiteral("kelvane-host: error: " KELVANE_HOST_BINARY
-                          " is no serial device (not a character device)\n");
-    QTest::newRow("device not a terminal")
-        << QStringList {device, QStringLiteral("/dev/null")} << QString() << 1
-        << QStringLiteral("kelvane-host: error: /dev/null is no serial port (not a terminal)\n");
-    QTest::newRow("device in use")
-        << QStringList {device, QStringLiteral("PTY")} << QStringLiteral("device") << 1
-        << QStringLiteral("kelvane-host: error: PTY is in use by another program\n");
-    QTest::newRow("settings is a folder")
-        << QStringList {QStringLiteral("--settings"), QStringLiteral("DIR")} << QString() << 2
-        << QStringLiteral("kelvane-host: error: --settings DIR is a folder; give a file, e.g. "
-                          "DIR/kelvane-host.ini\n");
-    QTest::newRow("not a payload plug-in")
-        << QStringList {QStringLiteral("--plugin"), QStringLiteral(KELVANE_HOST_BINARY)}
-        << QString() << 1
-        << QStringLiteral("kelvane-host: error: " KELVANE_HOST_BINARY " is no Qt plug-in: ");
-    QTest::newRow("link dir in use")
-        << QStringList() << QStringLiteral("links") << 1
-        << QStringLiteral("kelvane-host: error: LINKS is in use by another kelvane-host (pid PID); "
-                          "pass --link-dir to make a second pair elsewhere, and --settings for a "
-                          "settings file of its own (each host writes its device into the file)\n");
-    QTest::newRow("unknown fault kind")
-        << QStringList {QStringLiteral("--faults"), QStringLiteral("drop=0.1,noise=0.1")}
-        << QString() << 2
-        << QStringLiteral("kelvane-host: error: --faults: unknown fault \"noise\" (KIND=RATE with "
-                          "KIND one of checksum, drop, truncate, duplicate, garbage, flip)\n");
-    QTest::newRow("rate above 1")
-        << QStringList {QStringLiteral("--command-faults"), QStringLiteral("flip=1.01")}
-        << QString() << 2
-        << QStringLiteral("kelvane-host: error: --command-faults: the rate of flip must be a "
-                          "number from 0 to 1, got \"1.01\"\n");
-    QTest::newRow("baud 49") << QStringList {QStringLiteral("--baud"), QStringLiteral("49")}
-                             << QString() << 2
-                             << QStringLiteral("kelvane-host: error: --baud needs 0 (unpaced) or "
-                                               "a rate from 50 to 10000000, got \"49\"\n");
-    QTest::newRow("bad script line")
-        << QStringList {QStringLiteral("--script"), QStringLiteral("SCRIPT")} << QString() << 2
-        << QStringLiteral("kelvane-host: error: SCRIPT:3: fault needs unplug SECONDS, stall "
-                          "SECONDS, hangup SECONDS, garbage N or KIND=RATE: 1 fault sideways 2\n");
-    QTest::newRow("line option on a device")
-        << QStringList {device, QStringLiteral("/dev/null"), QStringLiteral("--talker"),
-                        QStringLiteral("SD")}
-        << QString() << 2
-        << QStringLiteral("kelvane-host: error: --talker needs the host's pty pair; it does not "
-                          "apply to --device\n");
+    QTest::addColumn<QString>("error");
+    for (const QList<QByteArray> &row : readRows("host-refusals.txt")) {
+        const QString args = QString::fromUtf8(row.at(1));
+        QTest::newRow(row.at(0).constData())
+            << (args == QLatin1String("-") ? QStringList() : args.split(QLatin1Char(' ')))
+            << QString::fromUtf8(row.at(2)).remove(QLatin1Char('-')) << row.at(3).toInt()
+            << QString::fromUtf8(unescape(row.at(4)));
+    }
 }
 
 void TstKelvaneHost::refusals()
@@ -436,27 +505,35 @@ void TstKelvaneHost::refusals()
 
     const int pty = ::posix_openpt(O_RDWR | O_NOCTTY);
     QVERIFY(pty >= 0 && ::grantpt(pty) == 0 && ::unlockpt(pty) == 0);
-    const QString ptyName = QString::fromLocal8Bit(::ptsname(pty));
-    extra.replaceInStrings(QStringLiteral("DIR"), dir->path());
-    extra.replaceInStrings(QStringLiteral("PTY"), ptyName);
     const QString script = dir->filePath(QStringLiteral("bad.script"));
-    QFile file(script);
-    QVERIFY(file.open(QIODevice::WriteOnly) &&
-            file.write("# a comment\n0 status\n1 fault sideways 2\n") > 0);
-    file.close();
-    extra.replaceInStrings(QStringLiteral("SCRIPT"), script);
+    const QString badRecord = dir->filePath(QStringLiteral("bad.record"));
+    QVERIFY(writeFile(script, "# a comment\n0 status\n1 fault sideways 2\n") &&
+            writeFile(badRecord, LineRecord::header() + "0.000000 device $\\r\\n\n0.5 device\n"));
+    Peer busy(socket(SOCK_STREAM, true));
+    QVERIFY(::listen(busy.fd, 1) == 0);
+    const QList<QPair<QString, QString>> words = {
+        {QStringLiteral("DIR"), dir->path()},
+        {QStringLiteral("PTY"), QString::fromLocal8Bit(::ptsname(pty))},
+        {QStringLiteral("SCRIPT"), script},
+        {QStringLiteral("BADRECORD"), badRecord},
+        {QStringLiteral("BUSY"), QString::number(busy.port())},
+        {QStringLiteral("HOST"), QStringLiteral(KELVANE_HOST_BINARY)},
+        {QStringLiteral("LINKS"), linkDir()}};
+    for (const auto &word : words) {
+        extra.replaceInStrings(word.first, word.second);
+        error.replace(word.first, word.second);
+    }
     std::unique_ptr<Host> first;
     if (!held.isEmpty()) {
         first = std::make_unique<Host>(arguments(KELVANE_PROBE_PLUGIN) + extra);
         QVERIFY2(first->wait(first->out, "Ground info: [PROBE] started on"),
                  first->err.constData());
     }
-    error.replace(QStringLiteral("LINKS"), linkDir())
-        .replace(QStringLiteral("PID"), QString::number(first ? first->process.processId() : 0))
-        .replace(QStringLiteral("DIR"), dir->path())
-        .replace(QStringLiteral("PTY"), ptyName)
-        .replace(QStringLiteral("SCRIPT"), script);
-    Host host(arguments(KELVANE_PROBE_PLUGIN) + extra);
+    error.replace(QStringLiteral("PID"), QString::number(first ? first->process.processId() : 0));
+    // A replay takes no plug-in.
+    Host host(
+        arguments(KELVANE_PROBE_PLUGIN).mid(extra.contains(QStringLiteral("--replay")) ? 2 : 0) +
+        extra);
     QVERIFY(host.exited(status));
     QVERIFY2(host.err.startsWith(error.toLocal8Bit()), host.err.constData());
     QVERIFY(host.out.isEmpty());
@@ -707,9 +784,12 @@ void TstKelvaneHost::talkerForGpsd_data()
 {
     QTest::addColumn<QString>("talker");
     QTest::addColumn<QByteArray>("depth"); // what gpsd passes on of the depth sentence
-    QTest::newRow("SD") << QStringLiteral("SD") << QByteArray("$SDDBT,");
+    QTest::addColumn<bool>("tcp"); // gpsd reads the host's TCP port, else the pty end
+    QTest::newRow("SD") << QStringLiteral("SD") << QByteArray("$SDDBT,") << false;
     // gpsd drops the instrument's own talker; its attitude sentence ("YX") passes.
-    QTest::newRow("none") << QString() << QByteArray();
+    QTest::newRow("none") << QString() << QByteArray() << false;
+    QTest::newRow("SD over TCP") << QStringLiteral("SD") << QByteArray("$SDDBT,") << true;
+    QTest::newRow("none over TCP") << QString() << QByteArray() << true;
 }
 
 // gpsd reads the client end and passes on the sentences it accepted.
@@ -717,6 +797,7 @@ void TstKelvaneHost::talkerForGpsd()
 {
     QFETCH(QString, talker);
     QFETCH(QByteArray, depth);
+    QFETCH(bool, tcp);
     const QString gpsd = QStandardPaths::findExecutable(
         QStringLiteral("gpsd"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
     const QString gpspipe = QStandardPaths::findExecutable(QStringLiteral("gpspipe"));
@@ -726,14 +807,18 @@ void TstKelvaneHost::talkerForGpsd()
         << QStringLiteral("--baud") << QStringLiteral("0");
     if (!talker.isEmpty())
         args << QStringLiteral("--talker") << talker;
+    if (tcp)
+        args << QStringLiteral("--tcp") << QStringLiteral("0") << QStringLiteral("--no-pty");
     Host host(args);
     QVERIFY2(host.wait(host.out, "Console: type help"), host.err.constData());
+    const QString source =
+        tcp ? QStringLiteral("tcp://127.0.0.1:%1").arg(tcpPort(host.out)) : link("client");
     // A port of its own, on the loopback only (gpsd's default).
     const QString port = QString::number(20000 + QCoreApplication::applicationPid() % 20000);
     QProcess daemon;
     daemon.start(gpsd,
                  {QStringLiteral("-N"), QStringLiteral("-n"), QStringLiteral("-b"),
-                  QStringLiteral("-S"), port, link("client")});
+                  QStringLiteral("-S"), port, source});
     QVERIFY(daemon.waitForStarted(Deadline));
     QProcess pipe;
     QByteArray sentences;
@@ -756,6 +841,231 @@ void TstKelvaneHost::talkerForGpsd()
         QVERIFY2(at >= 0, sentences.constData());
         QVERIFY(Nmea::checksum(sentences.mid(at, sentences.indexOf('\r', at) - at)));
     }
+    host.send("quit");
+    QVERIFY(host.exited(0));
+}
+
+// The instrument over the network: the TCP clients, the pty end and a UDP destination each get
+// the same stream from when they joined, starting at a whole line; any client's write is a
+// command; a client beyond the limit is refused and one that vanishes leaves the others be;
+// status and --stats count the bytes each got.
+void TstKelvaneHost::network()
+{
+    Peer udp(socket(SOCK_DGRAM, true));
+    const QString statsFile = dir->filePath(QStringLiteral("line.json"));
+    Host host(arguments(KELVANE_SIMULATOR_PLUGIN) +
+              QStringList {QStringLiteral("--baud"), QStringLiteral("0"), QStringLiteral("--tcp"),
+                           QStringLiteral("0"), QStringLiteral("--tcp-max-clients"),
+                           QStringLiteral("3"), QStringLiteral("--udp"),
+                           QStringLiteral("127.0.0.1:%1").arg(udp.port()),
+                           QStringLiteral("--stats"), statsFile});
+    QVERIFY2(host.wait(host.out, "Console: type help"), host.err.constData());
+    const quint16 port = tcpPort(host.out);
+    Peer a(tcpClient(port));
+    // The first ping shows the simulator has its end open: commands before it go unheard.
+    QVERIFY(until([&] { return a.got.contains('\n'); }, {&a}));
+    QVERIFY(::write(a.fd, "interval 0.01 #go", 17) == 17);
+    Peer pty(::open(QFile::encodeName(link("client")).constData(), O_RDWR | O_NOCTTY));
+    QVERIFY(until([&] { return pty.got.count('\n') > 10 && a.got.count('\n') > 10; },
+                  {&a, &pty, &udp}));
+    Peer b(tcpClient(port));
+    {
+        Peer vanishing(tcpClient(port));
+        QVERIFY(until([&] { return vanishing.got.size() > 100; }, {&vanishing}));
+    }
+    QVERIFY(host.wait(host.err, " left after "));
+    Peer d(tcpClient(port));
+    Peer refused(tcpClient(port));
+    const QList<Peer *> all = {&a, &b, &d, &pty, &udp, &refused};
+    QVERIFY(until([&] { return refused.ended && d.got.count('\n') > 10; }, all));
+    QVERIFY(host.err.contains(" refused: 3 clients already (--tcp-max-clients)\n"));
+    // One byte from b stops the pinging: the instrument's reply is the last every end gets.
+    QVERIFY(::write(b.fd, "x", 1) == 1);
+    QVERIFY(until(
+        [&] {
+            return std::all_of(all.begin(), all.end() - 1,
+                               [](Peer *peer) { return peer->got.endsWith("\r\n>\r\n"); });
+        },
+        all));
+    for (Peer *later : {&b, &d, &pty, &a}) {
+        const QByteArray &whole = later == &a ? udp.got : a.got;
+        QVERIFY(whole.endsWith(later->got));
+        QVERIFY(whole.size() == later->got.size() ||
+                whole.at(whole.size() - later->got.size() - 1) == '\n');
+    }
+    for (const QByteArray &datagram : qAsConst(udp.reads))
+        QVERIFY2(datagram.indexOf('\n') == datagram.size() - 1, datagram.constData());
+
+    host.send("status");
+    QVERIFY(host.wait(host.out, "\nEvents: "));
+    for (Peer *peer : {&a, &b, &d}) {
+        const QByteArray line = QStringLiteral("\n  TCP client 127.0.0.1:%1: %2 bytes\n")
+                                    .arg(peer->port())
+                                    .arg(peer->got.size())
+                                    .toLatin1();
+        QVERIFY2(host.out.contains(line), host.out.constData());
+    }
+    const QJsonObject clients = stats(statsFile).value(QStringLiteral("clients")).toObject();
+    const QJsonObject tcp = clients.value(QStringLiteral("tcp")).toObject();
+    QCOMPARE(tcp.value(QStringLiteral("accepted")).toInt(), 4);
+    QCOMPARE(tcp.value(QStringLiteral("refused")).toInt(), 1);
+    QCOMPARE(tcp.value(QStringLiteral("connected")).toArray().size(), 3);
+    QCOMPARE(clients.value(QStringLiteral("pty")).toObject().value(QStringLiteral("bytes")).toInt(),
+             pty.got.size());
+    const QJsonObject toUdp = clients.value(QStringLiteral("udp")).toArray().at(0).toObject();
+    QCOMPARE(toUdp.value(QStringLiteral("datagrams")).toInt(), udp.reads.size());
+    host.send("quit");
+    QVERIFY(host.exited(0));
+}
+
+// A client that stops reading is dropped once 1 MiB waits for it; another reads on.
+void TstKelvaneHost::stalledClient()
+{
+    Host host(arguments(KELVANE_SIMULATOR_PLUGIN) +
+              QStringList {QStringLiteral("--baud"), QStringLiteral("0"), QStringLiteral("--tcp"),
+                           QStringLiteral("0"), QStringLiteral("--no-pty")});
+    QVERIFY2(host.wait(host.out, "Console: type help"), host.err.constData());
+    Peer a(tcpClient(tcpPort(host.out)));
+    QVERIFY(until([&] { return a.got.contains('\n'); }, {&a}));
+    Peer stalled(tcpClient(tcpPort(host.out)));
+    QVERIFY(host.wait(host.err, " connected (2 of at most 16)"));
+    const char *frames = "interval 0 #range 10000 #output 2 #go";
+    QVERIFY(::write(a.fd, frames, qstrlen(frames)) == qint64(qstrlen(frames)));
+    QVERIFY(
+        until([&] { return host.err.contains(" dropped: it left more than 1 MiB unread"); }, {&a}));
+    const int atDrop = a.got.size();
+    QVERIFY(until([&] { return a.got.size() > atDrop + (1 << 20); }, {&a}));
+    host.send("quit");
+    QVERIFY(host.exited(0));
+}
+
+void TstKelvaneHost::replayEnds_data()
+{
+    QTest::addColumn<bool>("record"); // else the record's device bytes as a plain capture
+    QTest::addColumn<int>("baud");
+    QTest::newRow("record, unpaced") << true << 0;
+    QTest::newRow("capture, 2400 baud") << false << 2400;
+}
+
+// A replay to a UDP destination, which hears everything from the start: every line of the
+// instrument, whole and in order, at the recorded times or at the line's pace; then the host
+// ends by itself.
+void TstKelvaneHost::replayEnds()
+{
+    QFETCH(bool, record);
+    QFETCH(int, baud);
+    QString file = QStringLiteral(KELVANE_TEST_DATA_DIR "/replay-depth.record");
+    QByteArray bytes;
+    for (const QByteArray &line : readFile(file).split('\n')) {
+        LineRecord::Entry entry;
+        if (LineRecord::parse(line, &entry) && entry.source == LineRecord::Device)
+            bytes += entry.bytes;
+    }
+    if (!record) {
+        file = dir->filePath(QStringLiteral("capture.nmea"));
+        QVERIFY(writeFile(file, bytes));
+    }
+    Peer udp(socket(SOCK_DGRAM, true));
+    Host host({QStringLiteral("--replay"), file, QStringLiteral("--no-pty"),
+               QStringLiteral("--no-console"), QStringLiteral("--baud"), QString::number(baud),
+               QStringLiteral("--udp"), QStringLiteral("127.0.0.1:%1").arg(udp.port())});
+    QVERIFY(until([&] { return !host.running(); }, {&udp}));
+    QVERIFY2(host.exited(0), host.err.constData());
+    QVERIFY(host.err.endsWith("kelvane-host: replay: end of " + QFile::encodeName(file) + '\n'));
+    udp.take();
+    QList<QByteArray> lines = bytes.split('\n');
+    lines.removeLast();
+    for (QByteArray &line : lines)
+        line += '\n';
+    QCOMPARE(udp.reads, lines);
+    // Late wake-ups may shorten a gap by a tick or two; none lengthens the whole.
+    const qint64 span = udp.times.last() - udp.times.first();
+    if (record)
+        QVERIFY2(span >= 90, qPrintable(QString::number(span)));
+    else
+        QVERIFY2(span >= (bytes.size() - lines.first().size()) * 10 * 1000 / baud - 10,
+                 qPrintable(QString::number(span)));
+}
+
+// A looped replay to a TCP client, which joins mid-replay at a whole line and gets round after
+// round; the client's commands reach no instrument: one log line, and they are recorded.
+void TstKelvaneHost::replayLoops()
+{
+    const QString file = QStringLiteral(KELVANE_TEST_DATA_DIR "/replay-depth.record");
+    const QString record = dir->filePath(QStringLiteral("replayed.record"));
+    Host host({QStringLiteral("--replay"), file, QStringLiteral("--loop"),
+               QStringLiteral("--no-pty"), QStringLiteral("--tcp"), QStringLiteral("0"),
+               QStringLiteral("--record"), record});
+    QVERIFY2(host.wait(host.out, "Console: type help"), host.err.constData());
+    Peer client(tcpClient(tcpPort(host.out)));
+    QVERIFY(until([&] { return client.got.count("$SMDPT,") >= 3; }, {&client}));
+    QVERIFY(client.got.startsWith('$'));
+    for (const char *command : {"#go\r\n", "#stop\r\n"}) {
+        QVERIFY(::write(client.fd, command, qstrlen(command)) == qint64(qstrlen(command)));
+        QVERIFY(host.wait(host.err, "replay: commands from clients reach no instrument"));
+    }
+    host.send("status");
+    QVERIFY(host.wait(host.out, "\nEvents: "));
+    const QRegularExpressionMatch round =
+        QRegularExpression(QStringLiteral("\\nSource: \\S+, round (\\d+)\\n"))
+            .match(QString::fromLatin1(host.out));
+    QVERIFY2(round.captured(1).toInt() >= 3, host.out.constData());
+    host.send("quit");
+    QVERIFY(host.exited(0));
+    QCOMPARE(host.err.count("reach no instrument"), 1);
+    const QByteArray recorded = readFile(record);
+    QVERIFY(recorded.contains(" client #go\\r\\n\n") && recorded.contains(" client #stop\\r\\n\n"));
+}
+
+// Signal K's NMEA 0183 parser, fed from the TCP port, reads depths and the water temperature
+// out of a replay.
+void TstKelvaneHost::signalK()
+{
+    const QString node = QStandardPaths::findExecutable(QStringLiteral("node"));
+    const QString npm = QStandardPaths::findExecutable(QStringLiteral("npm"));
+    if (node.isEmpty() || npm.isEmpty())
+        QSKIP("node and npm are not installed");
+    const QString modules = QStringLiteral(KELVANE_SIGNALK_DIR "/node_modules");
+    if (!QFileInfo::exists(modules + QStringLiteral("/@signalk/nmea0183-signalk"))) {
+        QProcess install;
+        install.setProcessChannelMode(QProcess::MergedChannels);
+        install.start(npm,
+                      {QStringLiteral("ci"), QStringLiteral("--no-audit"),
+                       QStringLiteral("--no-fund"), QStringLiteral("--prefix"),
+                       QStringLiteral(KELVANE_SIGNALK_DIR)});
+        QVERIFY2(install.waitForFinished(180000) && install.exitCode() == 0,
+                 install.readAll().constData());
+    }
+    const QString file = QStringLiteral(KELVANE_TEST_DATA_DIR "/replay-depth.record");
+    Host host({QStringLiteral("--replay"), file, QStringLiteral("--loop"),
+               QStringLiteral("--no-pty"), QStringLiteral("--tcp"), QStringLiteral("0")});
+    QVERIFY2(host.wait(host.out, "Console: type help"), host.err.constData());
+    QProcess parser;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("NODE_PATH"), modules);
+    parser.setProcessEnvironment(environment);
+    QByteArray values;
+    connect(&parser, &QProcess::readyReadStandardOutput,
+            [&] { values += parser.readAllStandardOutput(); });
+    parser.start(node,
+                 {QStringLiteral(KELVANE_SIGNALK_SCRIPT),
+                  QStringLiteral("127.0.0.1:%1").arg(tcpPort(host.out))});
+    QList<QByteArray> expected;
+    for (const QByteArray &line : readFile(file).split('\n')) {
+        if (line.startsWith("# expect "))
+            expected << line.mid(9) + '\n';
+    }
+    QVERIFY(expected.size() == 4);
+    QVERIFY2(QTest::qWaitFor(
+                 [&] {
+                     return std::all_of(expected.begin(), expected.end(),
+                                        [&](const QByteArray &v) { return values.contains(v); });
+                 },
+                 Deadline),
+             values.constData() + parser.readAllStandardError());
+    QVERIFY2(!values.contains("error "), values.constData());
+    parser.kill();
+    parser.waitForFinished(Deadline);
     host.send("quit");
     QVERIFY(host.exited(0));
 }

@@ -7,22 +7,39 @@
 // - IdleCpu: the host at its defaults (115200 baud, one NMEA ping a second) with and without a
 //   client, CPU time over 10 s;
 // - FaultRates: each kind over 10^5 lines, in standard deviations from RATE; SameSeed: two runs
-//   of one seed over 10^5 lines give the same bytes.
+//   of one seed over 10^5 lines give the same bytes;
+// - TcpFanOut: NMEA at "interval 0" and --baud 0 to 1 or 32 TCP clients: every client gets every
+//   byte; the host's CPU time per megabyte and client;
+// - StalledClient: the byte rate of 7 TCP clients beside one that never reads, against 8 that all
+//   read;
+// - ReplayTiming: a recorded session replayed to a TCP client: its gaps between lines against
+//   the recorded ones.
 
 #include "lineconditioner.h"
+
+#include "linerecord.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <arpa/inet.h>
 #include <cmath>
+#include <csignal>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -51,16 +68,20 @@ struct Host
         } else {
             extra << QStringLiteral("--link-dir") << dir.filePath(QStringLiteral("links"));
         }
-        process.start(QStringLiteral(KELVANE_HOST),
-                      QStringList {QStringLiteral("--settings"), ini.fileName(),
-                                   QStringLiteral("--plugin"), QStringLiteral(KELVANE_PLUGIN),
-                                   QStringLiteral("--no-console")} +
-                          extra);
+        QStringList arguments = {QStringLiteral("--settings"), ini.fileName(),
+                                 QStringLiteral("--no-console")};
+        if (!extra.contains(QStringLiteral("--replay")))
+            arguments << QStringLiteral("--plugin") << QStringLiteral(KELVANE_PLUGIN);
+        process.start(QStringLiteral(KELVANE_HOST), arguments + extra);
         process.setReadChannel(QProcess::StandardOutput);
-        QByteArray out;
-        while (!out.contains("Simulator device:") && process.waitForReadyRead(10000))
+        while (!out.contains(direct ? "Simulator device:" : "\nLine: ") &&
+               process.waitForReadyRead(10000))
             out += process.readAll();
-        if (!direct) {
+        tcpPort = quint16(QRegularExpression(QStringLiteral("\nTCP: 127.0.0.1:(\\d+),"))
+                              .match(QString::fromLatin1(out))
+                              .captured(1)
+                              .toUInt());
+        if (!direct && !extra.contains(QStringLiteral("--no-pty"))) {
             const QByteArray client =
                 QFile::encodeName(dir.filePath(QStringLiteral("links/client")));
             fd = ::open(client.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -118,8 +139,101 @@ struct Host
 
     QTemporaryDir dir;
     QProcess process;
+    QByteArray out;
+    quint16 tcpPort = 0;
     int fd = -1;
 };
+
+// A TCP client of the host on the loopback, non-blocking, with a large receive buffer so that a
+// reader that serves many clients does not fall behind on a burst.
+int tcpClient(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int buffer = 4 << 20;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    return fd;
+}
+
+// What each of a set of TCP clients received: a count, the last bytes, and the time of each LF
+// (ns on clock) when asked for.
+struct Clients
+{
+    explicit Clients(quint16 port, int count, bool times = false) : withTimes(times)
+    {
+        clock.start();
+        for (int i = 0; i < count; ++i) {
+            fds.push_back(tcpClient(port));
+            bytes.push_back(0);
+            tail.push_back(QByteArray());
+        }
+        lineTimes.resize(size_t(count));
+    }
+    ~Clients()
+    {
+        for (int fd : fds)
+            ::close(fd);
+    }
+    // Reads whatever has come, waiting up to ms; reader i only when reading[i].
+    void read(int ms, const std::vector<bool> &reading = {})
+    {
+        std::vector<pollfd> entries;
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if (reading.empty() || reading[i])
+                entries.push_back({fds[i], POLLIN, 0});
+        }
+        if (::poll(entries.data(), nfds_t(entries.size()), ms) <= 0)
+            return;
+        static char buffer[1 << 16];
+        for (const pollfd &entry : entries) {
+            if (!(entry.revents & POLLIN))
+                continue;
+            const size_t i = size_t(std::find(fds.begin(), fds.end(), entry.fd) - fds.begin());
+            ssize_t n;
+            while ((n = ::read(entry.fd, buffer, sizeof buffer)) > 0) {
+                bytes[i] += n;
+                const int last = int(qMin<ssize_t>(n, 16));
+                tail[i] = (tail[i] + QByteArray(buffer + n - last, last)).right(16);
+                if (withTimes) {
+                    const qint64 now = clock.nsecsElapsed();
+                    for (ssize_t k = 0; k < n; ++k) {
+                        if (buffer[k] == '\n')
+                            lineTimes[i].push_back(now);
+                    }
+                }
+            }
+        }
+    }
+    void send(size_t i, const char *text) const
+    {
+        [[maybe_unused]] const ssize_t n = ::write(fds[i], text, qstrlen(text));
+    }
+
+    bool withTimes;
+    QElapsedTimer clock;
+    std::vector<int> fds;
+    std::vector<qint64> bytes;
+    std::vector<QByteArray> tail;
+    std::vector<std::vector<qint64>> lineTimes;
+};
+
+// Waits, reading, until every client's last bytes end with text.
+bool readUntilAllEndWith(Clients &clients, const QByteArray &text, int ms = 20000)
+{
+    QDeadlineTimer deadline(ms);
+    while (!deadline.hasExpired()) {
+        clients.read(20);
+        if (std::all_of(clients.tail.begin(), clients.tail.end(),
+                        [&](const QByteArray &t) { return t.endsWith(text); }))
+            return true;
+    }
+    return false;
+}
 
 // Bytes per second over `bytes` bytes of a saturated stream, after a first 10 kB.
 double rateOver(Host &host, qint64 bytes)
@@ -248,6 +362,157 @@ void SameSeed(benchmark::State &state)
     state.counters["identical"] = same ? 1 : 0;
 }
 
+void TcpFanOut(benchmark::State &state)
+{
+    const int count = int(state.range(0));
+    double perClientMBs = 0, cpuPercent = 0, cpuUsPerMBClient = 0;
+    bool everyByte = true;
+    int dropped = 0;
+    for (auto _ : state) {
+        QTemporaryDir dir;
+        QFile statsFile(dir.filePath(QStringLiteral("line.json")));
+        Host host({QStringLiteral("--baud"), QStringLiteral("0"), QStringLiteral("--tcp"),
+                   QStringLiteral("0"), QStringLiteral("--tcp-max-clients"), QString::number(count),
+                   QStringLiteral("--no-pty"), QStringLiteral("--stats"), statsFile.fileName()});
+        Clients clients(host.tcpPort, count);
+        // The first ping (after 1 s) shows the simulator is there; then NMEA at full speed.
+        while (clients.bytes[0] == 0)
+            clients.read(50);
+        clients.send(0, "interval 0 #go");
+        while (clients.bytes[0] < 1000000)
+            clients.read(50);
+        const std::vector<qint64> before = clients.bytes;
+        const double cpuBefore = host.cpuSeconds();
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 5000)
+            clients.read(50);
+        const double seconds = clock.nsecsElapsed() / 1e9;
+        const double cpu = host.cpuSeconds() - cpuBefore;
+        qint64 got = 0;
+        for (size_t i = 0; i < clients.bytes.size(); ++i)
+            got += clients.bytes[i] - before[i];
+        // One byte stops the pinging; the reply is then the last thing every client gets. The
+        // same count at every client, none dropped, and the host's own count of what crossed:
+        // TCP loses nothing, so every client got every byte.
+        clients.send(0, "x");
+        everyByte = readUntilAllEndWith(clients, "\r\n>\r\n");
+        host.process.terminate();
+        host.process.waitForFinished(10000);
+        statsFile.open(QIODevice::ReadOnly);
+        const QJsonObject stats = QJsonDocument::fromJson(statsFile.readAll()).object();
+        const qint64 crossed = qint64(stats.value(QStringLiteral("toClient"))
+                                          .toObject()
+                                          .value(QStringLiteral("bytesOut"))
+                                          .toDouble());
+        for (size_t i = 0; i < clients.bytes.size(); ++i)
+            everyByte = everyByte && clients.bytes[i] == crossed;
+        dropped = host.process.readAllStandardError().count(" dropped: it left ");
+        perClientMBs = got / double(count) / seconds / 1e6;
+        cpuPercent = 100.0 * cpu / seconds;
+        cpuUsPerMBClient = cpu * 1e6 / (got / 1e6);
+    }
+    state.counters["MB_per_s_per_client"] = perClientMBs;
+    state.counters["host_cpu_percent"] = cpuPercent;
+    state.counters["host_cpu_us_per_MB_client"] = cpuUsPerMBClient;
+    state.counters["every_client_every_byte"] = everyByte ? 1 : 0;
+    state.counters["clients_dropped"] = dropped;
+}
+
+// 8 clients, the last of which reads (rounds 0, 2, ...) or never reads (1, 3, ...): the byte rate
+// of the other 7 over 4 s, as a median of each kind.
+void StalledClient(benchmark::State &state)
+{
+    const int baud = int(state.range(0));
+    std::vector<double> rates[2];
+    double dropped = 0;
+    for (auto _ : state) {
+        for (int round = 0; round < 10; ++round) {
+            const bool stall = round % 2 == 1;
+            Host host({QStringLiteral("--baud"), QString::number(baud), QStringLiteral("--tcp"),
+                       QStringLiteral("0"), QStringLiteral("--no-pty")});
+            Clients clients(host.tcpPort, 8);
+            std::vector<bool> reading(8, true);
+            reading[7] = !stall;
+            while (clients.bytes[0] == 0)
+                clients.read(50, reading);
+            clients.send(0, FramesAtFullSpeed);
+            while (clients.bytes[0] < 200000)
+                clients.read(50, reading);
+            const qint64 before = clients.bytes[0];
+            QElapsedTimer clock;
+            clock.start();
+            while (clock.elapsed() < 4000)
+                clients.read(50, reading);
+            rates[stall].push_back((clients.bytes[0] - before) / (clock.nsecsElapsed() / 1e9));
+            if (stall) {
+                clients.read(50, reading);
+                host.process.terminate();
+                host.process.waitForFinished(10000);
+                dropped +=
+                    host.process.readAllStandardError().contains(" dropped: it left ") ? 1 : 0;
+            }
+        }
+    }
+    const auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    state.counters["others_B_per_s_all_reading"] = median(rates[0]);
+    state.counters["others_B_per_s_one_stalled"] = median(rates[1]);
+    state.counters["stalled_vs_all"] = median(rates[1]) / median(rates[0]);
+    state.counters["stalled_dropped_rounds"] = dropped;
+}
+
+void ReplayTiming(benchmark::State &state)
+{
+    double medianMs = 0, p99Ms = 0, lines = 0;
+    for (auto _ : state) {
+        QTemporaryDir dir;
+        const QString record = dir.filePath(QStringLiteral("session.record"));
+        {
+            // 20 NMEA pings a second for 8 s, at 115200 baud, recorded.
+            Host host({QStringLiteral("--record"), record});
+            host.command("interval 0.05 #go");
+            QElapsedTimer clock;
+            clock.start();
+            while (clock.elapsed() < 8000)
+                host.read(50);
+        }
+        // The line times of the record: the time of the record holding each LF.
+        std::vector<qint64> original;
+        QFile file(record);
+        file.open(QIODevice::ReadOnly);
+        while (!file.atEnd()) {
+            LineRecord::Entry entry;
+            if (LineRecord::parse(file.readLine(), &entry) && entry.source == LineRecord::Device &&
+                entry.bytes.endsWith('\n'))
+                original.push_back(entry.us * 1000);
+        }
+        Host host({QStringLiteral("--replay"), record, QStringLiteral("--tcp"), QStringLiteral("0"),
+                   QStringLiteral("--no-pty")});
+        Clients clients(host.tcpPort, 1, true);
+        QDeadlineTimer deadline(60000);
+        while (!host.process.waitForFinished(0) && !deadline.hasExpired())
+            clients.read(20);
+        clients.read(20);
+        const std::vector<qint64> &replayed = clients.lineTimes[0];
+        std::vector<double> errors;
+        for (size_t i = 1; i < std::min(original.size(), replayed.size()); ++i)
+            errors.push_back(std::abs(double(replayed[i] - replayed[i - 1]) -
+                                      double(original[i] - original[i - 1])) /
+                             1e6);
+        std::sort(errors.begin(), errors.end());
+        lines = double(replayed.size());
+        medianMs = errors.empty() ? -1 : errors[errors.size() / 2];
+        p99Ms = errors.empty() ? -1 : errors[errors.size() * 99 / 100];
+        state.counters["recorded_lines"] = double(original.size());
+    }
+    state.counters["replayed_lines"] = lines;
+    state.counters["gap_error_median_ms"] = medianMs;
+    state.counters["gap_error_p99_ms"] = p99Ms;
+}
+
 } // namespace
 
 BENCHMARK(Pacing)
@@ -267,10 +532,26 @@ BENCHMARK(IdleCpu)
     ->UseRealTime();
 BENCHMARK(FaultRates)->DenseRange(0, LineFaultCount - 1)->Unit(benchmark::kMillisecond);
 BENCHMARK(SameSeed)->Unit(benchmark::kMillisecond);
+BENCHMARK(TcpFanOut)
+    ->ArgName("clients")
+    ->Arg(1)
+    ->Arg(32)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+BENCHMARK(StalledClient)
+    ->ArgName("baud")
+    ->Arg(1000000)
+    ->Arg(0)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+BENCHMARK(ReplayTiming)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    ::signal(SIGPIPE, SIG_IGN);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     return 0;

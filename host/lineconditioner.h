@@ -115,6 +115,8 @@ public:
     qint64 nextUs() const;
     /// Bytes written and not yet taken (held partial line, on the line, held by a stall).
     qint64 pending() const;
+    /// When the last byte written so far has crossed (with nothing more written).
+    qint64 crossedUs() const { return finishUs(periodBytes); }
 
     /// Silence for durationUs from nowUs: what is on the line and what comes meanwhile is lost.
     void unplug(qint64 nowUs, qint64 durationUs);

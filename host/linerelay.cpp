@@ -14,6 +14,8 @@ namespace {
 // Deliveries are batched to at least this far apart: 250 wake-ups a second at most while the
 // line is busy, none while it is idle.
 const qint64 MinTickUs = 4000;
+// A replayed record wakes the relay at its own times (at most two a delivery), to the ms.
+const qint64 RecordTickUs = 1000;
 // While an end has nobody on it, it is looked at this often.
 const int PresencePollMs = 50;
 const int ReadChunk = 65536;
@@ -156,6 +158,7 @@ void LineRelay::readSource()
             toClient->write(now, bytes);
             room = toClient->baud() == 0 ? qMin(room - bytes.size(), toClient->room(now))
                                          : room - bytes.size();
+            replayCrossed.push_back(toClient->crossedUs());
         }
         return;
     }
@@ -256,7 +259,15 @@ void LineRelay::schedule()
         if (at >= 0)
             next = next < 0 ? at : qMin(next, at);
     };
-    consider(toClient->nextUs());
+    // A record's delivery goes in one piece when it has crossed, at its recorded time, rather
+    // than in pieces at ticks that fall while it crosses.
+    const bool recordTimes = replay && replay->isRecord();
+    while (!replayCrossed.empty() && replayCrossed.front() <= now)
+        replayCrossed.pop_front();
+    const qint64 toClientAt = toClient->nextUs();
+    consider(recordTimes && toClientAt >= 0 && !replayCrossed.empty()
+                 ? qMax(toClientAt, replayCrossed.front())
+                 : toClientAt);
     consider(toDevice->nextUs());
     consider(ends->nextUs());
     // Room comes back as the line empties: wake to read once a tick's worth has crossed.
@@ -275,7 +286,8 @@ void LineRelay::schedule()
         tick->stop();
         return;
     }
-    const int delayMs = int((qMax(MinTickUs, next - now) + 999) / 1000);
+    const int delayMs =
+        int((qMax(recordTimes ? RecordTickUs : MinTickUs, next - now) + 999) / 1000);
     // A wake-up that comes earlier than needed only looks again; restarting costs more.
     if (!tick->isActive() || tick->remainingTime() > delayMs)
         tick->start(delayMs);

@@ -10,6 +10,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <deque>
 #include <functional>
 
 class LineReplay;
@@ -100,6 +101,7 @@ private:
     std::atomic<bool> simulatorOpen {false};
 
     bool commandsNoticed = false;
+    std::deque<qint64> replayCrossed; ///< when each piece the replay put on the line has crossed
     qint64 drainDeadlineUs = -1;
     bool ended = false;
 };

@@ -77,6 +77,7 @@ void LineReplay::start(qint64 nowUs)
     rounds = 1;
     ended = false;
     pending.clear();
+    carry.clear();
     file.seek(dataStart);
     fetch();
 }
@@ -95,8 +96,8 @@ bool LineReplay::fetch()
             if (isComment(line) || !LineRecord::parse(line, &entry) ||
                 entry.source != LineRecord::Device || entry.bytes.isEmpty())
                 continue;
-            pending = entry.bytes;
             // The records of one delivery share its time (one per line): they go as one.
+            QByteArray bytes = carry + entry.bytes;
             for (qint64 at = file.pos(); !file.atEnd(); at = file.pos()) {
                 LineRecord::Entry next;
                 if (!LineRecord::parse(file.readLine(), &next) || next.us != entry.us ||
@@ -104,10 +105,25 @@ bool LineReplay::fetch()
                     file.seek(at);
                     break;
                 }
-                pending += next.bytes;
+                bytes += next.bytes;
             }
+            // Whole lines go, each due when its LF was recorded; the rest of a line waits for
+            // the record with its LF, so that the line is not cut by the time between them.
+            const int lastLf = bytes.lastIndexOf('\n');
+            carry = bytes.mid(lastLf + 1);
+            carryUs = entry.us;
+            if (lastLf < 0)
+                continue;
+            pending = bytes.left(lastLf + 1);
             // Recorded is when the bytes had crossed the line: they set out that much earlier.
             dueUs = entry.us - (bitRate > 0 ? pending.size() * 10000000LL / bitRate : 0);
+            return true;
+        }
+        if (!carry.isEmpty()) {
+            // The end of the file without an LF.
+            pending = carry;
+            dueUs = carryUs;
+            carry.clear();
             return true;
         }
         if (!loop) {

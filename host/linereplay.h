@@ -48,6 +48,8 @@ private:
     qint64 roundStartUs = 0;
     qint64 dueUs = 0; ///< of pending, from the round's start
     QByteArray pending;
+    QByteArray carry; ///< a record's line without its LF yet
+    qint64 carryUs = 0;
     bool ended = false;
     int rounds = 1;
 };

@@ -408,6 +408,10 @@ bool LineSession::fault(const QString &text, QString *error)
         lineRelay->stall(command.seconds);
         break;
     case FaultCommand::Hangup:
+        if (!options.pty) {
+            *error = QStringLiteral("fault hangup needs the client end DIR/client (no --no-pty)");
+            return false;
+        }
         lineRelay->hangUp(command.seconds);
         break;
     case FaultCommand::Garbage:

@@ -124,7 +124,7 @@ int listenTcp(const NetAddress &address, QString *error)
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (::bind(fd, address.data(), address.size()) != 0)
         return fail(fd, error, QStringLiteral("cannot listen on %1").arg(address.toString()));
-    if (::listen(fd, 16) != 0)
+    if (::listen(fd, SOMAXCONN) != 0)
         return fail(fd, error, QStringLiteral("cannot listen on %1").arg(address.toString()));
     return fd;
 }

@@ -5,9 +5,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# CI's further stages build with clang and libFuzzer and run valgrind.
+# CI's further stages build with clang and libFuzzer and run valgrind; kelvane-host's suite meets
+# real clients there: gpsd, and Signal K's parser, which npm installs into the build tree.
 extra=()
-[ "${CI:-false}" = true ] && extra=(clang libclang-rt-14-dev valgrind)
+if [ "${CI:-false}" = true ]; then
+  extra=(clang libclang-rt-14-dev valgrind gpsd gpsd-clients)
+  command -v node >/dev/null && command -v npm >/dev/null || extra+=(nodejs npm)
+fi
 scripts/deps.sh "${extra[@]}"
 
 jobs=$(nproc)

@@ -789,7 +789,6 @@ void TstKelvaneHost::talkerForGpsd_data()
     // gpsd drops the instrument's own talker; its attitude sentence ("YX") passes.
     QTest::newRow("none") << QString() << QByteArray() << false;
     QTest::newRow("SD over TCP") << QStringLiteral("SD") << QByteArray("$SDDBT,") << true;
-    QTest::newRow("none over TCP") << QString() << QByteArray() << true;
 }
 
 // gpsd reads the client end and passes on the sentences it accepted.
@@ -853,11 +852,12 @@ void TstKelvaneHost::network()
 {
     Peer udp(socket(SOCK_DGRAM, true));
     const QString statsFile = dir->filePath(QStringLiteral("line.json"));
+    // At 115200 baud the line is busy most of the time and hands out pieces of lines: a client
+    // that joins mostly joins mid-line.
     Host host(arguments(KELVANE_SIMULATOR_PLUGIN) +
-              QStringList {QStringLiteral("--baud"), QStringLiteral("0"), QStringLiteral("--tcp"),
-                           QStringLiteral("0"), QStringLiteral("--tcp-max-clients"),
-                           QStringLiteral("3"), QStringLiteral("--udp"),
-                           QStringLiteral("127.0.0.1:%1").arg(udp.port()),
+              QStringList {QStringLiteral("--tcp"), QStringLiteral("0"),
+                           QStringLiteral("--tcp-max-clients"), QStringLiteral("3"),
+                           QStringLiteral("--udp"), QStringLiteral("127.0.0.1:%1").arg(udp.port()),
                            QStringLiteral("--stats"), statsFile});
     QVERIFY2(host.wait(host.out, "Console: type help"), host.err.constData());
     const quint16 port = tcpPort(host.out);

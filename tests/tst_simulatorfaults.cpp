@@ -186,7 +186,13 @@ void tst_SimulatorFaults::neverReadingClient()
     QVERIFY(waitFor(watching([&] { return pty.received.count("##DataEnd") >= pingsBefore + 3; })));
     QVERIFY(pty.write("output 7"));
     QVERIFY(waitFor(watching([&] { return pty.received.endsWith("output 7\r\n>ok.\r\n"); })));
-    QCOMPARE(lines, QStringList({socatHint(), startLine, lines.filter(endLine).value(0)}));
+    QCOMPARE(lines.mid(0, 3),
+             QStringList({socatHint(), startLine, lines.filter(endLine).value(0)}));
+    // A reader slower than the pings (a sanitized build) may see further episodes, each in two
+    // lines.
+    for (int i = 3; i < lines.size(); ++i)
+        QVERIFY2(i % 2 ? lines.at(i) == startLine : endLine.match(lines.at(i)).hasMatch(),
+                 qPrintable(lines.at(i)));
     // The backlog never grew past the bound by more than the ping that found it under.
     QVERIFY2(largestBacklog <= MaxBacklog + 64 * 1024, qPrintable(QString::number(largestBacklog)));
 

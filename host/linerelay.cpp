@@ -32,7 +32,12 @@ LineRelay::LineRelay(PtyPair *pair, LineReplay *replay, const ClientEnds::Option
     toClient->setListening(false);
     toDevice->setListening(false);
     ends = new ClientEnds(pair, options, &lock, this);
-    ends->onCommand = [this](const QByteArray &bytes) { this->toDevice->write(nowUs(), bytes); };
+    ends->onCommand = [this](const QByteArray &bytes) {
+        // Looked at now, not at the last presence poll: a command that follows the simulator's
+        // opening of its end by less than a poll is heard.
+        checkSimulatorPresence();
+        this->toDevice->write(nowUs(), bytes);
+    };
     ends->onListening = [this](bool on) { this->toClient->setListening(on); };
     ends->onActivity = [this] { pump(); };
     ends->onNotice = [this](const QString &text) { emit notice(text); };
@@ -125,12 +130,17 @@ void LineRelay::begin()
 void LineRelay::checkPresence()
 {
     ends->checkPresence();
-    if (deviceFd >= 0) {
-        const bool present = PtyPair::isPeerOpen(deviceFd);
-        if (present != devicePresent)
-            setSimulatorPresent(present);
-    }
+    checkSimulatorPresence();
     pump();
+}
+
+void LineRelay::checkSimulatorPresence()
+{
+    if (deviceFd < 0)
+        return;
+    const bool present = PtyPair::isPeerOpen(deviceFd);
+    if (present != devicePresent)
+        setSimulatorPresent(present);
 }
 
 void LineRelay::setSimulatorPresent(bool present)

@@ -73,6 +73,7 @@ signals:
 private:
     void begin();
     void checkPresence();
+    void checkSimulatorPresence();
     void setSimulatorPresent(bool present);
     void readSource();
     void pump();

@@ -1,10 +1,12 @@
 #ifndef KELVANE_TESTS_PTY_H
 #define KELVANE_TESTS_PTY_H
 
-// The far end of a serial line in a test: the master of a pseudo-terminal pair, read and written
-// through the event loop.
+// The far end of a line in a test, read and written through the event loop: a descriptor of the
+// test's (a socket, a pty), or the master of a pseudo-terminal pair made here.
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -17,14 +19,15 @@
 #include <utility>
 
 /// Runs the event loop until done() holds or timeoutMs have passed; whether done() held. Objects
-/// deleted later are deleted on the way.
+/// deleted later are deleted on the way; done() is asked after every pass of the loop, and at
+/// least every 10 ms for what no event announces (a file, a process that ended).
 template<typename Predicate> bool waitFor(Predicate done, int timeoutMs = 5000)
 {
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.start(timeoutMs);
+    const QDeadlineTimer deadline(timeoutMs);
+    QTimer wake;
+    wake.start(10);
     bool held = done();
-    while (!held && deadline.isActive()) {
+    while (!held && !deadline.hasExpired()) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         held = done();
@@ -32,55 +35,41 @@ template<typename Predicate> bool waitFor(Predicate done, int timeoutMs = 5000)
     return held;
 }
 
-class Pty
+/// Reads its descriptor (made non-blocking, closed at the end) as bytes come: into received, with
+/// the time (ms on a clock of the tests') and size of each read, one datagram for UDP; ended at
+/// its end of file or hangup.
+class Peer
 {
 public:
-    /// A fresh pair; the simulator opens slavePath(). A slave descriptor stays open here, so
-    /// that the master never reads as hung up while the simulator is closed.
-    Pty()
+    explicit Peer(int fd) : fd(fd), notifier(fd, QSocketNotifier::Read)
     {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
-            return;
-        termios tio;
-        tcgetattr(master, &tio);
-        cfmakeraw(&tio);
-        tcsetattr(master, TCSANOW, &tio);
-        path = QString::fromLocal8Bit(ptsname(master));
-        slave = ::open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        notifier = new QSocketNotifier(master, QSocketNotifier::Read);
-        QObject::connect(notifier, &QSocketNotifier::activated, [this] { drain(); });
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        QObject::connect(&notifier, &QSocketNotifier::activated, [this] { take(); });
+        if (!clock.isValid())
+            clock.start();
     }
-    /// Closes both ends held here: the simulator's side of the line hangs up.
-    ~Pty()
+    ~Peer()
     {
-        delete notifier;
-        if (slave >= 0)
-            ::close(slave);
-        if (master >= 0)
-            ::close(master);
+        notifier.setEnabled(false);
+        ::close(fd);
     }
-    Pty(const Pty &) = delete;
-    Pty &operator=(const Pty &) = delete;
+    Peer(const Peer &) = delete;
+    Peer &operator=(const Peer &) = delete;
 
-    bool isOpen() const { return master >= 0; }
-    QString slavePath() const { return path; }
-
-    /// Reads what arrives (from the start) or leaves it in the pty, as a client that stops
-    /// reading.
+    /// Reads what arrives, or leaves it unread, as a client that stops reading.
     void setReading(bool on)
     {
-        notifier->setEnabled(on);
+        notifier.setEnabled(on && !ended);
         if (on)
-            drain();
+            take();
     }
 
-    /// Writes all of data, letting the event loop run while the pty is full.
+    /// Writes all of data, letting the event loop run while the other end is full.
     bool write(const QByteArray &data)
     {
         qsizetype done = 0;
         while (done < data.size()) {
-            const ssize_t n = ::write(master, data.constData() + done, size_t(data.size() - done));
+            const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
             if (n > 0)
                 done += n;
             else if (n < 0 && errno != EAGAIN)
@@ -96,10 +85,7 @@ public:
     {
         if (!waitFor([&] { return received.contains(terminator); }, timeoutMs))
             return QByteArray();
-        const int end = received.indexOf(terminator) + terminator.size();
-        const QByteArray head = received.left(end);
-        received.remove(0, end);
-        return head;
+        return read(received.indexOf(terminator) + terminator.size(), 0);
     }
 
     /// Exactly count bytes; fewer when they did not come in time.
@@ -114,9 +100,45 @@ public:
     /// Everything received so far.
     QByteArray takeAll()
     {
-        drain();
+        take();
         return std::exchange(received, QByteArray());
     }
+
+    /// Reads all there is now.
+    void take()
+    {
+        char chunk[65536];
+        ssize_t n;
+        while ((n = ::read(fd, chunk, sizeof chunk)) > 0) {
+            received.append(chunk, int(n));
+            reads.append({clock.elapsed(), int(n)});
+        }
+        ended = n == 0 || (n < 0 && errno != EAGAIN);
+        if (ended)
+            notifier.setEnabled(false);
+    }
+
+    const int fd;
+    QByteArray received; ///< what was read and not taken yet
+    QList<QPair<qint64, int>> reads;
+    bool ended = false;
+
+private:
+    QSocketNotifier notifier;
+    inline static QElapsedTimer clock;
+};
+
+/// A fresh pty pair, raw; the simulator opens slavePath(). A slave descriptor stays open here, so
+/// that the master never reads as hung up while the simulator is closed; both close at the end:
+/// the simulator's side of the line hangs up.
+class Pty : public Peer
+{
+public:
+    Pty() : Peer(rawMaster()), slave(::open(ptsname(fd), O_RDWR | O_NOCTTY | O_NONBLOCK)) { }
+    ~Pty() { ::close(slave); }
+
+    bool isOpen() const { return slave >= 0; }
+    QString slavePath() const { return QString::fromLocal8Bit(ptsname(fd)); }
 
     /// Bytes written here that the simulator has not read yet.
     int unreadBySlave() const
@@ -125,22 +147,20 @@ public:
         return ::ioctl(slave, FIONREAD, &queued) == 0 ? queued : -1;
     }
 
-    /// What was read and not taken yet.
-    QByteArray received;
-
 private:
-    void drain()
+    static int rawMaster()
     {
-        char chunk[65536];
-        ssize_t n;
-        while ((n = ::read(master, chunk, sizeof chunk)) > 0)
-            received.append(chunk, int(n));
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        termios tio;
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 &&
+            tcgetattr(master, &tio) == 0) {
+            cfmakeraw(&tio);
+            tcsetattr(master, TCSANOW, &tio);
+        }
+        return master;
     }
 
-    int master = -1;
-    int slave = -1;
-    QString path;
-    QSocketNotifier *notifier = nullptr;
+    const int slave;
 };
 
 #endif // KELVANE_TESTS_PTY_H

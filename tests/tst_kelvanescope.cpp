@@ -82,12 +82,12 @@ void tst_KelvaneScope::runs()
         args << arg.replace(QLatin1String("@"), QStringLiteral(KELVANE_TEST_DATA_DIR "/"))
                     .replace(QLatin1String("%"), dir->path() + QLatin1Char('/'));
     }
-    QProcess process;
-    startBuildProgram(process, QStringLiteral(KELVANE_SCOPE), args);
-    QVERIFY(process.waitForFinished(Deadline));
-    QCOMPARE(process.readAllStandardError(), err);
-    QCOMPARE(process.readAllStandardOutput(), out);
-    QCOMPARE(process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, status);
+    BuildProgram scope(Deadline);
+    scope.start(QStringLiteral(KELVANE_SCOPE), args);
+    const bool exited = scope.exited(status);
+    QCOMPARE(scope.err, err);
+    QCOMPARE(scope.out, out);
+    QVERIFY(exited);
     QCOMPARE(readFile(path("run.csv")), csv.isEmpty() ? QByteArray("(no file)") : csv);
 }
 
@@ -130,35 +130,27 @@ void tst_KelvaneScope::simulator()
     ini.write("[ECHOSOUNDER]\nMIN_DEPTH_M=2\nMAX_DEPTH_M=8\n[KELVANE_SIMULATOR]\nFREQUENCY_MODE=" +
               frequencyMode + "\nSIN_MODE=" + (sine ? "true" : "false") + "\n");
     ini.close();
-    QProcess host;
-    host.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    startBuildProgram(host, QStringLiteral(KELVANE_HOST),
-                      {"--settings", ini.fileName(), "--plugin", KELVANE_PLUGIN, "--link-dir",
-                       path("pty"), "--no-console", "--baud", "0"});
-    QByteArray out;
-    QVERIFY(QTest::qWaitFor(
-        [&] { return (out += host.readAllStandardOutput()).contains("Client"); }, Deadline));
-    out.clear();
+    BuildProgram host(Deadline);
+    host.start(QStringLiteral(KELVANE_HOST),
+               {"--settings", ini.fileName(), "--plugin", KELVANE_PLUGIN, "--link-dir", path("pty"),
+                "--no-console", "--baud", "0"});
+    QVERIFY2(host.wait(host.out, "Client"), host.err);
 
-    QProcess scope;
-    scope.setWorkingDirectory(dir->path());
-    connect(&scope, &QProcess::readyReadStandardOutput,
-            [&] { out += scope.readAllStandardOutput(); });
+    BuildProgram scope(Deadline);
+    scope.process.setWorkingDirectory(dir->path());
     QStringList arguments = {"pty/client", "--send", send, "--csv", "run.csv", "--png", "run.png"};
     if (pings > 0)
         arguments << "--pings" << QString::number(pings);
-    startBuildProgram(scope, QStringLiteral(KELVANE_SCOPE), arguments);
+    scope.start(QStringLiteral(KELVANE_SCOPE), arguments);
     // Without --pings it runs until a signal ends it, and keeps what it has by then.
     if (pings == 0) {
-        QVERIFY(QTest::qWaitFor([&] { return out.count(" samples=") >= 3; }, Deadline));
-        scope.terminate();
+        QVERIFY(scope.wait(scope.out, " samples=", 3));
+        scope.process.terminate();
     }
-    QVERIFY(scope.waitForFinished(Deadline));
-    host.terminate();
-    QVERIFY(host.waitForFinished(Deadline));
-    out += scope.readAllStandardOutput();
-    QVERIFY2(scope.exitStatus() == QProcess::NormalExit && scope.exitCode() == 0,
-             out + scope.readAllStandardError());
+    QVERIFY2(scope.exited(0), scope.out + scope.err);
+    host.process.terminate();
+    QVERIFY(host.exited(0));
+    const QByteArray &out = scope.out;
     // The dual-frequency device's first command is answered so; its settings still apply.
     const QByteArray reply =
         frequencyMode == "DUAL" ? "Invalid command >" : send.toLatin1() + " >ok.";

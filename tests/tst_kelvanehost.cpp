@@ -133,6 +133,7 @@ private slots:
     void line();
     void faultsSetLive();
     void hangup();
+    void gpsd_data();
     void gpsd();
     void network();
     void stalledClient();
@@ -519,21 +520,38 @@ void TstKelvaneHost::hangup()
     QVERIFY(host.exited(0));
 }
 
-// gpsd reads the client end and passes on the depth sentence with the talker it accepts (the
-// instrument's own it drops; its attitude sentence, "YX", passes).
+void TstKelvaneHost::gpsd_data()
+{
+    QTest::addColumn<QString>("talker");
+    QTest::addColumn<bool>("tcp"); // gpsd reads the host's TCP port, else the pty end
+    QTest::newRow("SD") << "SD" << false;
+    // gpsd drops the instrument's own talker; its attitude sentence ("YX") passes.
+    QTest::newRow("none") << QString() << false;
+    QTest::newRow("SD over TCP") << "SD" << true;
+}
+
+// gpsd reads the client end and passes on the sentences it accepted: the depth with the talker
+// the host rewrote, its checksum with it.
 void TstKelvaneHost::gpsd()
 {
+    QFETCH(QString, talker);
+    QFETCH(bool, tcp);
     const QString gpsd = QStandardPaths::findExecutable(
         QStringLiteral("gpsd"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
     const QString gpspipe = QStandardPaths::findExecutable(QStringLiteral("gpspipe"));
     if (gpsd.isEmpty() || gpspipe.isEmpty())
         QSKIP("gpsd and gpspipe are not installed (Debian packages gpsd, gpsd-clients)");
-    Host host(arguments(KELVANE_SIMULATOR_PLUGIN, {"--baud", "0", "--talker", "SD"}));
+    QStringList args = {"--baud", "0"};
+    args << (talker.isEmpty() ? QStringList() : QStringList {"--talker", talker})
+         << (tcp ? QStringList {"--tcp", "0", "--no-pty"} : QStringList());
+    Host host(arguments(KELVANE_SIMULATOR_PLUGIN, args));
     QVERIFY2(host.wait(host.out, "Console: type help"), host.err.constData());
+    const QString source =
+        tcp ? QStringLiteral("tcp://127.0.0.1:%1").arg(tcpPort(host.out)) : link("client");
     // A port of its own, on the loopback only (gpsd's default).
     const QString port = QString::number(20000 + QCoreApplication::applicationPid() % 20000);
     QProcess daemon;
-    daemon.start(gpsd, {"-N", "-n", "-b", "-S", port, link("client")});
+    daemon.start(gpsd, {"-N", "-n", "-b", "-S", port, source});
     QProcess pipe;
     QByteArray sentences;
     connect(&pipe, &QProcess::readyReadStandardOutput,
@@ -549,8 +567,9 @@ void TstKelvaneHost::gpsd()
     daemon.terminate();
     QVERIFY(daemon.waitForFinished(Deadline));
     const int at = sentences.indexOf("$SDDBT,");
-    QVERIFY2(at >= 0, sentences.constData());
-    QVERIFY(Nmea::checksum(sentences.mid(at, sentences.indexOf('\r', at) - at)));
+    QVERIFY2(talker.isEmpty() ? !sentences.contains("DBT,") : at >= 0, sentences.constData());
+    QVERIFY(talker.isEmpty() ||
+            Nmea::checksum(sentences.mid(at, sentences.indexOf('\r', at) - at)));
     host.send("quit");
     QVERIFY(host.exited(0));
 }

@@ -1,5 +1,5 @@
-// Rows of the case tables in tests/data: one case a line, fields separated by " | ", blank
-// lines and lines starting with "#" left out.
+// Files of tests/data, and the rows of its case tables: one case a line, fields separated by
+// " | ", blank lines and lines starting with "#" left out.
 
 #pragma once
 
@@ -10,13 +10,26 @@
 #include <cctype>
 #include <initializer_list>
 
+/// A whole file; empty when it cannot be read.
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+/// A file of tests/data, as it is.
+inline QByteArray testData(const char *name)
+{
+    return readFile(QStringLiteral(KELVANE_TEST_DATA_DIR "/") + QLatin1String(name));
+}
+
 inline QList<QList<QByteArray>> readRows(const char *name)
 {
-    QFile file(QStringLiteral(KELVANE_TEST_DATA_DIR "/") + QLatin1String(name));
-    if (!file.open(QIODevice::ReadOnly))
+    const QByteArray text = testData(name);
+    if (text.isEmpty())
         qFatal("cannot read %s", name);
     QList<QList<QByteArray>> rows;
-    for (const QByteArray &line : file.readAll().split('\n')) {
+    for (const QByteArray &line : text.split('\n')) {
         if (line.trimmed().isEmpty() || line.startsWith('#'))
             continue;
         QList<QByteArray> fields;

@@ -22,13 +22,6 @@ inline App *hostApp()
     return static_cast<App *>(QCoreApplication::instance());
 }
 
-/// A golden file of tests/data, bytes as they are.
-inline QByteArray testData(const char *name)
-{
-    QFile file(QStringLiteral(KELVANE_TEST_DATA_DIR "/") + QLatin1String(name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 /// The lines every start request logs before it opens the device.
 inline QStringList startRequestLines()
 {

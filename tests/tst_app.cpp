@@ -19,12 +19,6 @@ App *app()
     return static_cast<App *>(QCoreApplication::instance());
 }
 
-QString readText(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
-
 // Every emission of App's own signals as "SIGNATURE value": which fired, how often, with what.
 struct CatalogueSpy : std::vector<std::unique_ptr<QSignalSpy>>
 {
@@ -96,13 +90,13 @@ void TstApp::fallbackStore()
     app()->syncSettings();
     const QString fallback =
         qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/kelvane-tests/tst_app.conf");
-    QCOMPARE(readText(fallback), QStringLiteral("[APP]\nSTATUS_PERIOD_MS=1000\n"));
+    QCOMPARE(readFile(fallback), QByteArray("[APP]\nSTATUS_PERIOD_MS=1000\n"));
 
     // From here on the given file is the store; a missing key without default is stored empty.
     const QString path = openStore();
     QCOMPARE(app()->settingValue("APP", "STATUS_PERIOD_MS"), QVariant());
     app()->syncSettings();
-    QCOMPARE(readText(path), QStringLiteral("[APP]\nSTATUS_PERIOD_MS=@Invalid()\nVERBOSE=false\n"));
+    QCOMPARE(readFile(path), QByteArray("[APP]\nSTATUS_PERIOD_MS=@Invalid()\nVERBOSE=false\n"));
     QCOMPARE(log.take(), QStringList());
 }
 
@@ -159,11 +153,11 @@ void TstApp::settingValue()
     QCOMPARE(app()->settingValue("APP", "TELEMETRY_PERIOD_MS", 100), QVariant(100));
     app()->setSettingDefault("APP", "PAYLOAD_START_DELAY_S", 9);
     app()->setSettingDefault("APP", "STATUS_PERIOD_MS", "a b");
-    QCOMPARE(readText(path), QStringLiteral("[APP]\nPAYLOAD_START_DELAY_S=7\n"));
+    QCOMPARE(readFile(path), QByteArray("[APP]\nPAYLOAD_START_DELAY_S=7\n"));
     app()->syncSettings();
-    QCOMPARE(readText(path),
-             QStringLiteral("[APP]\nPAYLOAD_START_DELAY_S=7\nSTATUS_PERIOD_MS=a b\n"
-                            "TELEMETRY_PERIOD_MS=100\nVERBOSE=false\n"));
+    QCOMPARE(readFile(path),
+             QByteArray("[APP]\nPAYLOAD_START_DELAY_S=7\nSTATUS_PERIOD_MS=a b\n"
+                        "TELEMETRY_PERIOD_MS=100\nVERBOSE=false\n"));
 }
 
 void TstApp::updateSetting()
@@ -180,7 +174,7 @@ void TstApp::updateSetting()
     app()->updateSetting(group, name, QString::fromUtf8(value));
     QCOMPARE(log.take(), QStringList {QString::fromUtf8(line)});
     QCOMPARE(spy.fired(), emitted.isEmpty() ? QStringList() : QStringList {emitted});
-    QCOMPARE(readText(path), QString::fromUtf8(file));
+    QCOMPARE(readFile(path), file);
 }
 
 void TstApp::receiverReadsOldValue()
@@ -208,7 +202,7 @@ void TstApp::receiverReadsOldValue()
     QTRY_VERIFY(app()->isVerbose());
     emit app()->APP_VERBOSE(false);
     app()->syncSettings();
-    QCOMPARE(readText(path), QStringLiteral("[APP]\nPAYLOAD_START_DELAY_S=9\nVERBOSE=true\n"));
+    QCOMPARE(readFile(path), QByteArray("[APP]\nPAYLOAD_START_DELAY_S=9\nVERBOSE=true\n"));
 }
 
 void TstApp::removeObsoleteSettings()
@@ -217,7 +211,7 @@ void TstApp::removeObsoleteSettings()
     QFETCH(QByteArray, after);
     const QString path = openStore(QString::fromUtf8(before));
     app()->removeObsoleteSettings();
-    QCOMPARE(readText(path), QString::fromUtf8(after));
+    QCOMPARE(readFile(path), after);
 }
 
 void TstApp::sendMessageFromWorker()

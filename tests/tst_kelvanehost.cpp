@@ -42,12 +42,6 @@ struct Host : BuildProgram
     }
 };
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
@@ -680,7 +674,7 @@ void TstKelvaneHost::replayEnds()
     QFETCH(int, baud);
     QString file = QStringLiteral(KELVANE_TEST_DATA_DIR "/replay-depth.record");
     QByteArray bytes;
-    for (const QByteArray &line : readFile(file).split('\n')) {
+    for (const QByteArray &line : testData("replay-depth.record").split('\n')) {
         LineRecord::Entry entry;
         if (LineRecord::parse(line, &entry) && entry.source == LineRecord::Device)
             bytes += entry.bytes;
@@ -763,7 +757,7 @@ void TstKelvaneHost::signalK()
                  {QStringLiteral(KELVANE_SIGNALK_SCRIPT),
                   QStringLiteral("127.0.0.1:%1").arg(tcpPort(host.out))});
     QList<QByteArray> expected;
-    for (const QByteArray &line : readFile(file).split('\n')) {
+    for (const QByteArray &line : testData("replay-depth.record").split('\n')) {
         if (line.startsWith("# expect "))
             expected << line.mid(9) + '\n';
     }

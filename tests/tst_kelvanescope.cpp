@@ -11,18 +11,8 @@
 
 #include <cmath>
 
-namespace {
-
 // Generous: under emulation the programs start and run many times slower.
-const int Deadline = 60000;
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(no file)");
-}
-
-} // namespace
+static const int Deadline = 60000;
 
 class tst_KelvaneScope : public QObject
 {
@@ -88,7 +78,8 @@ void tst_KelvaneScope::runs()
     QCOMPARE(scope.err, err);
     QCOMPARE(scope.out, out);
     QVERIFY(exited);
-    QCOMPARE(readFile(path("run.csv")), csv.isEmpty() ? QByteArray("(no file)") : csv);
+    QCOMPARE(readFile(path("run.csv")), csv);
+    QCOMPARE(QFileInfo::exists(path("run.csv")), !csv.isEmpty());
 }
 
 void tst_KelvaneScope::simulator_data()

@@ -57,27 +57,21 @@ struct SimulatorFixture
                 {QStringLiteral("KELVANE_SIMULATOR/DELTA_M"), 0.25}};
     }
 
-    /// The plug-in's running timers other than its telemetry timer.
-    QList<QAbstractEventDispatcher::TimerInfo> dataTimers() const
+    /// The plug-in's running timers other than its telemetry timer: id, period.
+    QMap<int, int> dataTimers() const
     {
-        QList<QAbstractEventDispatcher::TimerInfo> timers;
+        QMap<int, int> timers;
         for (const auto &timer : QAbstractEventDispatcher::instance()->registeredTimers(plugin)) {
             if (timer.timerId != plugin->telemetryTimer())
-                timers << timer;
+                timers.insert(timer.timerId, timer.interval);
         }
         return timers;
     }
-    QList<int> dataTimerPeriods() const
-    {
-        QList<int> periods;
-        for (const auto &timer : dataTimers())
-            periods << timer.interval;
-        return periods;
-    }
+    QList<int> dataTimerPeriods() const { return dataTimers().values(); }
     /// A ping at once, as the data timer's next expiry makes it.
     void ping()
     {
-        QTimerEvent expiry(dataTimers().isEmpty() ? -1 : dataTimers().first().timerId);
+        QTimerEvent expiry(dataTimers().isEmpty() ? -1 : dataTimers().firstKey());
         QCoreApplication::sendEvent(plugin, &expiry);
     }
 

@@ -34,11 +34,6 @@ namespace {
 
 constexpr qint64 MaxBacklog = 1 << 16;
 
-QString socatHint()
-{
-    return startRequestLines().at(1);
-}
-
 qint64 residentBytes()
 {
     QFile statm(QStringLiteral("/proc/self/statm"));
@@ -98,7 +93,7 @@ void tst_SimulatorFaults::peerLoss()
     QVERIFY(waitFor([&] { return !port(); }));
     QCOMPARE(dataTimerPeriods(), QList<int>());
     QCOMPARE(log.take(),
-             QStringList({socatHint(),
+             QStringList({startRequestLines().at(1),
                           QStringLiteral("critical [ECHO] CRIT: Serial port lost: "
                                          "\"%1\" -> \"Hung up\"")
                               .arg(device)}));
@@ -133,7 +128,7 @@ void tst_SimulatorFaults::transientError()
     if (lost) {
         QVERIFY(waitFor([&] { return !port(); }));
         QCOMPARE(log.take(),
-                 QStringList({socatHint(),
+                 QStringList({startRequestLines().at(1),
                               QStringLiteral("critical [ECHO] CRIT: Serial port lost: \"%1\" -> "
                                              "\"Resource temporarily unavailable\"")
                                   .arg(pty.slavePath())}));
@@ -141,7 +136,7 @@ void tst_SimulatorFaults::transientError()
         // The port is read again and the command answered.
         QVERIFY(waitFor([&] { return pty.received.endsWith("output 7\r\n>ok.\r\n"); }));
         QVERIFY(port());
-        QCOMPARE(log.take(), QStringList {socatHint()});
+        QCOMPARE(log.take(), QStringList {startRequestLines().at(1)});
     }
     QCOMPARE(failingReads, 0);
     failingFd = -1;
@@ -187,7 +182,7 @@ void tst_SimulatorFaults::neverReadingClient()
     QVERIFY(pty.write("output 7"));
     QVERIFY(waitFor(watching([&] { return pty.received.endsWith("output 7\r\n>ok.\r\n"); })));
     QCOMPARE(lines.mid(0, 3),
-             QStringList({socatHint(), startLine, lines.filter(endLine).value(0)}));
+             QStringList({startRequestLines().at(1), startLine, lines.filter(endLine).value(0)}));
     // A reader slower than the pings (a sanitized build) may see further episodes, each in two
     // lines.
     for (int i = 3; i < lines.size(); ++i)
@@ -237,7 +232,7 @@ void tst_SimulatorFaults::largeFrames()
     plugin->stop();
     // Once, though every ping was cut. A slow machine may skip pings meanwhile.
     QCOMPARE(log.take().filter(QRegularExpression(QStringLiteral("^(?!.*skip)"))),
-             QStringList({socatHint(),
+             QStringList({startRequestLines().at(1),
                           QStringLiteral("warning [ECHO] WARN: Data blocks are "
                                          "cut to 1048576 samples")}));
 }

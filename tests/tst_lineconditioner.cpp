@@ -71,6 +71,17 @@ void TstLineConditioner::transform()
     for (QByteArray piece; !(piece = line.take(LineConditioner::PartialLineUs)).isEmpty();)
         out += piece;
     QCOMPARE(LineRecord::escape(out), LineRecord::escape(recordBytes(row.at(6))));
+
+    // Recorded and read back: the same bytes at the same time.
+    QByteArray back;
+    for (const QByteArray &line :
+         LineRecord::format(7000005, LineRecord::Device, out).split('\n')) {
+        LineRecord::Entry entry;
+        QVERIFY2(line.isEmpty() || (LineRecord::parse(line, &entry) && entry.us == 7000005),
+                 line.constData());
+        back += entry.bytes;
+    }
+    QCOMPARE(back, out);
 }
 
 void TstLineConditioner::pacing()

@@ -143,6 +143,12 @@ void LineRelay::checkSimulatorPresence()
         setSimulatorPresent(present);
 }
 
+bool LineRelay::isSimulatorOpen()
+{
+    QMutexLocker locker(&lock);
+    return PtyPair::isPeerOpen(deviceFd);
+}
+
 void LineRelay::setSimulatorPresent(bool present)
 {
     devicePresent = present;
@@ -151,7 +157,6 @@ void LineRelay::setSimulatorPresent(bool present)
         deviceWriter->setEnabled(false);
     }
     deviceReader->setEnabled(present);
-    simulatorOpen = present;
     // Commands are heard only while the simulator has its end open.
     toDevice->setListening(present);
 }

@@ -9,7 +9,6 @@
 #include <QObject>
 #include <QThread>
 
-#include <atomic>
 #include <deque>
 #include <functional>
 
@@ -43,7 +42,9 @@ public:
     void start();
     /// Microseconds on the relay's monotonic clock, from its construction.
     qint64 nowUs() const { return clock.nsecsElapsed() / 1000; }
-    bool isSimulatorOpen() const { return simulatorOpen; }
+    /// Whether the simulator has its end open, looked at now (from any thread): the relay's own
+    /// view follows within a presence poll.
+    bool isSimulatorOpen();
     /// Runs f with the conditioners and the client ends to itself (from any thread).
     void locked(const std::function<void()> &f);
     /// Under locked() only.
@@ -99,7 +100,6 @@ private:
     QSocketNotifier *deviceReader = nullptr;
     QSocketNotifier *deviceWriter = nullptr;
     QByteArray deviceUnwritten;
-    std::atomic<bool> simulatorOpen {false};
 
     bool commandsNoticed = false;
     std::deque<qint64> replayCrossed; ///< when each piece the replay put on the line has crossed

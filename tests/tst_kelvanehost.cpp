@@ -286,7 +286,10 @@ void TstKelvaneHost::consoleCommands()
     Host host(arguments(KELVANE_SIMULATOR_PLUGIN));
     QVERIFY2(host.wait(host.err, "[ECHO] Run in console before app starting:"), host.err);
     host.send("status");
-    QVERIFY(host.wait(host.out, "\nSerial port: open, 115200 baud\nLast request: start\n"));
+    QVERIFY(host.wait(host.out, "\nEvents: "));
+    QVERIFY2(host.out.contains("\nSerial port: open, 115200 baud\nLast request: start\n") &&
+                 host.out.contains("\nSimulator end: open\n"),
+             host.out);
 
     const QByteArray before = readFile(settingsPath());
     for (const QList<QByteArray> &bad : readRows("host-console-errors.txt")) {
@@ -320,6 +323,7 @@ void TstKelvaneHost::consoleCommands()
     host.send("stop");
     host.send("status");
     QVERIFY(host.wait(host.out, "\nSerial port: not open\nLast request: stop\n"));
+    QVERIFY(host.wait(host.out, "\nSimulator end: closed\n"));
     QVERIFY(host.out.contains("\n  KELVANE_SIMULATOR/SERIAL_DEVICE=/dev/my serial\n"));
     QVERIFY(host.out.contains("\n  ECHOSOUNDER/MIN_DEPTH_M=(empty)\n"));
     host.send("start");

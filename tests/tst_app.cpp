@@ -4,10 +4,8 @@
 
 #include <QMetaMethod>
 #include <QSettings>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QtTest>
 
 #include <memory>
 #include <vector>
@@ -102,8 +100,6 @@ void TstApp::fallbackStore()
 
 void TstApp::catalogue()
 {
-    QFile file(QStringLiteral(KELVANE_TEST_DATA_DIR "/app-catalogue.txt"));
-    QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
     QStringList signatures;
     const QMetaObject &meta = App::staticMetaObject;
     for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
@@ -115,7 +111,8 @@ void TstApp::catalogue()
                  method.methodSignature());
         signatures << QString::fromLatin1(method.methodSignature());
     }
-    QCOMPARE(signatures, QString::fromLatin1(file.readAll()).split('\n', Qt::SkipEmptyParts));
+    QCOMPARE(signatures,
+             QString::fromLatin1(testData("app-catalogue.txt")).split('\n', Qt::SkipEmptyParts));
     QCOMPARE(app()->debugOptions,
              (QHash<QString, bool> {
                  {"desktop", false}, {"gps", false}, {"recording", false}, {"yaw", false}}));

@@ -108,9 +108,8 @@ void tst_Echogram::pixels()
     auto pixel = [&](int column, int row) {
         return image.pixel(plot.left() + column * w + 1, plot.top() + row);
     };
-    QCOMPARE(pixel(0, 6001 / 25), Echogram::colour(700));
-    QCOMPARE(pixel(0, 6001 / 25 - 1), Echogram::colour(0));
-    QCOMPARE(pixel(0, 6001 / 25 + 1), Echogram::colour(0));
+    for (int row : {-1, 0, 1})
+        QCOMPARE(pixel(0, 6001 / 25 + row), Echogram::colour(row ? 0 : 700));
     QCOMPARE(pixel(1, 1000 / 25 - 1), Echogram::colour(0));
     QCOMPARE(pixel(1, 1000 / 25), Echogram::NoDataColour);
     QCOMPARE(pixel(2, 10), Echogram::NoDataColour);

@@ -88,11 +88,8 @@ void TstIPayloadPlugin::interfaceMetaObject()
     QStringList methods;
     for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
         const QMetaMethod m = meta->method(i);
-        methods << QStringLiteral("%1 %2 %3 %4")
-                       .arg(m.methodType())
-                       .arg(m.access())
-                       .arg(m.attributes())
-                       .arg(QString::fromLatin1(m.methodSignature()));
+        methods << QString::asprintf("%d %d %d %s", m.methodType(), m.access(), m.attributes(),
+                                     m.methodSignature().constData());
     }
     QCOMPARE(methods,
              (QStringList {"1 2 0 dataReceived(MessageId,PayloadId,QByteArray,QVariant)",

@@ -7,7 +7,6 @@
 
 #include <QImage>
 #include <QTemporaryDir>
-#include <QtTest>
 
 #include <cmath>
 
@@ -38,23 +37,14 @@ void tst_KelvaneScope::init()
 
 void tst_KelvaneScope::runs_data()
 {
-    QTest::addColumn<QByteArray>("arguments");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QByteArray>("out");
-    QTest::addColumn<QByteArray>("err");
-    QTest::addColumn<QByteArray>("csv");
-    for (const QList<QByteArray> &row : readRows("scope-runs.txt")) {
-        QTest::newRow(row.at(0).constData())
-            << row.value(1) << row.value(2).toInt() << unescape(row.value(3))
-            << unescape(row.value(4)) << unescape(row.value(5));
-    }
+    addRows("scope-runs.txt", {"arguments", "status", "out", "err", "csv"});
 }
 
 // The program's whole output, its exit status and the CSV it leaves (none after a failed start).
 void tst_KelvaneScope::runs()
 {
     QFETCH(QByteArray, arguments);
-    QFETCH(int, status);
+    QFETCH(QByteArray, status);
     QFETCH(QByteArray, out);
     QFETCH(QByteArray, err);
     QFETCH(QByteArray, csv);
@@ -66,7 +56,7 @@ void tst_KelvaneScope::runs()
         QString arg = QString::fromLatin1(word);
         if (word.startsWith("text:")) {
             QFile in(path("in.txt"));
-            QVERIFY(in.open(QIODevice::WriteOnly) && in.write(unescape(word.mid(5))) > 0);
+            QVERIFY(in.open(QIODevice::WriteOnly) && in.write(word.mid(5)) > 0);
             arg = in.fileName();
         }
         args << arg.replace(QLatin1String("@"), QStringLiteral(KELVANE_TEST_DATA_DIR "/"))
@@ -74,7 +64,7 @@ void tst_KelvaneScope::runs()
     }
     BuildProgram scope(Deadline);
     scope.start(QStringLiteral(KELVANE_SCOPE), args);
-    const bool exited = scope.exited(status);
+    const bool exited = scope.exited(status.toInt());
     QCOMPARE(scope.err, err);
     QCOMPARE(scope.out, out);
     QVERIFY(exited);

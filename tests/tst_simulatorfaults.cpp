@@ -30,19 +30,8 @@ extern "C" Q_DECL_EXPORT ssize_t read(int fd, void *buffer, size_t size)
     return next(fd, buffer, size);
 }
 
-namespace {
-
-constexpr qint64 MaxBacklog = 1 << 16;
-
-qint64 residentBytes()
-{
-    QFile statm(QStringLiteral("/proc/self/statm"));
-    if (!statm.open(QIODevice::ReadOnly))
-        return -1;
-    return statm.readAll().split(' ').value(1).toLongLong() * sysconf(_SC_PAGESIZE);
-}
-
-} // namespace
+// The simulator's bound on its output backlog.
+static constexpr qint64 MaxBacklog = 1 << 16;
 
 class tst_SimulatorFaults : public QObject, SimulatorFixture
 {
@@ -236,7 +225,6 @@ void tst_SimulatorFaults::randomMegabyte()
     QRandomGenerator random(20261205);
     QByteArray garbage(1 << 20, Qt::Uninitialized);
     random.fillRange(reinterpret_cast<quint32 *>(garbage.data()), garbage.size() / 4);
-    [[maybe_unused]] const qint64 rssBefore = residentBytes();
     for (int at = 0; at < garbage.size(); at += 4096) {
         QVERIFY(pty.write(garbage.mid(at, 4096)));
         pty.received.clear();
@@ -248,7 +236,6 @@ void tst_SimulatorFaults::randomMegabyte()
             return pty.unreadBySlave() == 0 && port() && port()->bytesToWrite() == 0;
         },
         30000));
-    [[maybe_unused]] const qint64 rssAfter = residentBytes();
 
     // A clean command gets its reply within a second; the last of the garbage may still share
     // a read with it.
@@ -258,12 +245,6 @@ void tst_SimulatorFaults::randomMegabyte()
     QVERIFY(waitFor([&] { return pty.received.endsWith("#interval 1\r\n>ok.\r\n"); }));
     const qint64 replyMs = clock.elapsed();
     QVERIFY2(replyMs < 1000, qPrintable(QString::number(replyMs)));
-    // AddressSanitizer keeps freed blocks in quarantine (up to 256 MB), so resident memory says
-    // nothing about the simulator there.
-#ifndef __SANITIZE_ADDRESS__
-    QVERIFY2(rssAfter - rssBefore < 4 * 1024 * 1024,
-             qPrintable(QStringLiteral("%1 bytes more resident").arg(rssAfter - rssBefore)));
-#endif
 }
 
 KELVANE_SIMULATOR_TEST_MAIN(tst_SimulatorFaults)

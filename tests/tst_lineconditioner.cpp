@@ -13,10 +13,9 @@ namespace {
 QByteArray recordBytes(const QByteArray &text)
 {
     LineRecord::Entry entry;
-    if (text == "(nothing)")
-        return QByteArray();
-    return LineRecord::parse("0.000000 device " + text, &entry) ? entry.bytes
-                                                                : QByteArray("(bad escape)");
+    return text == "(nothing)"                                 ? QByteArray()
+        : LineRecord::parse("0.000000 device " + text, &entry) ? entry.bytes
+                                                               : QByteArray("(bad escape)");
 }
 
 // 10^4 NMEA-like lines of 20 to 60 bytes.

@@ -39,6 +39,7 @@ class tst_SimulatorFaults : public QObject, SimulatorFixture
 
 private slots:
     void initTestCase();
+    void init();
     void cleanup();
     void portLoss_data();
     void portLoss();
@@ -47,11 +48,8 @@ private slots:
     void randomMegabyte();
 
 private:
-    // Logs "Updated: KELVANE_SIMULATOR/SERIAL_DEVICE=<path>".
-    void useDevice(const Pty &line)
-    {
-        hostApp()->updateSetting("KELVANE_SIMULATOR", "SERIAL_DEVICE", line.slavePath());
-    }
+    std::unique_ptr<Pty> client;
+    std::unique_ptr<LogCapture> log;
     QSerialPort *port() const { return plugin->findChild<QSerialPort *>(); }
 };
 
@@ -60,9 +58,19 @@ void tst_SimulatorFaults::initTestCase()
     QVERIFY2(load({}), qPrintable(loader.errorString()));
 }
 
+// Each test on a new line, with the simulator started on it and its log from then on.
+void tst_SimulatorFaults::init()
+{
+    client = std::make_unique<Pty>();
+    hostApp()->updateSetting("KELVANE_SIMULATOR", "SERIAL_DEVICE", client->slavePath());
+    log = std::make_unique<LogCapture>();
+    plugin->start();
+}
+
 void tst_SimulatorFaults::cleanup()
 {
     plugin->stop();
+    log.reset();
 }
 
 void tst_SimulatorFaults::portLoss_data()
@@ -79,10 +87,6 @@ void tst_SimulatorFaults::portLoss()
     QFETCH(int, failures);
     QFETCH(QString, reason);
     // Pinging every 10 ms when the other side hangs up, as when socat is killed, or reads fail.
-    auto client = std::make_unique<Pty>();
-    useDevice(*client);
-    LogCapture log;
-    plugin->start();
     QVERIFY(client->write("output 3 interval 0.01 go"));
     QVERIFY(waitFor([&] { return client->received.count("$SMDBT") >= 3; }));
     QStringList lines {startRequestLines().at(1)};
@@ -104,13 +108,13 @@ void tst_SimulatorFaults::portLoss()
         QVERIFY(waitFor([&] { return !port(); }));
         QCOMPARE(dataTimerPeriods(), QList<int>());
     }
-    QCOMPARE(log.take(), lines);
+    QCOMPARE(log->take(), lines);
     QCOMPARE(failingReads, 0);
     failingFd = -1;
 
     // A later start() on a live line behaves as ever, with the interval set before.
     Pty fresh;
-    useDevice(fresh);
+    hostApp()->updateSetting("KELVANE_SIMULATOR", "SERIAL_DEVICE", fresh.slavePath());
     plugin->start();
     QCOMPARE(dataTimerPeriods(), QList<int> {10});
     KELVANE_COMMAND(fresh, "output 7", "output 7\r\n>ok.\r\n");
@@ -119,17 +123,13 @@ void tst_SimulatorFaults::portLoss()
 void tst_SimulatorFaults::neverReadingClient()
 {
     // Frames of 13333 samples every 10 ms, about 4 MB/s, to a client that does not read.
-    Pty pty;
-    pty.setReading(false);
-    useDevice(pty);
-    LogCapture log;
-    plugin->start();
+    client->setReading(false);
     const QByteArray command("output 2 #range 100000 #samplfreq 100000 interval 0.01 go");
-    QVERIFY(pty.write(command));
+    QVERIFY(client->write(command));
 
     const QString startLine =
         QStringLiteral("warning [ECHO] WARN: Serial output backlog full, skipping pings: \"%1\"")
-            .arg(pty.slavePath());
+            .arg(client->slavePath());
     const QRegularExpression endLine(QStringLiteral(
         "^warning \\[ECHO\\] WARN: Stopped skipping pings, pings skipped: [1-9]\\d*$"));
     // The backlog is looked at on every pass of the event loop, the log collected in order.
@@ -139,22 +139,23 @@ void tst_SimulatorFaults::neverReadingClient()
         return [&, done] {
             if (QSerialPort *p = port())
                 largestBacklog = qMax(largestBacklog, p->bytesToWrite());
-            lines << log.take();
+            lines << log->take();
             return done();
         };
     };
     QVERIFY(waitFor(watching([&] { return lines.contains(startLine); }), 30000));
     // A command while pings are skipped: its reply comes all the same.
-    QVERIFY(pty.write("#go"));
-    QVERIFY(waitFor(watching([&] { return pty.unreadBySlave() == 0; })));
+    QVERIFY(client->write("#go"));
+    QVERIFY(waitFor(watching([&] { return client->unreadBySlave() == 0; })));
 
     // The client reads again: the episode ends and whole pings come again.
-    pty.setReading(true);
+    client->setReading(true);
     QVERIFY(waitFor(watching([&] { return !lines.filter(endLine).isEmpty(); }), 30000));
-    const int pingsBefore = pty.received.count("##DataEnd");
-    QVERIFY(waitFor(watching([&] { return pty.received.count("##DataEnd") >= pingsBefore + 3; })));
-    QVERIFY(pty.write("output 7"));
-    QVERIFY(waitFor(watching([&] { return pty.received.endsWith("output 7\r\n>ok.\r\n"); })));
+    const int pingsBefore = client->received.count("##DataEnd");
+    QVERIFY(
+        waitFor(watching([&] { return client->received.count("##DataEnd") >= pingsBefore + 3; })));
+    QVERIFY(client->write("output 7"));
+    QVERIFY(waitFor(watching([&] { return client->received.endsWith("output 7\r\n>ok.\r\n"); })));
     QCOMPARE(lines.mid(0, 3),
              QStringList({startRequestLines().at(1), startLine, lines.filter(endLine).value(0)}));
     // A reader slower than the pings (a sanitized build) may see further episodes, each in two
@@ -167,7 +168,7 @@ void tst_SimulatorFaults::neverReadingClient()
 
     // Both replies came, and every ping that started arrived whole: from its header to the end
     // of its data block, with all its lines.
-    QByteArray received = pty.received;
+    QByteArray received = client->received;
     for (const QByteArray reply : {"#go\r\n>ok.\r\n", "output 7\r\n>ok.\r\n"}) {
         QCOMPARE(received.count(reply), 1);
         received.replace(reply, QByteArray());
@@ -189,23 +190,19 @@ void tst_SimulatorFaults::largeFrames()
 {
     // Blocks cut to 1048576 samples, about 3 MB a ping and three times the output bound, to a
     // client that reads as fast as it can.
-    Pty pty;
-    useDevice(pty);
-    LogCapture log;
-    plugin->start();
     // A range the mode does not use is not reported, nor a command without a ping.
-    KELVANE_COMMAND(pty, "#rangeh 99999999 output 7", "#rangeh 99999999 output 7\r\n>ok.\r\n");
-    QVERIFY(pty.write("#range 8000000 output 2 interval 0.2 go"));
+    KELVANE_COMMAND(*client, "#rangeh 99999999 output 7", "#rangeh 99999999 output 7\r\n>ok.\r\n");
+    QVERIFY(client->write("#range 8000000 output 2 interval 0.2 go"));
     for (int i = 0; i < 2; ++i) {
-        const QByteArray ping = pty.readUntil("##DataEnd\r\n\r\n", 60000);
+        const QByteArray ping = client->readUntil("##DataEnd\r\n\r\n", 60000);
         QVERIFY(ping.contains("\r\n#NSamples 1048576\r\n"));
         QCOMPARE(ping.mid(ping.lastIndexOf("#DeviceID")).count('\n'), 1048576 + 38);
     }
-    QVERIFY(pty.write("output 7"));
-    QVERIFY(waitFor([&] { return pty.received.endsWith("output 7\r\n>ok.\r\n"); }, 60000));
+    QVERIFY(client->write("output 7"));
+    QVERIFY(waitFor([&] { return client->received.endsWith("output 7\r\n>ok.\r\n"); }, 60000));
     plugin->stop();
     // Once, though every ping was cut. A slow machine may skip pings meanwhile.
-    QCOMPARE(log.take().filter(QRegularExpression(QStringLiteral("^(?!.*skip)"))),
+    QCOMPARE(log->take().filter(QRegularExpression(QStringLiteral("^(?!.*skip)"))),
              QStringList({startRequestLines().at(1),
                           QStringLiteral("warning [ECHO] WARN: Data blocks are "
                                          "cut to 1048576 samples")}));
@@ -213,12 +210,8 @@ void tst_SimulatorFaults::largeFrames()
 
 void tst_SimulatorFaults::randomMegabyte()
 {
-    Pty pty;
-    useDevice(pty);
     // Whatever the garbage makes the simulator log (such as cut data blocks) is not checked.
-    LogCapture quiet;
-    plugin->start();
-    KELVANE_COMMAND(pty, "output 7", "output 7\r\n>ok.\r\n");
+    KELVANE_COMMAND(*client, "output 7", "output 7\r\n>ok.\r\n");
 
     // A megabyte of random bytes, NUL, CR LF and bytes above 127 included; the echoes are read
     // and thrown away.
@@ -226,14 +219,14 @@ void tst_SimulatorFaults::randomMegabyte()
     QByteArray garbage(1 << 20, Qt::Uninitialized);
     random.fillRange(reinterpret_cast<quint32 *>(garbage.data()), garbage.size() / 4);
     for (int at = 0; at < garbage.size(); at += 4096) {
-        QVERIFY(pty.write(garbage.mid(at, 4096)));
-        pty.received.clear();
+        QVERIFY(client->write(garbage.mid(at, 4096)));
+        client->received.clear();
     }
     // Everything read by the simulator and its replies gone out.
     QVERIFY(waitFor(
         [&] {
-            pty.received.clear();
-            return pty.unreadBySlave() == 0 && port() && port()->bytesToWrite() == 0;
+            client->received.clear();
+            return client->unreadBySlave() == 0 && port() && port()->bytesToWrite() == 0;
         },
         30000));
 
@@ -241,8 +234,8 @@ void tst_SimulatorFaults::randomMegabyte()
     // a read with it.
     QElapsedTimer clock;
     clock.start();
-    QVERIFY(pty.write("#interval 1"));
-    QVERIFY(waitFor([&] { return pty.received.endsWith("#interval 1\r\n>ok.\r\n"); }));
+    QVERIFY(client->write("#interval 1"));
+    QVERIFY(waitFor([&] { return client->received.endsWith("#interval 1\r\n>ok.\r\n"); }));
     const qint64 replyMs = clock.elapsed();
     QVERIFY2(replyMs < 1000, qPrintable(QString::number(replyMs)));
 }

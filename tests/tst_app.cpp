@@ -66,11 +66,8 @@ private:
     QString openStore(const QString &text = QString())
     {
         const QString path = dir.filePath(QStringLiteral("store%1.ini").arg(++stores));
-        if (!text.isEmpty()) {
-            QFile file(path);
-            if (file.open(QIODevice::WriteOnly))
-                file.write(text.toUtf8());
-        }
+        if (QFile file(path); !text.isEmpty() && file.open(QIODevice::WriteOnly))
+            file.write(text.toUtf8());
         app()->loadSettings(path);
         return path;
     }
@@ -86,9 +83,8 @@ void TstApp::fallbackStore()
     QCOMPARE(app()->settingValue("APP", "STATUS_PERIOD_MS", 7), QVariant(1000));
     QCOMPARE(log.take(), QStringList {"critical CRIT: Using settings before initialization"});
     app()->syncSettings();
-    const QString fallback =
-        qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/kelvane-tests/tst_app.conf");
-    QCOMPARE(readFile(fallback), QByteArray("[APP]\nSTATUS_PERIOD_MS=1000\n"));
+    QCOMPARE(readFile(qEnvironmentVariable("XDG_CONFIG_HOME") + "/kelvane-tests/tst_app.conf"),
+             QByteArray("[APP]\nSTATUS_PERIOD_MS=1000\n"));
 
     // From here on the given file is the store; a missing key without default is stored empty.
     const QString path = openStore();

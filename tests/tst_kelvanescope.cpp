@@ -107,9 +107,10 @@ void tst_KelvaneScope::simulator()
     QFETCH(QList<int>, panels);
 
     QFile ini(path("host.ini"));
-    QVERIFY(ini.open(QIODevice::WriteOnly));
-    ini.write("[ECHOSOUNDER]\nMIN_DEPTH_M=2\nMAX_DEPTH_M=8\n[KELVANE_SIMULATOR]\nFREQUENCY_MODE=" +
-              frequencyMode + "\nSIN_MODE=" + (sine ? "true" : "false") + "\n");
+    QVERIFY(ini.open(QIODevice::WriteOnly) &&
+            ini.write("[ECHOSOUNDER]\nMIN_DEPTH_M=2\nMAX_DEPTH_M=8\n[KELVANE_SIMULATOR]\n"
+                      "FREQUENCY_MODE=" +
+                      frequencyMode + "\nSIN_MODE=" + (sine ? "true" : "false") + "\n") > 0);
     ini.close();
     BuildProgram host(Deadline);
     host.start(QStringLiteral(KELVANE_HOST),

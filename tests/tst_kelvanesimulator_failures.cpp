@@ -58,8 +58,7 @@ void tst_KelvaneSimulatorFailures::unusableDevice()
     plugin->requestStart();
     QCOMPARE(log.take(), startRequestLines() << QString::fromUtf8(line).arg(path));
     QCOMPARE(openDescriptors(), descriptors);
-    QVERIFY(dataTimerPeriods().isEmpty());
-    QVERIFY(plugin->findChildren<QObject *>().isEmpty());
+    QVERIFY(dataTimerPeriods().isEmpty() && plugin->findChildren<QObject *>().isEmpty());
 }
 
 void tst_KelvaneSimulatorFailures::laterStartTriesAgain()
@@ -73,8 +72,7 @@ void tst_KelvaneSimulatorFailures::laterStartTriesAgain()
                                "$YXXDR,A,74.1,D,PTCH,A,-54.4,D,ROLL*77\r\n");
     QCOMPARE(pty.read(sentences.size()), sentences);
     plugin->stop();
-    QVERIFY(dataTimerPeriods().isEmpty());
-    QVERIFY(plugin->findChildren<QObject *>().isEmpty());
+    QVERIFY(dataTimerPeriods().isEmpty() && plugin->findChildren<QObject *>().isEmpty());
     plugin->stop();
 }
 

@@ -8,6 +8,7 @@
 
 #include <clocale>
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -41,10 +42,7 @@ QByteArray stream(const QByteArray &spec)
         colon < 0 ? QList<QByteArray>() : spec.mid(colon + 1).split(';');
     for (const QByteArray &edit : edits) {
         const QByteArray e = edit.trimmed();
-        int i = 0;
-        while (i < e.size() && std::isdigit(static_cast<unsigned char>(e.at(i))))
-            ++i;
-        const int n = e.left(i).toInt() - 1;
+        const int i = int(std::strspn(e.constData(), "0123456789")), n = e.left(i).toInt() - 1;
         if (e.mid(i, 1) == "=")
             lines[n] = unescape(e.mid(i + 1));
         else if (e.mid(i, 1) == "+")

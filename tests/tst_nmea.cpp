@@ -60,52 +60,39 @@ QByteArray build(const QByteArray &function, const QByteArray &arguments)
     position.latitude = a.value(1).toDouble();
     position.longitude = a.value(2).toDouble();
 
-    if (function == "formatPrefix")
-        return formatPrefix(talker).toUtf8();
-    if (function == "calcChecksum")
-        return Nmea::calcChecksum(arguments);
-    if (function == "toDegMin")
-        return Nmea::toDegMin(a[0].toDouble(), a[1].toInt(), a[2].toInt()).toLatin1();
-    if (function == "f32")
-        return f32(f(0), a[1].toInt()).toLatin1();
-    if (function.startsWith("wrap")) {
-        const float angle = f(0);
-        return text(function == "wrap360"       ? wrap360(angle)
-                        : function == "wrap180" ? wrap180(angle)
-                        : function == "wrap2PI" ? wrap2PI(angle)
-                                                : wrapPI(angle));
-    }
-    if (function == "dbt")
-        return Nmea::dbt(f(0), talker);
-    if (function == "dpt")
-        return Nmea::dpt(f(0), f(1), talker);
-    if (function == "mtw")
-        return Nmea::mtw(f(0), talker);
     if (function == "xdr") {
         const float v[3] = {f(0), f(1), f(2)};
         const auto given = [&](int i) { return a[i] == "null" ? nullptr : &v[i]; };
         return Nmea::xdr(given(0), given(1), given(2), talker);
     }
-    if (function == "yxxdr")
-        return Nmea::yxxdr(f(0), f(1));
-    if (function == "rmc") {
-        position.fixType = a[3].toInt();
-        return Nmea::rmc(dateTime(a[0]), position, f(4), f(5), talker);
-    }
-    if (function == "gga")
-        return Nmea::gga(dateTime(a[0]), position, a[3].toInt(), ushort(a[4].toUInt()), f(5), f(6),
-                         f(7), talker);
-    if (function == "mwv")
-        return Nmea::mwv(a[0].toInt(), f(1),
-                         a[2] == "T" ? MwvData::TrueWind : MwvData::RelativeWind, a[3] == "1",
-                         talker);
     if (function == "zda") {
         // Local times are read in the zone under test; no other row reads one.
         qputenv("TZ", a[0]);
         tzset();
         return Nmea::zda(dateTime(a[1]), talker);
     }
-    return "no such function";
+    const auto n = [&](int i) { return a.value(i).toInt(); };
+    if (function == "rmc") // gga takes its own fix quality
+        position.fixType = n(3);
+    const auto reference = a.value(2) == "T" ? MwvData::TrueWind : MwvData::RelativeWind;
+    const QDateTime time = dateTime(a[0]);
+    return function == "formatPrefix" ? formatPrefix(talker).toUtf8()
+        : function == "calcChecksum"  ? Nmea::calcChecksum(arguments)
+        : function == "toDegMin"      ? Nmea::toDegMin(a[0].toDouble(), n(1), n(2)).toLatin1()
+        : function == "f32"           ? f32(f(0), n(1)).toLatin1()
+        : function == "wrap360"       ? text(wrap360(f(0)))
+        : function == "wrap180"       ? text(wrap180(f(0)))
+        : function == "wrap2PI"       ? text(wrap2PI(f(0)))
+        : function == "wrapPI"        ? text(wrapPI(f(0)))
+        : function == "dbt"           ? Nmea::dbt(f(0), talker)
+        : function == "dpt"           ? Nmea::dpt(f(0), f(1), talker)
+        : function == "mtw"           ? Nmea::mtw(f(0), talker)
+        : function == "yxxdr"         ? Nmea::yxxdr(f(0), f(1))
+        : function == "rmc"           ? Nmea::rmc(time, position, f(4), f(5), talker)
+        : function == "mwv"           ? Nmea::mwv(n(0), f(1), reference, a[3] == "1", talker)
+        : function == "gga"
+        ? Nmea::gga(time, position, n(3), ushort(n(4)), f(5), f(6), f(7), talker)
+        : QByteArray("no such function");
 }
 
 // What a parser of the toolkit reads out of input, written as the results of the parser table.

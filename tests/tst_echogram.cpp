@@ -2,9 +2,7 @@
 
 #include <QtTest>
 
-namespace {
-
-Ping ping(int frequency, int samples, double depth)
+static Ping ping(int frequency, int samples, double depth)
 {
     Ping p;
     p.frequency = frequency;
@@ -15,12 +13,10 @@ Ping ping(int frequency, int samples, double depth)
     return p;
 }
 
-double luma(QRgb c)
+static double luma(QRgb c)
 {
     return 0.2126 * qRed(c) + 0.7152 * qGreen(c) + 0.0722 * qBlue(c);
 }
-
-} // namespace
 
 class tst_Echogram : public QObject
 {

@@ -14,15 +14,13 @@
 // The test plug-in (tests/plugin) is loaded as the host loads a payload: by file, accepted by its
 // interface id. It links its own copy of core/, this test another one.
 
-namespace {
-
-App *app()
+static App *app()
 {
     return static_cast<App *>(QCoreApplication::instance());
 }
 
 // The timers the object runs, as "id:interval".
-QStringList timersOf(QObject *object)
+static QStringList timersOf(QObject *object)
 {
     QStringList out;
     const auto timers = QAbstractEventDispatcher::instance()->registeredTimers(object);
@@ -33,8 +31,6 @@ QStringList timersOf(QObject *object)
 
 const QString StartLine =
     QStringLiteral("debug [TEST] Dbg: Start request is called for Test payload plugin");
-
-} // namespace
 
 class TstIPayloadPlugin : public QObject
 {

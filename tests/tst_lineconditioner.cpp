@@ -7,10 +7,8 @@
 
 #include <cmath>
 
-namespace {
-
 // Bytes escaped as in a line record; "(nothing)" for none.
-QByteArray recordBytes(const QByteArray &text)
+static QByteArray recordBytes(const QByteArray &text)
 {
     LineRecord::Entry entry;
     return text == "(nothing)"                                 ? QByteArray()
@@ -19,15 +17,13 @@ QByteArray recordBytes(const QByteArray &text)
 }
 
 // 10^4 NMEA-like lines of 20 to 60 bytes.
-QByteArray sentences(int count)
+static QByteArray sentences(int count)
 {
     QByteArray bytes;
     for (int i = 0; i < count; ++i)
         bytes += "$SMDBT," + QByteArray(10 + i % 40, char('0' + i % 10)) + "*00\r\n";
     return bytes;
 }
-
-} // namespace
 
 class TstLineConditioner : public QObject
 {

@@ -13,10 +13,8 @@
 #include <cstring>
 #include <ctime>
 
-namespace {
-
 // A float as text that tells every float apart, -0 from 0 too.
-QByteArray text(float value)
+static QByteArray text(float value)
 {
     char buffer[32];
     qsnprintf(buffer, sizeof buffer, "%.9g", double(value));
@@ -24,7 +22,7 @@ QByteArray text(float value)
 }
 
 // An expected result with every word that is a number written as the float it stands for.
-QByteArray asFloats(const QByteArray &result)
+static QByteArray asFloats(const QByteArray &result)
 {
     QList<QByteArray> words = result.split(' ');
     for (QByteArray &word : words) {
@@ -37,7 +35,7 @@ QByteArray asFloats(const QByteArray &result)
 }
 
 // yyyy-MM-ddTHH:mm:ss.zzz, in UTC with a "Z"; without the date, a time of day alone.
-QDateTime dateTime(const QByteArray &text)
+static QDateTime dateTime(const QByteArray &text)
 {
     static const QRegularExpression format(
         QStringLiteral("^(?:(-?\\d+)-(\\d+)-(\\d+))?T(\\d+):(\\d+):(\\d+)\\.(\\d+)(Z?)$"));
@@ -49,7 +47,7 @@ QDateTime dateTime(const QByteArray &text)
 }
 
 // What a function of the toolkit writes for the arguments of a table row.
-QByteArray build(const QByteArray &function, const QByteArray &arguments)
+static QByteArray build(const QByteArray &function, const QByteArray &arguments)
 {
     QList<QByteArray> a;
     for (const QByteArray &argument : arguments.split(','))
@@ -96,7 +94,7 @@ QByteArray build(const QByteArray &function, const QByteArray &arguments)
 }
 
 // What a parser of the toolkit reads out of input, written as the results of the parser table.
-QByteArray parse(const QByteArray &function, const QByteArray &input)
+static QByteArray parse(const QByteArray &function, const QByteArray &input)
 {
     if (function == "checksum")
         return Nmea::checksum(input) ? "true" : "false";
@@ -133,7 +131,7 @@ QByteArray parse(const QByteArray &function, const QByteArray &input)
 
 // Random floats that stress fixed-point rounding: any bit pattern, and exact halves of the last
 // decimal.
-float randomFloat(QRandomGenerator &random)
+static float randomFloat(QRandomGenerator &random)
 {
     float value;
     do {
@@ -144,8 +142,6 @@ float randomFloat(QRandomGenerator &random)
         return value;
     return float(int(random.bounded(4000001)) - 2000000) / float(1 << random.bounded(1, 12));
 }
-
-} // namespace
 
 class TestNmea : public QObject
 {

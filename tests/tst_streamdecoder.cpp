@@ -10,14 +10,12 @@
 #include <cmath>
 #include <cstring>
 
-namespace {
-
-QString value(double v, int decimals)
+static QString value(double v, int decimals)
 {
     return std::isnan(v) ? QStringLiteral("-") : QString::number(v, 'f', decimals);
 }
 
-QString summary(const Ping &p)
+static QString summary(const Ping &p)
 {
     return QStringLiteral("t=%1 ch=%2 depth=%3 temp=%4 pitch=%5 roll=%6 n=%7 echo=%8")
         .arg(value(p.time, 3), p.frequency < 0 ? QStringLiteral("-") : QString::number(p.frequency),
@@ -27,7 +25,7 @@ QString summary(const Ping &p)
 }
 
 // Captures joined, each line ending in CR LF, then the edits N=TEXT, N+TEXT and N-M in order.
-QByteArray stream(const QByteArray &spec)
+static QByteArray stream(const QByteArray &spec)
 {
     if (spec.startsWith("text:"))
         return unescape(spec.mid(5));
@@ -54,7 +52,7 @@ QByteArray stream(const QByteArray &spec)
 }
 
 // What the decoder reports for the stream fed in pieces of chunk bytes (all at once for 0).
-QStringList decode(const QByteArray &bytes, int chunk, bool join)
+static QStringList decode(const QByteArray &bytes, int chunk, bool join)
 {
     StreamDecoder decoder;
     decoder.setSynchronised(!join);
@@ -77,8 +75,6 @@ QStringList decode(const QByteArray &bytes, int chunk, bool join)
         events << QStringLiteral("counters disagree with the signals");
     return events;
 }
-
-} // namespace
 
 class tst_StreamDecoder : public QObject
 {

@@ -10,9 +10,7 @@
 #include <memory>
 #include <vector>
 
-namespace {
-
-App *app()
+static App *app()
 {
     return static_cast<App *>(QCoreApplication::instance());
 }
@@ -39,8 +37,6 @@ struct CatalogueSpy : std::vector<std::unique_ptr<QSignalSpy>>
         return out;
     }
 };
-
-} // namespace
 
 class TstApp : public QObject
 {

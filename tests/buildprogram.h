@@ -52,7 +52,8 @@ struct BuildProgram
             process.exitStatus() == QProcess::NormalExit && process.exitCode() == code;
     }
     bool running() const { return process.state() != QProcess::NotRunning; }
-    void send(const QByteArray &line) { process.write(line + '\n'); }
+    /// Writes a line to its standard input.
+    bool send(const QByteArray &line) { return process.write(line + '\n') > 0; }
 
     const int deadline;
     QProcess process;

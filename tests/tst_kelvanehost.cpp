@@ -6,18 +6,6 @@
 #include "linerecord.h"
 #include "nmea.h"
 
-#include <QDateTime>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QSettings>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <algorithm>
@@ -40,7 +28,21 @@ struct Host : BuildProgram
         process.setProcessEnvironment(environment);
         start(QStringLiteral(KELVANE_HOST_BINARY), arguments);
     }
+    /// Up, its console waiting for commands.
+    bool ready() { return wait(out, "Console: type help"); }
+    /// Sends a console command; whether text then is on standard output count times.
+    bool says(const QByteArray &command, const QByteArray &text, int count = 1)
+    {
+        return send(command) && wait(out, text, count);
+    }
+    bool quit() { return send("quit") && exited(0); }
 };
+
+/// Waits until a peer got text count times.
+bool gets(const Peer &peer, const QByteArray &text, int count = 1)
+{
+    return waitFor([&] { return peer.received.count(text) >= count; }, Deadline);
+}
 
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
@@ -51,6 +53,21 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 QString iniValue(const QString &path, const char *key)
 {
     return QSettings(path, QSettings::IniFormat).value(QLatin1String(key)).toString();
+}
+
+// The device's bytes of a line record, and the time of the first of them.
+QByteArray deviceBytes(const QByteArray &record, qint64 *firstUs = nullptr)
+{
+    QByteArray bytes;
+    LineRecord::Entry entry;
+    for (const QByteArray &line : record.split('\n')) {
+        if (LineRecord::parse(line, &entry) && entry.source == LineRecord::Device) {
+            if (bytes.isEmpty() && firstUs)
+                *firstUs = entry.us;
+            bytes += entry.bytes;
+        }
+    }
+    return bytes;
 }
 
 // A loopback socket of the test's: bound to a free port, or connected to port.
@@ -112,7 +129,11 @@ class TstKelvaneHost : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
+    void init()
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        links = path("links");
+    }
 
     void session_data();
     void session();
@@ -152,13 +173,6 @@ private:
     QString links;
 };
 
-void TstKelvaneHost::init()
-{
-    dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(dir->isValid());
-    links = path("links");
-}
-
 void TstKelvaneHost::session_data()
 {
     QTest::addColumn<bool>("simulator"); // else hostprobe
@@ -193,9 +207,9 @@ void TstKelvaneHost::session()
         environment.insert(QStringLiteral("TMPDIR"), dir->path());
     }
     // Names left by a host that died are replaced.
-    QVERIFY(QDir().mkpath(links));
-    QVERIFY(QFile::setPermissions(links, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    QVERIFY(QFile::link(QStringLiteral("/dev/pts/no-such-pty"), link("simulator")));
+    QVERIFY(QDir().mkpath(links) &&
+            QFile::setPermissions(links, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner) &&
+            QFile::link(QStringLiteral("/dev/pts/no-such-pty"), link("simulator")));
 
     Pty pty;
     const QString simulatorEnd = device ? pty.slavePath() : link("simulator");
@@ -205,9 +219,8 @@ void TstKelvaneHost::session()
                        "-,icanon=1 %1,raw,echo=0\nLine: 115200 baud, seed 1, faults none, "
                        "command faults none\n")
             .arg(link("client"));
-    args << (device ? "--device" : "--seed") << (device ? simulatorEnd : "1");
-    if (!console)
-        args << "--no-console";
+    args << (device ? "--device" : "--seed") << (device ? simulatorEnd : "1")
+         << (console ? QStringList() : QStringList("--no-console"));
     Host host(args, environment);
     if (!console)
         host.process.closeWriteChannel();
@@ -229,22 +242,18 @@ void TstKelvaneHost::session()
                  iniValue(settingsPath(), "ECHOSOUNDER/MAX_DEPTH_M"),
              QStringLiteral("2 30"));
 
-    if (device) {
-        QVERIFY(pty.readUntil("\r\n", Deadline).startsWith("$SMDBT,"));
+    std::unique_ptr<Peer> client(device ? nullptr : new Peer(openClient()));
+    Peer &line = device ? pty : *client;
+    if (simulator) {
+        QVERIFY(gets(line, "\r\n"));
+        QVERIFY2(line.received.startsWith("$SMDBT,"), line.received.constData());
     } else {
-        Peer client(openClient());
-        if (simulator) {
-            QVERIFY(waitFor([&] { return client.received.contains("\r\n"); }, Deadline));
-            QVERIFY2(client.received.startsWith("$SMDBT,"), client.received.constData());
-        } else {
-            // Both ways through the line: the probe echoes.
-            QVERIFY(host.wait(host.out,
-                              "Ground info: [PROBE] started on " + QFile::encodeName(simulatorEnd) +
-                                  '\n'));
-            QVERIFY(waitFor([&] { return client.write("hi\n"); }, Deadline));
-            QVERIFY(host.wait(host.out, "Data: message id 0, payload id 0, 3 bytes: 68 69 0a\n"));
-            QVERIFY(waitFor([&] { return client.received.endsWith("hi\n"); }, Deadline));
-        }
+        // Both ways through the line: the probe echoes.
+        QVERIFY(host.wait(
+            host.out, "Ground info: [PROBE] started on " + QFile::encodeName(simulatorEnd) + '\n'));
+        QVERIFY(waitFor([&] { return line.write("hi\n"); }, Deadline));
+        QVERIFY(host.wait(host.out, "Data: message id 0, payload id 0, 3 bytes: 68 69 0a\n"));
+        QVERIFY(waitFor([&] { return line.received.endsWith("hi\n"); }, Deadline));
     }
     QVERIFY(host.running());
 
@@ -257,19 +266,19 @@ void TstKelvaneHost::session()
     QVERIFY2(host.exited(0), host.err.constData());
     const QByteArray last = end == QLatin1String("eof")
         ? "end of input: stopping (use --no-console to keep running)"
-        : end == QLatin1String("SIGINT") ? "SIGINT received, stopping"
-                                         : "SIGTERM received, stopping";
+        : (end == QLatin1String("SIGINT") ? "SIGINT" : "SIGTERM") +
+            QByteArray(" received, stopping");
     QVERIFY2(end == QLatin1String("quit") || host.err.endsWith("kelvane-host: " + last + '\n'),
              host.err.constData());
     QVERIFY2(!host.err.contains("XDG_RUNTIME_DIR"), host.err.constData());
     if (!simulator)
         QCOMPARE(iniValue(settingsPath(), "HOSTPROBE/EVENTS"),
                  QStringLiteral("start stop destroyed"));
+    // The file's lock and the pair are gone; a device of its own leaves the link dir alone.
     QVERIFY(!QFileInfo::exists(settingsPath() + QStringLiteral(".lock")));
-    QVERIFY(!QFileInfo(link("client")).isSymLink());
-    // A device of its own leaves the link dir alone.
+    QVERIFY(!QFileInfo(link("client")).isSymLink() &&
+            !QFileInfo::exists(link("kelvane-host.lock")));
     QCOMPARE(QFileInfo(link("simulator")).isSymLink(), device);
-    QVERIFY(!QFileInfo::exists(link("kelvane-host.lock")));
 }
 
 // The commands reach the store and the file; each bad line, and a value that does not convert
@@ -285,8 +294,7 @@ void TstKelvaneHost::consoleCommands()
     }
     Host host(arguments(KELVANE_SIMULATOR_PLUGIN));
     QVERIFY2(host.wait(host.err, "[ECHO] Run in console before app starting:"), host.err);
-    host.send("status");
-    QVERIFY(host.wait(host.out, "\nEvents: "));
+    QVERIFY(host.says("status", "\nEvents: "));
     QVERIFY2(host.out.contains("\nSerial port: open, 115200 baud\nLast request: start\n") &&
                  host.out.contains("\nSimulator end: open\n"),
              host.out);
@@ -298,8 +306,7 @@ void TstKelvaneHost::consoleCommands()
         QVERIFY2(host.wait(host.err, bad.at(1) + '\n'), bad.at(0).constData());
         QCOMPARE(host.err.mid(errBefore), bad.at(1) + '\n');
     }
-    host.send("status");
-    QVERIFY(host.wait(host.out, "\nLast request: start\n", 2));
+    QVERIFY(host.says("status", "\nLast request: start\n", 2));
     QCOMPARE(readFile(settingsPath()), before);
 
     // A value may hold spaces; outside its set of meanings a value is stored, and warned about.
@@ -313,31 +320,26 @@ void TstKelvaneHost::consoleCommands()
     QCOMPARE(iniValue(settingsPath(), "KELVANE_SIMULATOR/FREQUENCY_MODE"),
              QStringLiteral("triple"));
     // A period the user chose is kept.
-    host.send("prune");
-    QVERIFY(host.wait(host.out, "Pruned: APP/NO_SUCH_SETTING\n"));
+    QVERIFY(host.says("prune", "Pruned: APP/NO_SUCH_SETTING\n"));
     QCOMPARE(iniValue(settingsPath(), "PAYLOADS/ECHO") + ' ' +
                  iniValue(settingsPath(), "APP/TELEMETRY_PERIOD_MS"),
              QStringLiteral("1 250"));
 
     // stop closes the port; start opens it again, now on the device set above, which fails.
     host.send("stop");
-    host.send("status");
-    QVERIFY(host.wait(host.out, "\nSerial port: not open\nLast request: stop\n"));
+    QVERIFY(host.says("status", "\nSerial port: not open\nLast request: stop\n"));
     QVERIFY(host.wait(host.out, "\nSimulator end: closed\n"));
     QVERIFY(host.out.contains("\n  KELVANE_SIMULATOR/SERIAL_DEVICE=/dev/my serial\n"));
     QVERIFY(host.out.contains("\n  ECHOSOUNDER/MIN_DEPTH_M=(empty)\n"));
     host.send("start");
     QVERIFY(
         host.wait(host.err, "[ECHO] CRIT: Unable to find virtual serial port: \"/dev/my serial\""));
-    host.send("status");
-    QVERIFY(host.wait(host.out, "\nSerial port: not open\nLast request: start\n"));
+    QVERIFY(host.says("status", "\nSerial port: not open\nLast request: start\n"));
     // help: the commands, then the reference with the types App's signals give.
-    host.send("help");
-    QVERIFY(host.wait(host.out, "(also: end of input, Ctrl+C)\nSimulator settings"));
+    QVERIFY(host.says("help", "(also: end of input, Ctrl+C)\nSimulator settings"));
     QVERIFY(
         host.wait(host.out, "\n  KELVANE_SIMULATOR  DELTA_M         float    0.1         step"));
-    host.send("quit");
-    QVERIFY(host.exited(0));
+    QVERIFY(host.quit());
 }
 
 // Refused before anything was touched; a first host's pair and file are its own.
@@ -357,15 +359,16 @@ void TstKelvaneHost::refusals()
     QVERIFY(::listen(busy.fd, 1) == 0);
     QStringList args = extra == "-" ? QStringList() : QString::fromUtf8(extra).split(' ');
     QString text = QString::fromUtf8(error);
-    for (const auto &word : {qMakePair(QStringLiteral("DIR"), dir->path()),
-                             qMakePair(QStringLiteral("PTY"), pty.slavePath()),
-                             qMakePair(QStringLiteral("SCRIPT"), script),
-                             qMakePair(QStringLiteral("BADRECORD"), badRecord),
-                             qMakePair(QStringLiteral("BUSY"), QString::number(portOf(busy))),
-                             qMakePair(QStringLiteral("HOST"), QStringLiteral(KELVANE_HOST_BINARY)),
-                             qMakePair(QStringLiteral("LINKS"), links)}) {
-        args.replaceInStrings(word.first, word.second);
-        text.replace(word.first, word.second);
+    const QStringList words = {"DIR",       dir->path(),
+                               "PTY",       pty.slavePath(),
+                               "SCRIPT",    script,
+                               "BADRECORD", badRecord,
+                               "BUSY",      QString::number(portOf(busy)),
+                               "LINKS",     links,
+                               "HOST",      KELVANE_HOST_BINARY};
+    for (int i = 0; i < words.size(); i += 2) {
+        args.replaceInStrings(words.at(i), words.at(i + 1));
+        text.replace(words.at(i), words.at(i + 1));
     }
     std::unique_ptr<Host> first;
     if (held != "-") {
@@ -399,12 +402,11 @@ void TstKelvaneHost::startupWarnings()
     QStringList args = arguments(KELVANE_PROBE_PLUGIN);
     args[3] = path;
     Host host(args);
-    QVERIFY2(host.wait(host.out, "Console: type help"), host.err.constData());
+    QVERIFY2(host.ready(), host.err.constData());
     QVERIFY2(host.err.startsWith(QString::fromUtf8(warnings).arg(path).toLocal8Bit()), host.err);
     host.send("set APP VERBOSE true");
     QVERIFY(host.wait(host.err, "Updated: APP/VERBOSE=true\n"));
-    host.send("quit");
-    QVERIFY(host.exited(0));
+    QVERIFY(host.quit());
     if (original != "-") {
         QCOMPARE(readFile(path + QStringLiteral(".bak")), original);
         QCOMPARE(iniValue(path, "APP/VERBOSE"), QStringLiteral("true"));
@@ -439,23 +441,14 @@ void TstKelvaneHost::line()
         Deadline));
     QVERIFY2(Nmea::checksum(client.received.left(client.received.indexOf('\r'))),
              client.received.constData());
-    host.send("quit");
-    QVERIFY(host.exited(0));
+    QVERIFY(host.quit());
 
     // Recorded: what the client got, each delivery stamped with its time, here after the
     // script's status at 1.5 s.
-    QByteArray recorded;
     qint64 firstUs = -1;
     const QByteArray text = readFile(record);
-    QVERIFY(LineRecord::isRecord(text));
-    for (const QByteArray &line : text.split('\n')) {
-        LineRecord::Entry entry;
-        if (LineRecord::parse(line, &entry) && entry.source == LineRecord::Device) {
-            recorded += entry.bytes;
-            firstUs = firstUs < 0 ? entry.us : firstUs;
-        }
-    }
-    QVERIFY(recorded.startsWith(client.received));
+    const QByteArray recorded = deviceBytes(text, &firstUs);
+    QVERIFY(LineRecord::isRecord(text) && recorded.startsWith(client.received));
     QVERIFY2(firstUs >= 1500000, qPrintable(QString::number(firstUs)));
     QCOMPARE(statistic(statsFile, "toClient/bytesOut").toInt(), recorded.size());
 }
@@ -469,21 +462,18 @@ void TstKelvaneHost::faultsSetLive()
     const QString statsFile = path("line.json");
     Host host(
         arguments(KELVANE_SIMULATOR_PLUGIN, {"--baud", "0", "--seed", "11", "--stats", statsFile}));
-    QVERIFY2(host.wait(host.out, "Console: type help"), host.err.constData());
+    QVERIFY2(host.ready(), host.err.constData());
     Peer client(openClient());
     // The first ping shows the simulator has its end open: commands before it go unheard.
-    QVERIFY(waitFor([&] { return client.received.contains('\n'); }, Deadline));
-    QVERIFY(client.write("interval 0.01 #go"));
-    QVERIFY(waitFor([&] { return client.received.contains(">ok.\r\n"); }, Deadline));
+    QVERIFY(gets(client, "\n"));
+    QVERIFY(client.write("interval 0.01 #go") && gets(client, ">ok.\r\n"));
     const int from = client.received.indexOf(">ok.\r\n") + 6;
     for (const char *rates :
          {"fault checksum=0.15", "fault checksum=0,garbage=0.15", "fault garbage=0"}) {
         host.send(rates);
-        const int lines = client.received.count('\n');
-        QVERIFY(waitFor([&] { return client.received.count('\n') >= lines + 200; }, Deadline));
+        QVERIFY(gets(client, "\n", client.received.count('\n') + 200));
     }
-    host.send("status");
-    QVERIFY(host.wait(host.out, "\nEvents: "));
+    QVERIFY(host.says("status", "\nEvents: "));
     const QByteArray got = client.received.mid(from, client.received.lastIndexOf('\n') - from);
     int bad = 0;
     for (const QByteArray &line : got.split('\n'))
@@ -492,8 +482,7 @@ void TstKelvaneHost::faultsSetLive()
     const int garbage = statistic(statsFile, "toClient/faults/garbage").toInt();
     QVERIFY2(checksum > 10 && garbage > 10, got.constData());
     QCOMPARE(bad, checksum + garbage);
-    host.send("quit");
-    QVERIFY(host.exited(0));
+    QVERIFY(host.quit());
 }
 
 // The client's device goes away: its reader sees a hangup, the name goes, and comes back after
@@ -501,7 +490,7 @@ void TstKelvaneHost::faultsSetLive()
 void TstKelvaneHost::hangup()
 {
     Host host(arguments(KELVANE_PROBE_PLUGIN));
-    QVERIFY2(host.wait(host.out, "Console: type help"), host.err.constData());
+    QVERIFY2(host.ready(), host.err.constData());
     {
         Peer client(openClient());
         host.send("fault hangup 1.5");
@@ -512,10 +501,8 @@ void TstKelvaneHost::hangup()
     Peer client(openClient());
     QVERIFY(waitFor([&] { return client.write("hi\n"); }, Deadline));
     QVERIFY(waitFor([&] { return client.received == "hi\n"; }, Deadline));
-    host.send("status");
-    QVERIFY(host.wait(host.out, "\nEvents: unplug 0, stall 0, hangup 1, garbage 0\n"));
-    host.send("quit");
-    QVERIFY(host.exited(0));
+    QVERIFY(host.says("status", "\nEvents: unplug 0, stall 0, hangup 1, garbage 0\n"));
+    QVERIFY(host.quit());
 }
 
 void TstKelvaneHost::gpsd_data()
@@ -543,33 +530,29 @@ void TstKelvaneHost::gpsd()
     args << (talker.isEmpty() ? QStringList() : QStringList {"--talker", talker})
          << (tcp ? QStringList {"--tcp", "0", "--no-pty"} : QStringList());
     Host host(arguments(KELVANE_SIMULATOR_PLUGIN, args));
-    QVERIFY2(host.wait(host.out, "Console: type help"), host.err.constData());
+    QVERIFY2(host.ready(), host.err.constData());
     const QString source =
         tcp ? QStringLiteral("tcp://127.0.0.1:%1").arg(tcpPort(host.out)) : link("client");
-    // A port of its own, on the loopback only (gpsd's default).
+    // A port of its own, on the loopback only (gpsd's default). Programs of this machine: started
+    // as they are.
     const QString port = QString::number(20000 + QCoreApplication::applicationPid() % 20000);
-    QProcess daemon;
-    daemon.start(gpsd, {"-N", "-n", "-b", "-S", port, source});
-    QProcess pipe;
-    QByteArray sentences;
-    connect(&pipe, &QProcess::readyReadStandardOutput,
-            [&] { sentences += pipe.readAllStandardOutput(); });
+    BuildProgram daemon(Deadline), pipe(Deadline);
+    daemon.process.start(gpsd, {"-N", "-n", "-b", "-S", port, source});
     QVERIFY(waitFor(
         [&] {
-            if (pipe.state() == QProcess::NotRunning)
-                pipe.start(gpspipe, {"-r", QStringLiteral("127.0.0.1:") + port});
-            return sentences.count("XDR,") >= 2;
+            if (!pipe.running())
+                pipe.process.start(gpspipe, {"-r", QStringLiteral("127.0.0.1:") + port});
+            return pipe.out.count("XDR,") >= 2;
         },
         Deadline));
-    pipe.kill();
-    daemon.terminate();
-    QVERIFY(daemon.waitForFinished(Deadline));
+    daemon.process.terminate();
+    QVERIFY(daemon.process.waitForFinished(Deadline));
+    const QByteArray &sentences = pipe.out;
     const int at = sentences.indexOf("$SDDBT,");
     QVERIFY2(talker.isEmpty() ? !sentences.contains("DBT,") : at >= 0, sentences.constData());
     QVERIFY(talker.isEmpty() ||
             Nmea::checksum(sentences.mid(at, sentences.indexOf('\r', at) - at)));
-    host.send("quit");
-    QVERIFY(host.exited(0));
+    QVERIFY(host.quit());
 }
 
 // The instrument over the network: the TCP clients, the pty end and a UDP destination each get
@@ -585,15 +568,13 @@ void TstKelvaneHost::network()
     Host host(arguments(KELVANE_SIMULATOR_PLUGIN,
                         {"--tcp", "0", "--tcp-max-clients", "3", "--udp",
                          QStringLiteral("127.0.0.1:%1").arg(portOf(udp)), "--stats", statsFile}));
-    QVERIFY2(host.wait(host.out, "Console: type help"), host.err.constData());
+    QVERIFY2(host.ready(), host.err.constData());
     const quint16 port = tcpPort(host.out);
     Peer a(socket(SOCK_STREAM, port));
     // The first ping shows the simulator has its end open: commands before it go unheard.
-    QVERIFY(waitFor([&] { return a.received.contains('\n'); }, Deadline));
-    QVERIFY(a.write("interval 0.005 #go"));
+    QVERIFY(gets(a, "\n") && a.write("interval 0.005 #go"));
     Peer pty(openClient());
-    QVERIFY(waitFor([&] { return pty.received.count('\n') > 10 && a.received.count('\n') > 10; },
-                    Deadline));
+    QVERIFY(gets(pty, "\n", 11) && gets(a, "\n", 11));
     Peer b(socket(SOCK_STREAM, port));
     {
         Peer vanishing(socket(SOCK_STREAM, port));
@@ -605,27 +586,21 @@ void TstKelvaneHost::network()
         Deadline));
     Peer d(socket(SOCK_STREAM, port));
     Peer refused(socket(SOCK_STREAM, port));
-    QVERIFY(waitFor([&] { return refused.ended && d.received.count('\n') > 10; }, Deadline));
+    QVERIFY(waitFor([&] { return refused.ended; }, Deadline) && gets(d, "\n", 11));
     QVERIFY(host.err.contains(" refused: 3 clients already (--tcp-max-clients)\n"));
-    // One byte from b stops the pinging: the instrument's reply is the last every end gets.
+    // One byte from b stops the pinging: the instrument's reply is the last every end gets; each
+    // got the tail of a's stream from a line's start, a that of the UDP destination's.
     QVERIFY(b.write("x"));
-    const QList<Peer *> all = {&a, &b, &d, &pty, &udp};
-    QVERIFY(waitFor(
-        [&] {
-            return std::all_of(all.begin(), all.end(),
-                               [](Peer *peer) { return peer->received.endsWith("\r\n>\r\n"); });
-        },
-        Deadline));
-    for (Peer *later : {&b, &d, &pty, &a}) {
-        const QByteArray &whole = later == &a ? udp.received : a.received;
+    for (Peer *later : {&udp, &a, &b, &d, &pty}) {
+        QVERIFY(waitFor([&] { return later->received.endsWith("\r\n>\r\n"); }, Deadline));
+        const QByteArray &whole = later == &a || later == &udp ? udp.received : a.received;
         QVERIFY(whole.endsWith(later->received));
         QVERIFY(whole.size() == later->received.size() ||
                 whole.at(whole.size() - later->received.size() - 1) == '\n');
     }
     QVERIFY(oneLineEach(udp));
 
-    host.send("status");
-    QVERIFY(host.wait(host.out, "\nEvents: "));
+    QVERIFY(host.says("status", "\nEvents: "));
     for (Peer *peer : {&a, &b, &d}) {
         const QByteArray line = QStringLiteral("\n  TCP client 127.0.0.1:%1: %2 bytes\n")
                                     .arg(portOf(*peer))
@@ -638,8 +613,7 @@ void TstKelvaneHost::network()
     QCOMPARE(statistic(statsFile, "clients/tcp/connected").toArray().size(), 3);
     QCOMPARE(statistic(statsFile, "clients/pty/bytes").toInt(), pty.received.size());
     QCOMPARE(statistic(statsFile, "clients/udp/0/datagrams").toInt(), udp.reads.size());
-    host.send("quit");
-    QVERIFY(host.exited(0));
+    QVERIFY(host.quit());
 }
 
 // A client that stops reading is dropped once 1 MiB waits for it; another reads on. Without the
@@ -647,9 +621,9 @@ void TstKelvaneHost::network()
 void TstKelvaneHost::stalledClient()
 {
     Host host(arguments(KELVANE_SIMULATOR_PLUGIN, {"--baud", "0", "--tcp", "0", "--no-pty"}));
-    QVERIFY2(host.wait(host.out, "Console: type help"), host.err.constData());
+    QVERIFY2(host.ready(), host.err.constData());
     Peer a(socket(SOCK_STREAM, tcpPort(host.out)));
-    QVERIFY(waitFor([&] { return a.received.contains('\n'); }, Deadline));
+    QVERIFY(gets(a, "\n"));
     const int stalled = socket(SOCK_STREAM, tcpPort(host.out));
     QVERIFY(host.wait(host.err, " connected (2 of at most 16)"));
     QVERIFY(a.write("interval 0 #range 10000 #output 2 #go"));
@@ -660,8 +634,7 @@ void TstKelvaneHost::stalledClient()
     host.send("fault hangup 1");
     QVERIFY(
         host.wait(host.err, "error: fault hangup needs the client end DIR/client (no --no-pty)\n"));
-    host.send("quit");
-    QVERIFY(host.exited(0));
+    QVERIFY(host.quit());
 }
 
 void TstKelvaneHost::replayEnds_data()
@@ -680,12 +653,7 @@ void TstKelvaneHost::replayEnds()
     QFETCH(bool, record);
     QFETCH(int, baud);
     QString file = QStringLiteral(KELVANE_TEST_DATA_DIR "/replay-depth.record");
-    QByteArray bytes;
-    for (const QByteArray &line : testData("replay-depth.record").split('\n')) {
-        LineRecord::Entry entry;
-        if (LineRecord::parse(line, &entry) && entry.source == LineRecord::Device)
-            bytes += entry.bytes;
-    }
+    const QByteArray bytes = deviceBytes(testData("replay-depth.record"));
     if (!record) {
         file = path("capture.nmea");
         QVERIFY(writeFile(file, bytes));
@@ -712,24 +680,21 @@ void TstKelvaneHost::replayLoops()
     const QString record = path("replayed.record");
     Host host({"--replay", QStringLiteral(KELVANE_TEST_DATA_DIR "/replay-depth.record"), "--loop",
                "--no-pty", "--tcp", "0", "--record", record});
-    QVERIFY2(host.wait(host.out, "Console: type help"), host.err.constData());
+    QVERIFY2(host.ready(), host.err.constData());
     Peer client(socket(SOCK_STREAM, tcpPort(host.out)));
-    QVERIFY(waitFor([&] { return client.received.count("$SMDPT,") >= 3; }, Deadline));
-    QVERIFY(client.received.startsWith('$'));
+    QVERIFY(gets(client, "$SMDPT,", 3) && client.received.startsWith('$'));
     // Each is recorded, and noticed once.
     for (const char *command : {"#go\r\n", "#stop\r\n"}) {
         QVERIFY(client.write(command));
         const QByteArray entry = " client " + LineRecord::escape(command) + '\n';
         QVERIFY(waitFor([&] { return readFile(record).contains(entry); }, Deadline));
     }
-    host.send("status");
-    QVERIFY(host.wait(host.out, "\nEvents: "));
+    QVERIFY(host.says("status", "\nEvents: "));
     const QRegularExpressionMatch round =
         QRegularExpression(QStringLiteral("\\nSource: \\S+, round (\\d+)\\n"))
             .match(QString::fromLatin1(host.out));
     QVERIFY2(round.captured(1).toInt() >= 3, host.out.constData());
-    host.send("quit");
-    QVERIFY(host.exited(0));
+    QVERIFY(host.quit());
     QCOMPARE(host.err.count("replay: commands from clients reach no instrument"), 1);
 }
 
@@ -744,43 +709,29 @@ void TstKelvaneHost::signalK()
     const QString modules = QStringLiteral(KELVANE_SIGNALK_DIR "/node_modules");
     if (!QFileInfo::exists(modules + QStringLiteral("/@signalk/nmea0183-signalk"))) {
         QProcess install;
-        install.setProcessChannelMode(QProcess::MergedChannels);
         install.start(
             npm,
             {"ci", "--no-audit", "--no-fund", "--prefix", QStringLiteral(KELVANE_SIGNALK_DIR)});
-        QVERIFY2(install.waitForFinished(180000) && install.exitCode() == 0, install.readAll());
+        QVERIFY2(install.waitForFinished(180000) && install.exitCode() == 0,
+                 install.readAllStandardOutput() + install.readAllStandardError());
     }
-    const QString file = QStringLiteral(KELVANE_TEST_DATA_DIR "/replay-depth.record");
-    Host host({"--replay", file, "--loop", "--no-pty", "--tcp", "0"});
-    QVERIFY2(host.wait(host.out, "Console: type help"), host.err.constData());
-    QProcess parser;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("NODE_PATH"), modules);
-    parser.setProcessEnvironment(environment);
-    QByteArray values;
-    connect(&parser, &QProcess::readyReadStandardOutput,
-            [&] { values += parser.readAllStandardOutput(); });
-    parser.start(node,
-                 {QStringLiteral(KELVANE_SIGNALK_SCRIPT),
-                  QStringLiteral("127.0.0.1:%1").arg(tcpPort(host.out))});
-    QList<QByteArray> expected;
+    Host host({"--replay", QStringLiteral(KELVANE_TEST_DATA_DIR "/replay-depth.record"), "--loop",
+               "--no-pty", "--tcp", "0"});
+    QVERIFY2(host.ready(), host.err.constData());
+    // A program of this machine: started as it is.
+    qputenv("NODE_PATH", QFile::encodeName(modules));
+    BuildProgram parser(Deadline);
+    parser.process.start(node,
+                         {QStringLiteral(KELVANE_SIGNALK_SCRIPT),
+                          QStringLiteral("127.0.0.1:%1").arg(tcpPort(host.out))});
+    int expected = 0;
     for (const QByteArray &line : testData("replay-depth.record").split('\n')) {
-        if (line.startsWith("# expect "))
-            expected << line.mid(9) + '\n';
+        if (line.startsWith("# expect ") && ++expected)
+            QVERIFY2(parser.wait(parser.out, line.mid(9) + '\n'), parser.out + parser.err);
     }
-    QCOMPARE(expected.size(), 4);
-    QVERIFY2(waitFor(
-                 [&] {
-                     return std::all_of(expected.begin(), expected.end(),
-                                        [&](const QByteArray &v) { return values.contains(v); });
-                 },
-                 Deadline),
-             values + parser.readAllStandardError());
-    QVERIFY2(!values.contains("error "), values.constData());
-    parser.kill();
-    parser.waitForFinished(Deadline);
-    host.send("quit");
-    QVERIFY(host.exited(0));
+    QCOMPARE(expected, 4);
+    QVERIFY2(!parser.out.contains("error "), parser.out.constData());
+    QVERIFY(host.quit());
 }
 
 QTEST_GUILESS_MAIN(TstKelvaneHost)

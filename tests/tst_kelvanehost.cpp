@@ -326,21 +326,16 @@ void TstKelvaneHost::refusals()
     QFETCH(QByteArray, error);
 
     Pty pty;
-    const QString script = path("bad.script");
-    const QString badRecord = path("bad.record");
-    QVERIFY(writeFile(script, "# a comment\n0 status\n1 fault sideways 2\n") &&
-            writeFile(badRecord, LineRecord::header() + "0.000000 device $\\r\\n\n0.5 device\n"));
+    QVERIFY(writeFile(path("bad.script"), "# a comment\n0 status\n1 fault sideways 2\n") &&
+            writeFile(path("bad.record"),
+                      LineRecord::header() + "0.000000 device $\\r\\n\n0.5 device\n"));
     Peer busy(socket(SOCK_STREAM));
     QVERIFY(::listen(busy.fd, 1) == 0);
     QStringList args = extra == "-" ? QStringList() : QString::fromUtf8(extra).split(' ');
     QString text = QString::fromUtf8(error);
-    const QStringList words = {"DIR",       dir->path(),
-                               "PTY",       pty.slavePath(),
-                               "SCRIPT",    script,
-                               "BADRECORD", badRecord,
-                               "BUSY",      QString::number(portOf(busy)),
-                               "LINKS",     links,
-                               "HOST",      KELVANE_HOST_BINARY};
+    const QStringList words = {
+        "DIR",  dir->path(),        "PTY", pty.slavePath(), "BUSY", QString::number(portOf(busy)),
+        "HOST", KELVANE_HOST_BINARY};
     for (int i = 0; i < words.size(); i += 2) {
         args.replaceInStrings(words.at(i), words.at(i + 1));
         text.replace(words.at(i), words.at(i + 1));

@@ -79,18 +79,15 @@ int socket(int type, quint16 port = 0)
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
     const auto *where = reinterpret_cast<sockaddr *>(&address);
-    return (port ? ::connect(fd, where, sizeof address) : ::bind(fd, where, sizeof address)) == 0
-        ? fd
-        : -1;
+    const int done =
+        port ? ::connect(fd, where, sizeof address) : ::bind(fd, where, sizeof address);
+    return done == 0 ? fd : -1;
 }
 
 // The port of the host's TCP server, from its banner.
 quint16 tcpPort(const QByteArray &out)
 {
-    return quint16(QRegularExpression(QStringLiteral("\nTCP: 127.0.0.1:(\\d+),"))
-                       .match(QString::fromLatin1(out))
-                       .captured(1)
-                       .toUInt());
+    return quint16(out.mid(out.indexOf("\nTCP: 127.0.0.1:") + 16).split(',').at(0).toUInt());
 }
 
 // The port a socket of the test's is bound to.
@@ -106,11 +103,9 @@ quint16 portOf(const Peer &peer)
 bool oneLineEach(const Peer &udp)
 {
     int end = 0;
-    for (const auto &read : udp.reads) {
-        if (udp.received.at((end += read.second) - 1) != '\n')
-            return false;
-    }
-    return udp.received.count('\n') == udp.reads.size();
+    for (const auto &read : udp.reads)
+        end = end >= 0 && udp.received.at(end + read.second - 1) == '\n' ? end + read.second : -1;
+    return end == udp.received.size() && udp.received.count('\n') == udp.reads.size();
 }
 
 // A value of the statistics file by its path, such as "toClient/faults/drop" or "clients/udp/0".
@@ -148,11 +143,22 @@ private slots:
     void line();
     void faultsSetLive();
     void hangup();
-    void gpsd_data();
+    void gpsd_data()
+    {
+        QTest::addColumn<bool>("tcp"); // gpsd reads the host's TCP port, else the pty end
+        QTest::newRow("pty") << false;
+        QTest::newRow("TCP") << true;
+    }
     void gpsd();
     void network();
     void stalledClient();
-    void replayEnds_data();
+    void replayEnds_data()
+    {
+        QTest::addColumn<bool>("record"); // else the record's device bytes as a plain capture
+        QTest::addColumn<int>("baud");
+        QTest::newRow("record, unpaced") << true << 0;
+        QTest::newRow("capture, 2400 baud") << false << 2400;
+    }
     void replayEnds();
     void replayLoops();
     void signalK();
@@ -261,12 +267,8 @@ void TstKelvaneHost::session()
 // the plug-in, the file stays as it was, the host runs on. status shows the simulator's port.
 void TstKelvaneHost::consoleCommands()
 {
-    {
-        QSettings ini(settingsPath(), QSettings::IniFormat);
-        ini.setValue("APP/TELEMETRY_PERIOD_MS", 250);
-        ini.setValue("APP/NO_SUCH_SETTING", 1);
-        ini.setValue("PAYLOADS/ECHO", 1);
-    }
+    QVERIFY(writeFile(settingsPath(),
+                      "[APP]\nTELEMETRY_PERIOD_MS=250\nNO_SUCH_SETTING=1\n[PAYLOADS]\nECHO=1\n"));
     Host host(arguments(KELVANE_SIMULATOR_PLUGIN));
     QVERIFY2(host.wait(host.err, "[ECHO] Run in console before app starting:"), host.err);
     QVERIFY(host.says("status", "\nEvents: "));
@@ -403,12 +405,9 @@ void TstKelvaneHost::line()
 
     // Up to the end of a whole ping: the first may have been joined after its start.
     Peer client(openClient());
-    QVERIFY(waitFor(
-        [&] {
-            const int ping = client.received.indexOf("$SMDBT");
-            return ping >= 0 && client.received.indexOf("ROLL*", ping) > 0;
-        },
-        Deadline));
+    const QRegularExpression ping(QStringLiteral("\\$SMDBT.*ROLL\\*"),
+                                  QRegularExpression::DotMatchesEverythingOption);
+    QVERIFY(waitFor([&] { return ping.match(client.received).hasMatch(); }, Deadline));
     QVERIFY2(Nmea::checksum(client.received.left(client.received.indexOf('\r'))),
              client.received.constData());
     QVERIFY(host.quit());
@@ -473,13 +472,6 @@ void TstKelvaneHost::hangup()
     QVERIFY(waitFor([&] { return client.received == "hi\n"; }, Deadline));
     QVERIFY(host.says("status", "\nEvents: unplug 0, stall 0, hangup 1, garbage 0\n"));
     QVERIFY(host.quit());
-}
-
-void TstKelvaneHost::gpsd_data()
-{
-    QTest::addColumn<bool>("tcp"); // gpsd reads the host's TCP port, else the pty end
-    QTest::newRow("pty") << false;
-    QTest::newRow("TCP") << true;
 }
 
 // gpsd reads the client end and passes on the sentences it accepted: the depth with the talker
@@ -564,13 +556,10 @@ void TstKelvaneHost::network()
     QVERIFY(oneLineEach(udp));
 
     QVERIFY(host.says("status", "\nEvents: "));
-    for (Peer *peer : {&a, &b, &d}) {
-        const QByteArray line = QStringLiteral("\n  TCP client 127.0.0.1:%1: %2 bytes\n")
-                                    .arg(portOf(*peer))
-                                    .arg(peer->received.size())
-                                    .toLatin1();
-        QVERIFY2(host.out.contains(line), host.out.constData());
-    }
+    for (Peer *peer : {&a, &b, &d})
+        QVERIFY2(host.out.contains("\n  TCP client 127.0.0.1:" + QByteArray::number(portOf(*peer)) +
+                                   ": " + QByteArray::number(peer->received.size()) + " bytes\n"),
+                 host.out.constData());
     QCOMPARE(statistic(statsFile, "clients/tcp/accepted").toInt(), 4);
     QCOMPARE(statistic(statsFile, "clients/tcp/refused").toInt(), 1);
     QCOMPARE(statistic(statsFile, "clients/tcp/connected").toArray().size(), 3);
@@ -598,14 +587,6 @@ void TstKelvaneHost::stalledClient()
     QVERIFY(
         host.wait(host.err, "error: fault hangup needs the client end DIR/client (no --no-pty)\n"));
     QVERIFY(host.quit());
-}
-
-void TstKelvaneHost::replayEnds_data()
-{
-    QTest::addColumn<bool>("record"); // else the record's device bytes as a plain capture
-    QTest::addColumn<int>("baud");
-    QTest::newRow("record, unpaced") << true << 0;
-    QTest::newRow("capture, 2400 baud") << false << 2400;
 }
 
 // A replay to a UDP destination, which hears everything from the start: every line of the

@@ -366,9 +366,7 @@ void TstKelvaneHost::startupWarnings()
         QVERIFY(lock.setFileTime(QDateTime::currentDateTime().addSecs(-10),
                                  QFileDevice::FileModificationTime));
     }
-    QStringList args = arguments(KELVANE_PROBE_PLUGIN);
-    args[3] = path;
-    Host host(args);
+    Host host(arguments(KELVANE_PROBE_PLUGIN) + QStringList {"--settings", path});
     QVERIFY2(host.ready(), host.err.constData());
     QVERIFY2(host.err.startsWith(QString::fromUtf8(warnings).arg(path).toLocal8Bit()), host.err);
     host.send("set APP VERBOSE true");
@@ -385,12 +383,10 @@ void TstKelvaneHost::startupWarnings()
 // counted and the statistics add up.
 void TstKelvaneHost::line()
 {
-    const QString script = path("events.script");
-    const QString record = path("line.record");
+    const QString script = path("events.script"), record = path("line.record");
     const QString statsFile = path("line.json");
     QVERIFY(writeFile(script,
-                      "0 fault unplug 0.05\n0 fault stall 0.05\n0 fault garbage 3\n"
-                      "1.5 status\n"));
+                      "0 fault unplug 0.05\n0 fault stall 0.05\n0 fault garbage 3\n1.5 status\n"));
     Host host(arguments(KELVANE_SIMULATOR_PLUGIN,
                         {"--record", record, "--stats", statsFile, "--script", script}));
     // The first ping, at 1 s, found nobody on the client end.
@@ -400,8 +396,7 @@ void TstKelvaneHost::line()
 
     // Up to the end of a whole ping: the first may have been joined after its start.
     Peer client(openClient());
-    const QRegularExpression ping(QStringLiteral("\\$SMDBT.*ROLL\\*"),
-                                  QRegularExpression::DotMatchesEverythingOption);
+    const QRegularExpression ping(QStringLiteral("(?s)\\$SMDBT.*ROLL\\*"));
     QVERIFY(waitFor([&] { return ping.match(client.received).hasMatch(); }, Deadline));
     QVERIFY2(Nmea::checksum(client.received.left(client.received.indexOf('\r'))),
              client.received.constData());
@@ -474,9 +469,8 @@ void TstKelvaneHost::hangup()
 void TstKelvaneHost::gpsd()
 {
     QFETCH(bool, tcp);
-    const QString gpsd = QStandardPaths::findExecutable(
-        QStringLiteral("gpsd"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
-    const QString gpspipe = QStandardPaths::findExecutable(QStringLiteral("gpspipe"));
+    const QString gpsd = QStandardPaths::findExecutable("gpsd", {"/usr/sbin", "/usr/bin"});
+    const QString gpspipe = QStandardPaths::findExecutable("gpspipe");
     if (gpsd.isEmpty() || gpspipe.isEmpty())
         QSKIP("gpsd and gpspipe are not installed (Debian packages gpsd, gpsd-clients)");
     Host host(arguments(KELVANE_SIMULATOR_PLUGIN, {"--baud", "0", "--talker", "SD"}) +
@@ -591,12 +585,10 @@ void TstKelvaneHost::replayEnds()
 {
     QFETCH(bool, record);
     QFETCH(int, baud);
-    QString file = QStringLiteral(KELVANE_TEST_DATA_DIR "/replay-depth.record");
     const QByteArray bytes = deviceBytes(testData("replay-depth.record"));
-    if (!record) {
-        file = path("capture.nmea");
-        QVERIFY(writeFile(file, bytes));
-    }
+    const QString file = record ? QStringLiteral(KELVANE_TEST_DATA_DIR "/replay-depth.record")
+                                : path("capture.nmea");
+    QVERIFY(record || writeFile(file, bytes));
     Peer udp(socket(SOCK_DGRAM));
     Host host({"--replay", file, "--no-pty", "--no-console", "--baud", QString::number(baud),
                "--udp", QStringLiteral("127.0.0.1:%1").arg(portOf(udp))});

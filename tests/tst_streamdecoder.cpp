@@ -25,19 +25,19 @@ static QString summary(const Ping &p)
 }
 
 // Captures joined, each line ending in CR LF, then the edits N=TEXT, N+TEXT and N-M in order.
-static QByteArray stream(const QByteArray &spec)
+static QByteArray stream(const QByteArray &recipe)
 {
-    if (spec.startsWith("text:"))
-        return unescape(spec.mid(5));
-    const int colon = spec.indexOf(':');
+    if (recipe.startsWith("text:"))
+        return unescape(recipe.mid(5));
+    const int colon = recipe.indexOf(':');
     QList<QByteArray> lines;
-    for (const QByteArray &name : (colon < 0 ? spec : spec.left(colon)).split('+')) {
+    for (const QByteArray &name : (colon < 0 ? recipe : recipe.left(colon)).split('+')) {
         const QByteArray text = testData(name.constData());
         lines += text.isEmpty() ? QList<QByteArray> {"(cannot read " + name + ')'}
                                 : QByteArray(text).replace("\r\n", "\n").chopped(1).split('\n');
     }
     const QList<QByteArray> edits =
-        colon < 0 ? QList<QByteArray>() : spec.mid(colon + 1).split(';');
+        colon < 0 ? QList<QByteArray>() : recipe.mid(colon + 1).split(';');
     for (const QByteArray &edit : edits) {
         const QByteArray e = edit.trimmed();
         const int i = int(std::strspn(e.constData(), "0123456789")), n = e.left(i).toInt() - 1;

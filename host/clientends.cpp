@@ -307,61 +307,55 @@ void ClientEnds::deliver(qint64 nowUs, const QByteArray &bytes)
 
 void ClientEnds::send(End &end, const QByteArray &bytes)
 {
-    const auto write = [&end](const char *data, size_t size) {
-        return end.kind == End::Tcp ? ::send(end.fd, data, size, MSG_NOSIGNAL)
-                                    : ::write(end.fd, data, size);
-    };
-    if (end.unwritten.isEmpty()) {
-        // Most writes go whole: only a remainder is kept.
-        const ssize_t n = write(bytes.constData(), size_t(bytes.size()));
-        if (n == bytes.size()) {
-            end.bytes += n;
-            return;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            if (end.kind == End::Tcp)
-                remove(&end, QStringLiteral("lost"));
-            return; // a pty end that went away is noticed by its presence check
-        }
-        end.bytes += qMax<ssize_t>(n, 0);
-        end.unwritten = bytes.mid(int(qMax<ssize_t>(n, 0)));
-    } else {
-        end.unwritten.append(bytes);
-    }
+    // Most writes go whole: appended to nothing, the bytes are shared, not copied, and only a
+    // remainder is kept.
+    end.unwritten.append(bytes);
+    if (!writeUnwritten(end))
+        return;
     if (end.kind == End::Tcp && end.unwritten.size() > MaxQueuedBytes) {
         ++dropped;
         remove(&end, QStringLiteral("dropped: it left more than 1 MiB unread"));
-        return;
     }
-    if (end.writer)
-        end.writer->setEnabled(true);
 }
 
 void ClientEnds::flushEnd(End &end)
 {
-    while (!end.unwritten.isEmpty() && end.fd >= 0) {
-        const ssize_t n = end.kind == End::Tcp
-            ? ::send(end.fd, end.unwritten.constData(), size_t(end.unwritten.size()), MSG_NOSIGNAL)
-            : ::write(end.fd, end.unwritten.constData(), size_t(end.unwritten.size()));
+    if (end.fd >= 0 && !writeUnwritten(end) && end.kind == End::Tcp)
+        prune();
+}
+
+// Writes what waits for end until the system takes no more, and watches for room while some is
+// left. False when the end failed: a TCP client is removed (not pruned: the caller may be going
+// through the ends); a pty end's bytes go, its presence check follows.
+bool ClientEnds::writeUnwritten(End &end)
+{
+    while (!end.unwritten.isEmpty()) {
+        const char *data = end.unwritten.constData();
+        const size_t size = size_t(end.unwritten.size());
+        const ssize_t n = end.kind == End::Tcp ? ::send(end.fd, data, size, MSG_NOSIGNAL)
+                                               : ::write(end.fd, data, size);
         if (n > 0) {
             end.bytes += n;
-            end.unwritten.remove(0, int(n));
+            if (size_t(n) == size)
+                end.unwritten.clear();
+            else
+                end.unwritten.remove(0, int(n));
+        } else if (n < 0 && errno == EINTR) {
             continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno != EAGAIN) {
-            if (end.kind == End::Tcp) {
+        } else if (n < 0 && errno != EAGAIN) {
+            end.unwritten.clear();
+            if (end.kind == End::Tcp)
                 remove(&end, QStringLiteral("lost"));
-                prune();
-                return;
-            }
-            end.unwritten.clear(); // the pty end went away; its presence check follows
+            else if (end.writer)
+                end.writer->setEnabled(false);
+            return false;
+        } else {
+            break;
         }
-        break;
     }
     if (end.writer)
         end.writer->setEnabled(!end.unwritten.isEmpty());
+    return true;
 }
 
 void ClientEnds::sendLines(End &end, qint64 nowUs, const QByteArray &bytes, bool all)

@@ -101,6 +101,7 @@ private:
     void readEnd(End &end);
     void send(End &end, const QByteArray &bytes);
     void flushEnd(End &end);
+    bool writeUnwritten(End &end);
     void sendLines(End &end, qint64 nowUs, const QByteArray &bytes, bool all);
     int tcpClients() const;
     void notice(const QString &text);

@@ -1,5 +1,6 @@
 #include "streamdecoder.h"
 
+#include "fixeddecimal.h"
 #include "nmea.h"
 
 #include <QRegularExpression>
@@ -192,6 +193,15 @@ const Template *templateOf(int frame)
     default:
         return nullptr;
     }
+}
+
+// Whether two numbers as the instrument writes them can be roundings of one value.
+bool sameValue(const QByteArray &a, const QByteArray &b)
+{
+    FixedDecimal x;
+    FixedDecimal y;
+    return FixedDecimal::parse(a, &x) && FixedDecimal::parse(b, &y) &&
+        FixedDecimal::sameValue(x, y);
 }
 
 QString keyText(const TemplateLine &t)
@@ -554,9 +564,11 @@ void StreamDecoder::headerLine(const Line &line)
             break;
         case Field::Pitch:
             ping.pitch = value;
+            headerPitch = text.mid(int(qstrlen(tl.key)));
             break;
         case Field::Roll:
             ping.roll = value;
+            headerRoll = text.mid(int(qstrlen(tl.key)));
             break;
         case Field::DebugSamples:
             debugSamples = int(value);
@@ -744,9 +756,11 @@ void StreamDecoder::sentence(const Line &line)
                 ping.roll = double(second);
                 return;
             }
-            const double tolerance = 0.05 + 1e-6;
-            if ((!std::isnan(ping.pitch) && std::fabs(ping.pitch - first) > tolerance) ||
-                (!std::isnan(ping.roll) && std::fabs(ping.roll - second) > tolerance)) {
+            // Both are the instrument's roundings of one value, to three decimals and to one:
+            // compared as written, so that "-71.650" and "-71.6" agree.
+            const QList<QByteArray> fields = text.split(',');
+            if ((!headerPitch.isEmpty() && !sameValue(headerPitch, fields.value(2))) ||
+                (!headerRoll.isEmpty() && !sameValue(headerRoll, fields.value(6)))) {
                 report(Anomaly::Malformed, line,
                        QStringLiteral("pitch and roll differ from the header's"));
             }
@@ -778,6 +792,8 @@ void StreamDecoder::openPing(const Line &line)
     debugSamples = -1;
     headerSamplesLine = 0;
     headerSamplesText.clear();
+    headerPitch.clear();
+    headerRoll.clear();
     data.clear();
 }
 

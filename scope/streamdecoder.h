@@ -149,9 +149,8 @@ private:
     int debugSamples = -1;
     Line debugSamplesLine;
     double headerTime = Ping::Unknown;
-    double xdrPitch = Ping::Unknown;
-    double xdrRoll = Ping::Unknown;
-    Line xdrLine;
+    QByteArray headerPitch; ///< the header's pitch and roll as written, for the attitude sentence
+    QByteArray headerRoll;
 
     bool open = false;
     bool hasHeader = false;

@@ -46,11 +46,8 @@ double tickStep(double span, int maxTicks)
 
 QString channelTitle(int frequency)
 {
-    if (frequency <= 0)
-        return QStringLiteral("channel unknown");
-    if (frequency % 1000 == 0)
-        return QStringLiteral("%1 kHz").arg(frequency / 1000);
-    return QStringLiteral("%1 Hz").arg(frequency);
+    const QString name = Ping::channelName(frequency);
+    return name.isEmpty() ? QStringLiteral("channel unknown") : name;
 }
 
 double metresPerSample(int samplingFrequency)
@@ -218,6 +215,17 @@ void Echogram::drawPanel(QImage &image, int index) const
     painter.setPen(Qt::black);
 
     painter.drawRect(plot.adjusted(-1, -1, 0, 0));
+    // Pings without a data block are NMEA sentences (or frames cut short): say so where the
+    // echoes would be, so that an empty picture explains itself.
+    const bool anyData =
+        std::any_of(columns.begin(), columns.end(), [](const Column &c) { return c.hasData; });
+    if (!columns.isEmpty() && !anyData) {
+        painter.setPen(QColor::fromRgb(NoDataTextColour));
+        painter.drawText(plot.adjusted(4, 4, -4, -4), Qt::AlignCenter | Qt::TextWordWrap,
+                         QStringLiteral("No echo samples: NMEA sentences carry none. "
+                                        "\"#output 2\" switches to echo frames."));
+        painter.setPen(Qt::black);
+    }
     const QString title = index < panels.size() ? channelTitle(panels.at(index).frequency)
                                                 : QStringLiteral("no pings");
     QFont bold = font;

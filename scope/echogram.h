@@ -11,7 +11,8 @@
 /// The echogram of a run: one panel per channel (the transmit frequency, highest on top), one
 /// column per ping of that channel, samples downward by depth, amplitudes 0 to 1023 through the
 /// viridis colour map, the reported depth drawn over it as a one-pixel red trace (row int(depth /
-/// extent * PlotHeight)).
+/// extent * PlotHeight)). A panel whose pings carry no data block (NMEA output) says so in its
+/// plot area.
 ///
 /// Layout of panel p (0 at the top), in pixels:
 ///   top = p * PanelHeight; plot = (LeftMargin, top + TopMargin, columns * columnWidth, PlotHeight)
@@ -32,6 +33,8 @@ public:
     /// Colour of the depth trace and of rows below a ping's last sample.
     static constexpr QRgb TraceColour = 0xffff3030;
     static constexpr QRgb NoDataColour = 0xff303030;
+    /// Colour of the note written over a panel whose pings carry no data block.
+    static constexpr QRgb NoDataTextColour = 0xffd0d0d0;
 
     /// Adds the ping as the next column of its channel's panel, dropping the panel's oldest
     /// column when it already has MaxColumns.

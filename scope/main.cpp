@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QSocketNotifier>
 
+#include <cctype>
 #include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -85,8 +86,11 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Reference client of the Kelvane echo sounder: decodes its NMEA sentences, frames and "
         "replies, prints one line per ping and every anomaly, draws the echogram.\n"
-        "Exit status: 0 when everything decoded, 1 when anomalies were seen, 2 for usage "
-        "errors, 3 when the device or a file cannot be opened or written."));
+        "Exit status: 0 when everything decoded without an anomaly, 1 when anomalies were "
+        "seen, 2 for usage errors, 3 when the device, the capture or an output file cannot be "
+        "opened or written, 4 when --send got no reply in time, 5 when the device went away "
+        "(hung up, removed) before the run's end; when several apply, the first of 3, 4, 5, "
+        "1."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(
@@ -100,9 +104,21 @@ int main(int argc, char *argv[])
         QStringLiteral("send"),
         QStringLiteral(
             "Command text sent as given once the device is open, e.g. "
-            "\"#range 10000 #output 2 #go\". Pings that arrive before its reply are shown "
-            "but neither counted, drawn nor written to the CSV."),
+            "\"#range 40000 #output 2 #go\" (echo frames over 40 m). Pings that arrive "
+            "before its reply are shown but neither counted, drawn nor written to the CSV."),
         QStringLiteral("text"));
+    const QCommandLineOption replyTimeoutOption(
+        QStringLiteral("reply-timeout"),
+        QStringLiteral("Seconds to wait for the reply to --send (default 10); without it the "
+                       "run ends with status 4. A reply queued behind frames can take about 6 s "
+                       "at 115200 baud, about a minute at 9600."),
+        QStringLiteral("seconds"), QStringLiteral("10"));
+    const QCommandLineOption talkerOption(
+        QStringLiteral("talker"),
+        QStringLiteral("Expect every sentence to carry talker XX (as kelvane-host --talker XX "
+                       "writes it); by default the instrument's sentences are taken under any "
+                       "talker."),
+        QStringLiteral("XX"));
     const QCommandLineOption fromOption(
         QStringLiteral("from"),
         QStringLiteral("Decode a captured stream from file (\"-\": standard input) instead "
@@ -121,8 +137,8 @@ int main(int argc, char *argv[])
         QStringLiteral("sample-frequency"),
         QStringLiteral("Sampling frequency for headers that state none (default 100000)."),
         QStringLiteral("hz"), QStringLiteral("100000"));
-    parser.addOptions({baudOption, sendOption, fromOption, pngOption, csvOption, pingsOption,
-                       sampleFrequencyOption});
+    parser.addOptions({baudOption, sendOption, replyTimeoutOption, talkerOption, fromOption,
+                       pngOption, csvOption, pingsOption, sampleFrequencyOption});
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -147,6 +163,20 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("--pings needs a positive number"));
     if (!positive(parser, sampleFrequencyOption, options.sampleFrequency))
         return usageError(QStringLiteral("--sample-frequency needs a positive number"));
+    if (parser.isSet(replyTimeoutOption)) {
+        bool ok = false;
+        const double seconds = parser.value(replyTimeoutOption).toDouble(&ok);
+        if (!ok || !(seconds > 0) || seconds > 86400)
+            return usageError(QStringLiteral("--reply-timeout needs seconds above 0"));
+        options.replyTimeoutMs = qMax(1, int(seconds * 1000));
+    }
+    if (parser.isSet(talkerOption)) {
+        const QByteArray talker = parser.value(talkerOption).toLatin1().toUpper();
+        if (talker.size() != 2 || !std::isupper(static_cast<unsigned char>(talker.at(0))) ||
+            !std::isupper(static_cast<unsigned char>(talker.at(1))))
+            return usageError(QStringLiteral("--talker needs two letters, e.g. SD"));
+        options.talker = talker;
+    }
     options.send = parser.value(sendOption).toUtf8();
     options.pngFile = parser.value(pngOption);
     options.csvFile = parser.value(csvOption);

@@ -3,6 +3,7 @@
 #include "linerecord.h"
 
 #include <QSerialPort>
+#include <QTimer>
 
 #include <cmath>
 #include <cstdio>
@@ -36,11 +37,25 @@ QString printable(const QByteArray &bytes)
 
 QString channel(int frequency)
 {
-    if (frequency <= 0)
-        return QStringLiteral("-");
-    if (frequency % 1000 == 0)
-        return QStringLiteral("%1kHz").arg(frequency / 1000);
-    return QStringLiteral("%1Hz").arg(frequency);
+    const QString name = Ping::channelName(frequency);
+    return name.isEmpty() ? QStringLiteral("-") : name;
+}
+
+QString counted(int n, const char *one, const char *many)
+{
+    return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
+}
+
+// What a user most likely needs to hear when the device cannot be opened.
+QString openHint(const QSerialPort &port)
+{
+    if (port.error() == QSerialPort::DeviceNotFoundError)
+        return QStringLiteral(" (is kelvane-host running?)");
+    if (port.error() == QSerialPort::PermissionError &&
+        port.errorString().contains(QLatin1String("locking")))
+        return QStringLiteral(" (another program reads it: a client end takes one reader; "
+                              "kelvane-host --tcp PORT serves several)");
+    return QString();
 }
 
 } // namespace
@@ -49,6 +64,7 @@ Scope::Scope(const Options &opts, QObject *parent)
     : QObject(parent), options(opts), out(stdout), err(stderr)
 {
     decoder.setDefaultSampleFrequency(options.sampleFrequency);
+    decoder.setTalker(options.talker);
     connect(&decoder, &StreamDecoder::pingDecoded, this, &Scope::onPing);
     connect(&decoder, &StreamDecoder::anomalyFound, this, &Scope::onAnomaly);
     connect(&decoder, &StreamDecoder::replyReceived, this, &Scope::onReply);
@@ -116,7 +132,7 @@ bool Scope::openDevice()
     port->setPortName(options.device);
     if (!port->open(QIODevice::ReadWrite)) {
         err << "kelvane-scope: cannot open " << options.device << ": " << port->errorString()
-            << Qt::endl;
+            << openHint(*port) << Qt::endl;
         return false;
     }
     if (!port->setBaudRate(options.baud)) {
@@ -131,20 +147,47 @@ bool Scope::openDevice()
     clock.start();
     connect(port, &QSerialPort::readyRead, this, &Scope::readDevice);
     connect(port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError e) {
-        if (e == QSerialPort::NoError || finished)
-            return;
-        // The other end went away (the host stopped) or the device failed: end of stream.
-        err << "kelvane-scope: " << options.device << " went away (" << port->errorString()
-            << "), stopping" << Qt::endl;
-        readDevice();
-        finish(true);
-        emit done();
+        if (e != QSerialPort::NoError && !finished)
+            deviceLost(e);
     });
     if (!options.send.isEmpty()) {
         port->write(options.send);
         awaitingReply = true;
+        replyTimer = new QTimer(this);
+        replyTimer->setSingleShot(true);
+        connect(replyTimer, &QTimer::timeout, this, &Scope::replyTimedOut);
+        replyTimer->start(options.replyTimeoutMs);
     }
     return true;
+}
+
+void Scope::deviceLost(int error)
+{
+    // The other end went away (the host stopped, a hangup) or the device failed: the stream
+    // ends before the run wanted it to. A pty's hang-up fails the read (EIO), whose error text
+    // Qt takes from whatever failed last: it is named for what it is.
+    const bool hungUp = error == QSerialPort::ReadError || error == QSerialPort::ResourceError;
+    err << "kelvane-scope: " << options.device << " went away ("
+        << (hungUp ? QStringLiteral("hung up or removed") : port->errorString()) << "), stopping"
+        << Qt::endl;
+    readDevice();
+    if (finished)
+        return; // what was left in it completed the ping count
+    endStatus = DeviceLost;
+    finish(true);
+    emit done();
+}
+
+void Scope::replyTimedOut()
+{
+    if (!awaitingReply || finished)
+        return;
+    err << "kelvane-scope: no reply to \"" << QString::fromLatin1(options.send.simplified())
+        << "\" within " << QString::number(options.replyTimeoutMs / 1000.0) << " s, stopping"
+        << Qt::endl;
+    endStatus = NoReply;
+    finish(true);
+    emit done();
 }
 
 bool Scope::openFile()
@@ -231,8 +274,9 @@ int Scope::finish(bool streamCut)
     decoder.finish(!streamCut);
     if (port)
         port->close();
-    out << pingsShown << " pings, " << anomaliesShown << " anomalies" << Qt::endl;
-    status = anomaliesShown > 0 ? AnomaliesSeen : Clean;
+    out << counted(pingsShown, "ping", "pings") << ", "
+        << counted(anomaliesShown, "anomaly", "anomalies") << Qt::endl;
+    status = endStatus != Clean ? endStatus : anomaliesShown > 0 ? AnomaliesSeen : Clean;
     if (csv.isOpen()) {
         csvOut.flush();
         csv.close();
@@ -282,6 +326,35 @@ void Scope::onPing(const Ping &ping)
         csvOut.flush();
     }
     echogram.addPing(ping);
+    explainEmptyEchoes(ping);
+}
+
+// Notes, not anomalies: the instrument does what it was told, and the exit status stays as
+// it is. Each is said once a run.
+void Scope::explainEmptyEchoes(const Ping &ping)
+{
+    if (ping.hasData)
+        sawData = true;
+    // A capture's output mode cannot be changed: there the note is for the picture only.
+    const bool nmea = !ping.hasData && ping.headerSamples < 0;
+    const bool wanted = options.fromFile.isEmpty() || !options.pngFile.isEmpty();
+    if (nmea && wanted && !sawData && !notedNmea) {
+        notedNmea = true;
+        err << "kelvane-scope: note: the instrument sends NMEA sentences, which carry no echo "
+               "samples (samples=- echo=-, an empty echogram); echo frames need a command, "
+               "e.g. --send \"#range 40000 #output 2 #go\""
+            << Qt::endl;
+    }
+    const double range = ping.dataRange();
+    if (ping.hasData && !std::isnan(ping.depth) && ping.depth > range && !notedRange) {
+        notedRange = true;
+        err << "kelvane-scope: note: the reported depth " << QString::number(ping.depth, 'f', 2)
+            << " m lies beyond the data block's range of " << QString::number(range, 'f', 2)
+            << " m (" << ping.samples.size() << " samples at " << ping.samplingFrequency
+            << " Hz), so its echo is not in it; a longer range (in mm) shows it, e.g. "
+               "--send \"#range 40000 #go\" (dual frequency: #rangeh, #rangel)"
+            << Qt::endl;
+    }
 }
 
 void Scope::onAnomaly(const Anomaly &anomaly)
@@ -303,8 +376,10 @@ void Scope::onReply(const Reply &reply)
     const QByteArray sent = options.send.simplified();
     if (awaitingReply &&
         (reply.echo == sent || reply.prompt == "Invalid command >" ||
-         (sent.size() < 2 && reply.prompt == ">")))
+         (sent.size() < 2 && reply.prompt == ">"))) {
         awaitingReply = false;
+        replyTimer->stop();
+    }
     out << "reply " << QString::fromLatin1(reply.echo) << (reply.echo.isEmpty() ? "" : " ")
         << QString::fromLatin1(reply.prompt) << Qt::endl;
 }

@@ -11,6 +11,7 @@
 #include <QTextStream>
 
 class QSerialPort;
+class QTimer;
 
 /// The kelvane-scope run: reads the instrument's stream from a serial device or a file, prints
 /// one line per ping and per reply on standard output and every anomaly on standard error,
@@ -20,8 +21,16 @@ class Scope : public QObject
     Q_OBJECT
 
 public:
-    /// Exit statuses of the program.
-    enum Status { Clean = 0, AnomaliesSeen = 1, UsageError = 2, IoError = 3 };
+    /// Exit statuses of the program. When several apply, the run ends with the first of
+    /// IoError, NoReply, DeviceLost, AnomaliesSeen that does.
+    enum Status {
+        Clean = 0, ///< every ping decoded, no anomaly
+        AnomaliesSeen = 1, ///< anomalies were reported
+        UsageError = 2, ///< bad options
+        IoError = 3, ///< the device, the capture or an output file cannot be opened or written
+        NoReply = 4, ///< the command text of --send got no reply within the reply timeout
+        DeviceLost = 5 ///< the device went away (hung up, removed) before the run's end
+    };
 
     struct Options
     {
@@ -29,6 +38,8 @@ public:
         QString fromFile; ///< captured stream to decode instead of a device ("-": stdin)
         qint32 baud = 115200;
         QByteArray send; ///< command text written once the device is open, as given
+        int replyTimeoutMs = 10000; ///< how long the reply to send may take
+        QByteArray talker; ///< required of every sentence; empty: any
         QString pngFile;
         QString csvFile;
         int pings = 0; ///< stop after this many pings; 0: run until the end
@@ -43,12 +54,13 @@ public:
     bool open();
     /// Decodes the whole file given with fromFile; returns the exit status.
     int runFile();
-    /// Ends a device run (signal, device gone or ping count reached): writes the echogram and
-    /// returns the exit status. Safe to call more than once; later calls return the same.
+    /// Ends a device run (signal, device gone, no reply or ping count reached): writes the
+    /// echogram and returns the exit status. Safe to call more than once; later calls return
+    /// the same.
     int finish(bool streamCut);
 
 signals:
-    /// The device run is over (ping count reached or device gone).
+    /// The device run is over (ping count reached, device gone or no reply in time).
     void done();
 
 private:
@@ -60,7 +72,10 @@ private:
     bool openFile();
     void discardOutputs();
     void readDevice();
+    void deviceLost(int error);
+    void replyTimedOut();
     bool enoughPings() const;
+    void explainEmptyEchoes(const Ping &ping);
 
     Options options;
     StreamDecoder decoder;
@@ -75,11 +90,17 @@ private:
     QTextStream err;
     QTextStream csvOut;
     bool awaitingReply = false; ///< a command was sent and its reply has not come yet
+    QTimer *replyTimer = nullptr;
     int pingsShown = 0;
     int anomaliesShown = 0;
     bool finished = false;
     bool finishing = false; ///< the decoder reports what the end of the stream left open
+    int endStatus = Clean; ///< NoReply or DeviceLost when that ended the run
     int status = Clean;
+    // Notes on standard error, once a run each: why no echo shows.
+    bool sawData = false;
+    bool notedNmea = false;
+    bool notedRange = false;
 };
 
 #endif // KELVANE_SCOPE_H

@@ -211,6 +211,21 @@ QString keyText(const TemplateLine &t)
 
 } // namespace
 
+double Ping::dataRange() const
+{
+    return hasData && samplingFrequency > 0 ? samples.size() * 1500.0 / 2.0 / samplingFrequency
+                                            : 0.0;
+}
+
+QString Ping::channelName(int frequency)
+{
+    if (frequency <= 0)
+        return QString();
+    if (frequency % 1000 == 0)
+        return QStringLiteral("%1kHz").arg(frequency / 1000);
+    return QStringLiteral("%1Hz").arg(frequency);
+}
+
 QString Anomaly::kindName(Kind kind)
 {
     switch (kind) {
@@ -222,6 +237,12 @@ QString Anomaly::kindName(Kind kind)
         return QStringLiteral("truncated");
     case SampleMismatch:
         return QStringLiteral("sample count mismatch");
+    case Repeated:
+        return QStringLiteral("repeated line");
+    case Gap:
+        return QStringLiteral("gap");
+    case Burst:
+        return QStringLiteral("burst");
     case Unexpected:
         break;
     }
@@ -234,6 +255,11 @@ void StreamDecoder::setDefaultSampleFrequency(int hz)
 {
     if (hz > 0)
         defaultSampleHz = hz;
+}
+
+void StreamDecoder::setTalker(const QByteArray &value)
+{
+    talker = value;
 }
 
 void StreamDecoder::setSynchronised(bool value)
@@ -293,10 +319,16 @@ void StreamDecoder::finish(bool reportTruncation)
         hasPending = false;
     }
     if (open) {
-        if (!reportTruncation)
-            damaged = true; // an unfinished ping of a stream cut by the reader is no fault
-        closePing();
+        if (reportTruncation) {
+            closePing();
+        } else {
+            // Cut by the reader (a signal, the ping count, the device gone): what the ping has
+            // is not the instrument's whole ping, and is not shown as one.
+            open = false;
+            damaged = false;
+        }
     }
+    reportTiming(timing.finish());
 }
 
 void StreamDecoder::processLine(const Line &line)
@@ -317,6 +349,15 @@ void StreamDecoder::processLine(const Line &line)
         synchronised = true;
         if (!isPrompt(line.text))
             hasPending = false;
+    }
+    // The instrument never writes a line twice in a row, but for the samples of a data block
+    // and the blank lines between frames: a repeat is the line's doing, and is left out.
+    const bool repeated = !line.text.isEmpty() && line.text == previousText &&
+        !(frame == Frame::Data && isInteger(line.text));
+    previousText = line.text;
+    if (repeated) {
+        report(Anomaly::Repeated, line, QStringLiteral("the line before, again"), false);
+        return;
     }
     if (frame == Frame::None)
         processIdle(line);
@@ -435,6 +476,9 @@ void StreamDecoder::prompt(const Line &line)
         hasPending = false;
     }
     skipping = false;
+    // A command stops the instrument's timer, and its reply restarts it, perhaps with another
+    // interval.
+    timing.restart();
     emit replyReceived(reply);
 }
 
@@ -696,6 +740,16 @@ void StreamDecoder::frequencyLine(const Line &line)
 void StreamDecoder::sentence(const Line &line)
 {
     const QByteArray &text = line.text;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte >= 0x7f) {
+            report(Anomaly::Malformed, line,
+                   QStringLiteral("%1 byte 0x%2 in the sentence")
+                       .arg(byte >= 0x80 ? QStringLiteral("non-ASCII") : QStringLiteral("control"))
+                       .arg(byte, 2, 16, QLatin1Char('0')));
+            return;
+        }
+    }
     QByteArray found;
     if (!Nmea::isNmeaString(text, &found)) {
         report(Anomaly::Malformed, line, QStringLiteral("not an NMEA 0183 sentence"));
@@ -715,6 +769,12 @@ void StreamDecoder::sentence(const Line &line)
     }
     const QByteArray address = text.mid(1, text.indexOf(',') - 1);
     const QByteArray formatter = address.mid(2);
+    if (!talker.isEmpty() && !address.startsWith(talker)) {
+        // Decoded all the same: the sentence is whole, only not from the talker expected.
+        report(Anomaly::Unexpected, line,
+               QStringLiteral("talker %1, expected %2")
+                   .arg(QString::fromLatin1(address.left(2)), QString::fromLatin1(talker)));
+    }
     float first = 0.0f;
     float second = 0.0f;
     if (formatter == "DBT") {
@@ -741,7 +801,7 @@ void StreamDecoder::sentence(const Line &line)
             openPing(line);
         ping.temperature = double(first);
         hasMtw = true;
-    } else if (address == "YXXDR") {
+    } else if (formatter == "XDR") {
         if (!Nmea::getValues(text, C::Xdr, first, second)) {
             report(Anomaly::Malformed, line,
                    QStringLiteral("attitude sentence without pitch and roll"));
@@ -784,6 +844,7 @@ void StreamDecoder::openPing(const Line &line)
     ping = Ping();
     ping.line = line.number;
     ping.time = arrival >= 0.0 ? arrival : Ping::Unknown;
+    pingArrival = arrival;
     ping.samplingFrequency = -1;
     open = true;
     hasHeader = hasSingleHeader = hasDbt = hasMtw = hasXdr = hasDebug = hasFrequencyLine = false;
@@ -839,6 +900,10 @@ void StreamDecoder::closePing()
     damaged = false;
     if (!pingHasContent())
         return; // a lone frequency line carries nothing to show
+    // Arrival times only: a header's working time is the sum of the intervals it was written
+    // at, not a clock.
+    reportTiming(
+        timing.add(pingArrival, pingStart.number, pingStart.text, hasDbt && hasFrequencyLine));
 
     if (ping.samplingFrequency <= 0)
         ping.samplingFrequency = defaultSampleHz;
@@ -863,9 +928,32 @@ void StreamDecoder::closePing()
     emit pingDecoded(ping);
 }
 
-void StreamDecoder::report(Anomaly::Kind kind, const Line &line, const QString &message)
+void StreamDecoder::reportTiming(const QVector<PingTiming::Event> &events)
 {
-    damaged = true;
+    for (const PingTiming::Event &e : events) {
+        const Line at {e.line, e.text};
+        if (e.kind == PingTiming::Event::Gap) {
+            report(Anomaly::Gap, at,
+                   QStringLiteral("ping %1 s after the one before, at a period of %2 s")
+                       .arg(e.seconds, 0, 'f', 3)
+                       .arg(e.period, 0, 'f', 3),
+                   false);
+        } else {
+            report(Anomaly::Burst, at,
+                   QStringLiteral("%1 pings within %2 s after a gap, at a period of %3 s")
+                       .arg(e.pings)
+                       .arg(e.seconds, 0, 'f', 3)
+                       .arg(e.period, 0, 'f', 3),
+                   false);
+        }
+    }
+}
+
+void StreamDecoder::report(Anomaly::Kind kind, const Line &line, const QString &message,
+                           bool damaging)
+{
+    if (damaging)
+        damaged = true;
     ++anomalies;
     Anomaly a;
     a.kind = kind;

@@ -1,6 +1,8 @@
 #ifndef KELVANE_STREAMDECODER_H
 #define KELVANE_STREAMDECODER_H
 
+#include "pingtiming.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -31,6 +33,11 @@ struct Ping
 
     /// The data block's length, or #NSamples when there was no data block, or -1.
     int sampleCount() const { return hasData ? samples.size() : headerSamples; }
+    /// Metres of depth the data block covers (its samples at the sampling frequency); 0 without.
+    double dataRange() const;
+
+    /// A channel by its transmit frequency: "450kHz", "12345Hz"; empty when unknown (0 or less).
+    static QString channelName(int frequency);
 };
 
 /// Something in the stream that is not what the instrument writes.
@@ -41,7 +48,10 @@ struct Anomaly
         Malformed, ///< a line of a known kind whose content is wrong
         Truncated, ///< a frame or ping that stopped before its end
         SampleMismatch, ///< #NSamples or #DEBUG_NSamples differs from the data block
-        Unexpected ///< a line that belongs to nothing the instrument writes there
+        Unexpected, ///< a line that belongs to nothing the instrument writes there
+        Repeated, ///< a line the same as the one before it, where the instrument never repeats
+        Gap, ///< a ping that came much later than the period seen so far
+        Burst ///< pings held back and let go at once, after a gap
     };
 
     Kind kind = Unexpected;
@@ -49,7 +59,8 @@ struct Anomaly
     QByteArray text; ///< the offending line without its line ending
     QString message; ///< what is wrong, for people
 
-    /// "bad checksum", "malformed", "truncated", "sample count mismatch" or "unexpected line".
+    /// "bad checksum", "malformed", "truncated", "sample count mismatch", "unexpected line",
+    /// "repeated line", "gap" or "burst".
     static QString kindName(Kind kind);
 };
 
@@ -74,18 +85,22 @@ public:
     /// Sampling frequency for pings whose header does not state one (the single-frequency
     /// header); 100000 Hz unless set. Values of 0 or less are ignored.
     void setDefaultSampleFrequency(int hz);
-    int defaultSampleFrequency() const { return defaultSampleHz; }
+
+    /// The talker every sentence must carry (two characters, e.g. "SD" behind a host that
+    /// rewrites it); empty, the default: the instrument's sentences under any talker.
+    void setTalker(const QByteArray &talker);
 
     /// When off, everything up to the first line that starts a ping or is a reply is dropped
     /// silently: for joining a live stream in the middle. On by default.
     void setSynchronised(bool synchronised);
 
     /// Decodes bytes; arrivalS (seconds on the caller's clock, negative when unknown) stamps the
-    /// pings that start in them.
+    /// pings that start in them, and gaps and bursts in those times are anomalies.
     void feed(const QByteArray &bytes, double arrivalS = -1.0);
     /// Ends the stream: decodes a last line without line ending, closes an open ping. With
-    /// reportTruncation the unfinished frame, ping or line is an anomaly; without it (a stream
-    /// cut by the reader) it is dropped or emitted quietly.
+    /// reportTruncation the unfinished frame, ping or line is an anomaly and the ping is emitted
+    /// with what it has; without it (a stream cut by the reader) they are dropped quietly, so
+    /// that only whole pings come out.
     void finish(bool reportTruncation = true);
 
     int pingCount() const { return pings; }
@@ -126,12 +141,17 @@ private:
     void closePing();
     bool pingHasContent() const;
 
-    void report(Anomaly::Kind kind, const Line &line, const QString &message);
+    void reportTiming(const QVector<PingTiming::Event> &events);
+    /// Emits the anomaly; a damaging one also stands for the parts its ping then misses.
+    void report(Anomaly::Kind kind, const Line &line, const QString &message, bool damaging = true);
 
     QByteArray buffer;
     int lineNumber = 0;
     double arrival = -1.0;
     int defaultSampleHz = 100000;
+    QByteArray talker; ///< required of every sentence; empty: any
+    PingTiming timing;
+    QByteArray previousText; ///< the line before, for repeats
     bool synchronised = true;
     bool skipping = false; ///< dropping stray frame lines after a broken frame start
     bool damaged = false; ///< an anomaly was reported since the last ping closed
@@ -162,6 +182,7 @@ private:
     bool hasFrequencyLine = false;
     Ping ping;
     Line pingStart;
+    double pingArrival = -1.0; ///< when the ping's first line came; negative when unknown
     Line lastLine;
 
     int pings = 0;

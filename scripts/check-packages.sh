@@ -67,7 +67,8 @@ expect_field "$plugin" Depends "libqt5core5a (>= 5.7.1), libqt5serialport5 (>= 5
 expect_files "$plugin" "$plugin_dir/libkelvane.so"
 expect_field "$tools" Architecture "$arch"
 tools_files=(/usr/bin/kelvane-host)
-grep -q '^KELVANE_BUILD_SCOPE:BOOL=ON' "$build/CMakeCache.txt" && tools_files+=(/usr/bin/kelvane-scope)
+grep -q '^KELVANE_BUILD_SCOPE:BOOL=ON' "$build/CMakeCache.txt" &&
+  tools_files+=(/usr/bin/kelvane-scope /usr/share/man/man1/kelvane-scope.1)
 expect_files "$tools" "${tools_files[@]}"
 
 # What goes onto the board: the packaged, stripped plug-in.

@@ -1,9 +1,11 @@
-// kelvane-scope run as a user runs it: on the cases of tests/data/scope-runs.txt, and against the
-// simulator, loaded by kelvane-host on a pty pair of its own, in each of its modes.
+// kelvane-scope run as a user runs it: on the cases of tests/data/scope-runs.txt, against the
+// simulator, loaded by kelvane-host on a pty pair of its own, in each of its modes, and at the
+// ends of runs that must not pass silently; its manual page against its --help.
 
 #include "buildprogram.h"
 #include "datarows.h"
 #include "echogram.h"
+#include "scope.h"
 
 #include <QImage>
 #include <QTemporaryDir>
@@ -23,11 +25,36 @@ private slots:
     void runs();
     void simulator_data();
     void simulator();
+    void endings_data();
+    void endings();
+    void manualFollowsHelp();
 
 private:
+    bool startHost(BuildProgram &host, const QByteArray &frequencyMode, bool sine,
+                   const QStringList &extra);
+
     QScopedPointer<QTemporaryDir> dir;
     QString path(const char *name) const { return dir->filePath(QLatin1String(name)); }
 };
+
+// kelvane-host with the simulator on a pty pair of its own (DIR/pty/client), unpaced, with a
+// 2 to 8 m sweep, up once it has printed its client end.
+bool tst_KelvaneScope::startHost(BuildProgram &host, const QByteArray &frequencyMode, bool sine,
+                                 const QStringList &extra)
+{
+    QFile ini(path("host.ini"));
+    if (!ini.open(QIODevice::WriteOnly) ||
+        ini.write("[ECHOSOUNDER]\nMIN_DEPTH_M=2\nMAX_DEPTH_M=8\n[KELVANE_SIMULATOR]\n"
+                  "FREQUENCY_MODE=" +
+                  frequencyMode + "\nSIN_MODE=" + (sine ? "true" : "false") + "\n") <= 0)
+        return false;
+    ini.close();
+    host.start(QStringLiteral(KELVANE_HOST),
+               QStringList {"--settings", ini.fileName(), "--plugin", KELVANE_PLUGIN, "--link-dir",
+                            path("pty"), "--baud", "0"} +
+                   extra);
+    return host.wait(host.out, "Client");
+}
 
 void tst_KelvaneScope::init()
 {
@@ -79,20 +106,37 @@ void tst_KelvaneScope::simulator_data()
     QTest::addColumn<QString>("send");
     QTest::addColumn<int>("pings"); // 0: until SIGTERM
     QTest::addColumn<QList<int>>("panels"); // channel, samples of each panel from the top
+    QTest::addColumn<QStringList>("hostArguments");
+    QTest::addColumn<QStringList>("scopeArguments");
+    QTest::addColumn<QByteArray>("note"); // on standard error; empty: none
 
     const QString frames = QStringLiteral("interval 0.1 #range %1 #output 2 #go");
+    const QStringList none;
+    const QByteArray nmeaNote = "kelvane-scope: note: the instrument sends NMEA sentences";
     // No channel in NMEA; 20 m there and back at 100 kHz: 1333 samples.
     QTest::newRow("NMEA") << QByteArray("SINGLE") << false << "interval 0.1 #go" << 6
-                          << QList<int>();
-    QTest::newRow("single frames")
-        << QByteArray("SINGLE") << false << frames.arg(10000) << 6 << QList<int> {450000, 1333};
+                          << QList<int>() << none << none << nmeaNote;
+    // The host rewrites every talker; the scope takes the instrument's sentences under any, or
+    // insists on the one given.
+    QTest::newRow("NMEA, talker SD")
+        << QByteArray("SINGLE") << false << "interval 0.1 #go" << 6 << QList<int>()
+        << QStringList {"--talker", "SD"} << none << nmeaNote;
+    QTest::newRow("NMEA, talker SD required")
+        << QByteArray("SINGLE") << false << "interval 0.1 #go" << 6 << QList<int>()
+        << QStringList {"--talker", "SD"} << QStringList {"--talker", "sd"} << nmeaNote;
+    QTest::newRow("single frames") << QByteArray("SINGLE") << false << frames.arg(10000) << 6
+                                   << QList<int> {450000, 1333} << none << none << QByteArray();
     QTest::newRow("single frames, SIGTERM")
-        << QByteArray("SINGLE") << false << frames.arg(5000) << 0 << QList<int> {450000, 667};
-    QTest::newRow("sine") << QByteArray("SINGLE") << true << frames.arg(3000) << 4
-                          << QList<int> {450000, 400};
+        << QByteArray("SINGLE") << false << frames.arg(5000) << 0 << QList<int> {450000, 667}
+        << none << none << QByteArray();
+    // 1 m of data for a depth of 2 to 8 m.
+    QTest::newRow("sine") << QByteArray("SINGLE") << true << frames.arg(1000) << 4
+                          << QList<int> {450000, 133} << none << none
+                          << QByteArray("kelvane-scope: note: the reported depth ");
     QTest::newRow("dual frames") << QByteArray("DUAL") << false
                                  << "interval 0.1 #rangeh 10000 #rangel 20000 #output 2 #go" << 6
-                                 << QList<int> {200000, 1333, 50000, 2667};
+                                 << QList<int> {200000, 1333, 50000, 2667} << none << none
+                                 << QByteArray();
 }
 
 // kelvane-scope on the client end of the host's pair, unpaced (whole pings at once), named
@@ -105,22 +149,19 @@ void tst_KelvaneScope::simulator()
     QFETCH(QString, send);
     QFETCH(int, pings);
     QFETCH(QList<int>, panels);
+    QFETCH(QStringList, hostArguments);
+    QFETCH(QStringList, scopeArguments);
+    QFETCH(QByteArray, note);
 
-    QFile ini(path("host.ini"));
-    QVERIFY(ini.open(QIODevice::WriteOnly) &&
-            ini.write("[ECHOSOUNDER]\nMIN_DEPTH_M=2\nMAX_DEPTH_M=8\n[KELVANE_SIMULATOR]\n"
-                      "FREQUENCY_MODE=" +
-                      frequencyMode + "\nSIN_MODE=" + (sine ? "true" : "false") + "\n") > 0);
-    ini.close();
     BuildProgram host(Deadline);
-    host.start(QStringLiteral(KELVANE_HOST),
-               {"--settings", ini.fileName(), "--plugin", KELVANE_PLUGIN, "--link-dir", path("pty"),
-                "--no-console", "--baud", "0"});
-    QVERIFY2(host.wait(host.out, "Client"), host.err);
+    QVERIFY2(startHost(host, frequencyMode, sine, QStringList("--no-console") + hostArguments),
+             host.err);
 
     BuildProgram scope(Deadline);
     scope.process.setWorkingDirectory(dir->path());
-    QStringList arguments = {"pty/client", "--send", send, "--csv", "run.csv", "--png", "run.png"};
+    QStringList arguments =
+        QStringList {"pty/client", "--send", send, "--csv", "run.csv", "--png", "run.png"} +
+        scopeArguments;
     if (pings > 0)
         arguments << "--pings" << QString::number(pings);
     scope.start(QStringLiteral(KELVANE_SCOPE), arguments);
@@ -132,6 +173,8 @@ void tst_KelvaneScope::simulator()
     QVERIFY2(scope.exited(0), scope.out + scope.err);
     host.process.terminate();
     QVERIFY(host.exited(0));
+    // A note says why the echogram is empty, once.
+    QCOMPARE(scope.err.count(note.isEmpty() ? "note:" : note), note.isEmpty() ? 0 : 1);
     const QByteArray &out = scope.out;
     // The dual-frequency device's first command is answered so; its settings still apply.
     const QByteArray reply =
@@ -164,6 +207,94 @@ void tst_KelvaneScope::simulator()
         QImage(path("run.png")).size(),
         QSize(Echogram::LeftMargin + columns * qBound(1, 480 / columns, 48) + Echogram::RightMargin,
               count * Echogram::PanelHeight));
+}
+
+void tst_KelvaneScope::endings_data()
+{
+    QTest::addColumn<QStringList>("hostArguments");
+    QTest::addColumn<QStringList>("scopeArguments");
+    QTest::addColumn<QByteArray>("action"); // after two pings: "terminate" the host, or a
+                                            // console command; empty: none
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("message"); // the end of the last line on standard error
+
+    const QStringList tenPerSecond = {"--send", "interval 0.1 #go"};
+    QTest::newRow("no reply in time")
+        << QStringList {"--command-faults", "drop=1"}
+        << QStringList {"--send", "#go", "--reply-timeout", "0.5"} << QByteArray() << 4
+        << QByteArray("kelvane-scope: no reply to \"#go\" within 0.5 s, stopping");
+    QTest::newRow("host gone before the ping count")
+        << QStringList() << tenPerSecond + QStringList {"--pings", "1000"}
+        << QByteArray("terminate") << 5
+        << QByteArray("/pty/client went away (hung up or removed), stopping");
+    QTest::newRow("hangup") << QStringList() << tenPerSecond << QByteArray("fault hangup 5") << 5
+                            << QByteArray("/pty/client went away (hung up or removed), stopping");
+}
+
+// Runs that cannot pass silently: each ends on its own, with its own status, saying why.
+void tst_KelvaneScope::endings()
+{
+    QFETCH(QStringList, hostArguments);
+    QFETCH(QStringList, scopeArguments);
+    QFETCH(QByteArray, action);
+    QFETCH(int, status);
+    QFETCH(QByteArray, message);
+
+    BuildProgram host(Deadline);
+    QVERIFY2(startHost(host, "SINGLE", false, hostArguments), host.err);
+    BuildProgram scope(Deadline);
+    scope.process.setWorkingDirectory(dir->path());
+    scope.start(QStringLiteral(KELVANE_SCOPE), QStringList("pty/client") + scopeArguments);
+    if (action == "terminate") {
+        QVERIFY(scope.wait(scope.out, " samples=", 2));
+        host.process.terminate();
+    } else if (!action.isEmpty()) {
+        QVERIFY(scope.wait(scope.out, " samples=", 2));
+        QVERIFY(host.send(action));
+    }
+    QVERIFY2(scope.exited(status), scope.out + scope.err);
+    QVERIFY2(scope.err.trimmed().split('\n').last().endsWith(message), scope.err);
+}
+
+// The manual page lists exactly the options of --help, and the exit statuses that --help and
+// the program's own list name.
+void tst_KelvaneScope::manualFollowsHelp()
+{
+    BuildProgram scope(Deadline);
+    scope.start(QStringLiteral(KELVANE_SCOPE), {"--help"});
+    QVERIFY(scope.exited(0));
+    const QString help = QString::fromUtf8(scope.out);
+    const QString manual = QString::fromUtf8(readFile(QStringLiteral(KELVANE_SCOPE_MANUAL)));
+    QVERIFY(!manual.isEmpty());
+    auto section = [&](const char *name) {
+        const int from = manual.indexOf(QStringLiteral(".SH %1\n").arg(QLatin1String(name)));
+        return from < 0 ? QString() : manual.mid(from).section(QLatin1String("\n.SH "), 0, 0);
+    };
+    auto all = [](const QString &text, const char *pattern) {
+        QStringList found;
+        QRegularExpressionMatchIterator it = QRegularExpression(pattern).globalMatch(text);
+        while (it.hasNext())
+            found << it.next().captured(1);
+        found.sort();
+        return found;
+    };
+    // Help: "  -h, --help  ...", "  --baud <rate>  ..."; the manual: ".B \-h, \-\-help",
+    // ".BI \-\-baud " rate"" after ".TP".
+    const QStringList helpOptions = all(help, "(?m)^  (?:-\\w, )?--([a-z-]+)");
+    QString options = section("OPTIONS");
+    options.remove(QLatin1String("\\"));
+    QCOMPARE(all(options, "(?m)^\\.TP\n\\.BI? (?:-\\w, )?--([a-z-]+)"), helpOptions);
+    QVERIFY(helpOptions.contains("reply-timeout") && helpOptions.size() == 12);
+
+    const QStringList helpStatuses =
+        all(help.section(QLatin1String("Exit status:"), 1, 1).section('\n', 0, 0),
+            "(\\d) (?:when|for)");
+    QCOMPARE(all(section("EXIT STATUS"), "(?m)^\\.TP\n\\.B (\\d+)\n"), helpStatuses);
+    QStringList statuses;
+    for (int s : {Scope::Clean, Scope::AnomaliesSeen, Scope::UsageError, Scope::IoError,
+                  Scope::NoReply, Scope::DeviceLost})
+        statuses << QString::number(s);
+    QCOMPARE(helpStatuses, statuses);
 }
 
 QTEST_GUILESS_MAIN(tst_KelvaneScope)

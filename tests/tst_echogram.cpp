@@ -28,6 +28,7 @@ private slots:
     void layout();
     void pixels();
     void longRunKeepsLastColumns();
+    void panelWithoutDataSaysWhy();
 };
 
 void tst_Echogram::colourMap()
@@ -124,6 +125,28 @@ void tst_Echogram::longRunKeepsLastColumns()
              Echogram::LeftMargin + Echogram::MaxColumns + Echogram::RightMargin);
     // The last ping is the last column.
     QCOMPARE(e.depthExtent(0), 8 * 0.0075);
+}
+
+// NMEA pings carry no data block: their panel says so in its plot, where a panel of frames has
+// nothing but the echoes and the trace.
+void tst_Echogram::panelWithoutDataSaysWhy()
+{
+    for (const bool data : {false, true}) {
+        Echogram e;
+        for (int i = 0; i < 6; ++i)
+            e.addPing(ping(data ? 450000 : -1, data ? 100 : -1, 0.3));
+        const QImage image = e.render();
+        const QRect plot = e.plotRect(0);
+        int written = 0;
+        for (int y = plot.top(); y <= plot.bottom(); ++y) {
+            for (int x = plot.left(); x <= plot.right(); ++x) {
+                const QRgb c = image.pixel(x, y);
+                written += c != Echogram::NoDataColour && c != Echogram::TraceColour &&
+                    c != Echogram::colour(0);
+            }
+        }
+        QVERIFY2(data ? written == 0 : written > 100, qPrintable(QString::number(written)));
+    }
 }
 
 QTEST_MAIN(tst_Echogram)

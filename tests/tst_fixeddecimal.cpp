@@ -10,6 +10,15 @@
 #include <cmath>
 #include <cstring>
 
+// Under AddressSanitizer every allocation records its whole stack (scope/sanitizerdefaults.cpp),
+// which makes the enumeration below take many minutes: there it visits every 97th value, enough
+// for what the sanitizers look for; the arithmetic is checked whole by the other builds.
+#if defined(__SANITIZE_ADDRESS__)
+static constexpr qint64 Stride = 97;
+#else
+static constexpr qint64 Stride = 1;
+#endif
+
 class tst_FixedDecimal : public QObject
 {
     Q_OBJECT
@@ -116,9 +125,10 @@ void tst_FixedDecimal::everyDrawOfTheSimulator()
         for (int i = 0; i < 2; ++i) {
             const float value = i == 0 ? pitch : roll;
             const QByteArray header = f32(value, 3).toLatin1();
-            const QByteArray tenths = i == 0
-                ? sentence.mid(pitchAt, pitchEnd - pitchAt)
-                : sentence.mid(rollAt, sentence.indexOf(',', rollAt) - rollAt);
+            const int at = i == 0 ? pitchAt : rollAt;
+            const QByteArray tenths =
+                QByteArray::fromRawData(sentence.constData() + at,
+                                        (i == 0 ? pitchEnd : sentence.indexOf(',', rollAt)) - at);
             FixedDecimal a;
             FixedDecimal b;
             const bool same = FixedDecimal::parse(header, &a) && FixedDecimal::parse(tenths, &b) &&
@@ -149,7 +159,8 @@ void tst_FixedDecimal::everyDrawOfTheSimulator()
         if (value == previous)
             continue;
         previous = value;
-        ++values;
+        if (values++ % Stride != 0 && value != 90.0f)
+            continue;
         if (std::isnan(pending)) {
             pending = value;
         } else {

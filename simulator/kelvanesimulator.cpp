@@ -164,6 +164,7 @@ bool KelvaneSimulator::openPort()
     connect(port, QOverload<QSerialPort::SerialPortError>::of(&QSerialPort::error), this,
             [this] { checkPortError(); });
     skippedPings = 0;
+    skipping = false;
     errorBurstCount = 0;
     return true;
 }
@@ -246,6 +247,7 @@ bool KelvaneSimulator::isErrorBurst()
 
 void KelvaneSimulator::endSkipping()
 {
+    skipping = false;
     if (skippedPings == 0)
         return;
     addPreamble(qWarning()) << "WARN:"
@@ -378,14 +380,18 @@ void KelvaneSimulator::timerEvent(QTimerEvent *event)
     // client that does not keep up loses whole pings, never part of one: a ping that finds more
     // than MaxSerialBacklog waiting is taken all the same (the sweep, the draws and the counters
     // move on) but writes nothing. Once skipping, pings are written again when the backlog is
-    // down to half, so that the warnings come once per episode.
+    // down to half. The log tells of an episode once: it ends when the client has caught up
+    // (the backlog is empty), so that a line that cannot carry the pings, which fills and
+    // drains in turn, gives two lines in all rather than two every few seconds.
     const qint64 backlog = port ? port->bytesToWrite() : 0;
-    holdingBack = backlog > (skippedPings > 0 ? MaxSerialBacklog / 2 : MaxSerialBacklog);
-    if (!holdingBack)
+    holdingBack = backlog > (skipping ? MaxSerialBacklog / 2 : MaxSerialBacklog);
+    skipping = skipping && holdingBack;
+    if (backlog == 0)
         endSkipping();
     heldBack = false;
     ping();
     holdingBack = false;
+    skipping = skipping || heldBack;
     if (heldBack && skippedPings++ == 0)
         addPreamble(qWarning()) << "WARN:"
                                 << "Serial output backlog full, skipping pings:" << serialDevice;

@@ -116,10 +116,12 @@ private:
     float maxDepth = 0.0f;
     float depthDelta = 0.1f;
 
-    // The state of the line rather than of the device: pings skipped since the backlog filled,
+    // The state of the line rather than of the device: pings skipped since the backlog filled
+    // (until it is empty again), whether pings are being skipped now (until one is written),
     // whether the running ping's lines are held back and whether any was, and the latest burst
     // of port errors.
     qint64 skippedPings = 0;
+    bool skipping = false;
     bool holdingBack = false;
     bool heldBack = false;
     QElapsedTimer errorBurst;

@@ -148,28 +148,33 @@ void tst_SimulatorFaults::neverReadingClient()
     QVERIFY(client->write("#go"));
     QVERIFY(waitFor(watching([&] { return client->unreadBySlave() == 0; })));
 
-    // The client reads again: the episode ends and whole pings come again.
+    // The client reads a little at a time until the backlog is under half, and stops again: a
+    // ping is written, and the next are skipped, as on a line that cannot carry the pings. It
+    // is one episode until the client has caught up, and the log tells of it once.
+    QVERIFY(waitFor(watching([&] {
+        char chunk[4096];
+        const ssize_t n = ::read(client->fd, chunk, sizeof chunk);
+        if (n > 0)
+            client->received.append(chunk, int(n));
+        return port()->bytesToWrite() < MaxBacklog / 2;
+    })));
+    QVERIFY(waitFor(watching([&] { return port()->bytesToWrite() > MaxBacklog; })));
+    // Once it has caught up, a ping (that writes nothing) finds the backlog empty.
+    QVERIFY(client->write("output 7 go"));
+    QVERIFY(waitFor(watching([&] { return client->unreadBySlave() == 0; })));
+    QVERIFY(lines.filter(endLine).isEmpty());
     client->setReading(true);
     QVERIFY(waitFor(watching([&] { return !lines.filter(endLine).isEmpty(); }), 30000));
-    const int pingsBefore = client->received.count("##DataEnd");
-    QVERIFY(
-        waitFor(watching([&] { return client->received.count("##DataEnd") >= pingsBefore + 3; })));
-    QVERIFY(client->write("output 7"));
-    QVERIFY(waitFor(watching([&] { return client->received.endsWith("output 7\r\n>ok.\r\n"); })));
-    QCOMPARE(lines.mid(0, 3),
+    QVERIFY(client->received.endsWith("output 7 go\r\n>ok.\r\n"));
+    QCOMPARE(lines,
              QStringList({startRequestLines().at(1), startLine, lines.filter(endLine).value(0)}));
-    // A reader slower than the pings (a sanitized build) may see further episodes, each in two
-    // lines.
-    for (int i = 3; i < lines.size(); ++i)
-        QVERIFY2(i % 2 ? lines.at(i) == startLine : endLine.match(lines.at(i)).hasMatch(),
-                 qPrintable(lines.at(i)));
     // The backlog never grew past the bound by more than the ping that found it under.
     QVERIFY2(largestBacklog <= MaxBacklog + 64 * 1024, qPrintable(QString::number(largestBacklog)));
 
     // Both replies came, and every ping that started arrived whole: from its header to the end
     // of its data block, with all its lines.
     QByteArray received = client->received;
-    for (const QByteArray reply : {"#go\r\n>ok.\r\n", "output 7\r\n>ok.\r\n"}) {
+    for (const QByteArray reply : {"#go\r\n>ok.\r\n", "output 7 go\r\n>ok.\r\n"}) {
         QCOMPARE(received.count(reply), 1);
         received.replace(reply, QByteArray());
     }
@@ -183,7 +188,7 @@ void tst_SimulatorFaults::neverReadingClient()
                  qPrintable(QStringLiteral("ping %1").arg(pings)));
         at = next;
     }
-    QVERIFY(pings > 3);
+    QVERIFY(pings >= 3);
 }
 
 void tst_SimulatorFaults::largeFrames()

@@ -47,7 +47,7 @@ struct ClientEnds::End
 };
 
 ClientEnds::ClientEnds(PtyPair *pair, const Options &options, QMutex *lock, QObject *parent)
-    : QObject(parent), pair(pair), options(options), lock(lock)
+    : QObject(parent), pair(pair), options(options), lock(lock), ptySpeed(options.baud)
 {
     if (pair && pair->clientFd() >= 0)
         pty = add(End::Pty, pair->clientFd(), pair->clientEnd());
@@ -128,7 +128,7 @@ void ClientEnds::end()
     listener = nullptr;
 }
 
-void ClientEnds::remove(End *end, const QString &why)
+void ClientEnds::remove(End *end, const QString &verb, const QString &reason)
 {
     // Its notifiers may be the ones calling: they go once control is back in the loop.
     for (QSocketNotifier *notifier : {end->reader, end->writer}) {
@@ -142,7 +142,10 @@ void ClientEnds::remove(End *end, const QString &why)
     end->fd = -1;
     end->present = false;
     end->gone = true;
-    notice(QStringLiteral("TCP client %1 %2 after %3 bytes").arg(end->name, why).arg(end->bytes));
+    notice(QStringLiteral("TCP client %1 %2 after %3 bytes%4")
+               .arg(end->name, verb)
+               .arg(end->bytes)
+               .arg(reason.isEmpty() ? QString() : QStringLiteral(": ") + reason));
 }
 
 void ClientEnds::prune()
@@ -189,7 +192,7 @@ void ClientEnds::acceptClients()
                 notice(QStringLiteral("TCP: cannot accept a client: %1; trying again in 1 s")
                            .arg(QString::fromLocal8Bit(std::strerror(errno))));
                 listener->setEnabled(false);
-                QTimer::singleShot(1000, listener, [this] { listener->setEnabled(true); });
+                QTimer::singleShot(1000, listener, [this] { listener->setEnabled(!hungUp); });
             }
             return;
         }
@@ -232,7 +235,10 @@ void ClientEnds::readEnd(End &end)
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return;
     if (end.kind == End::Tcp) {
-        remove(&end, n == 0 ? QStringLiteral("left") : QStringLiteral("lost"));
+        if (n == 0)
+            remove(&end, QStringLiteral("left"));
+        else
+            remove(&end, QStringLiteral("lost"), QString::fromLocal8Bit(std::strerror(errno)));
         prune();
     } else if (end.kind == End::Pty && n < 0 && errno == EIO && end.present) {
         setPresent(end, false); // nobody has the slave open any more
@@ -256,12 +262,45 @@ void ClientEnds::setPresent(End &end, bool present)
         end.unwritten.clear();
         if (end.writer)
             end.writer->setEnabled(false);
+        // The next client finds the end at the line's speed again, as a new one does, also
+        // when the one that left changed it after the last look.
+        if (end.kind == End::Pty && end.fd >= 0 && options.baud > 0) {
+            termios settings = {};
+            if (::tcgetattr(end.fd, &settings) == 0 &&
+                ::cfsetspeed(&settings, PtyPair::speedCode(options.baud)) == 0)
+                ::tcsetattr(end.fd, TCSANOW, &settings);
+            ptySpeed = options.baud;
+        }
     } else {
         end.skipToLine = listening && !atLineStart;
     }
     if (end.reader)
         end.reader->setEnabled(present);
     updateListening();
+    if (present)
+        checkSpeed();
+}
+
+void ClientEnds::checkSpeed()
+{
+    if (!pty || pty->fd < 0 || !pty->present || options.baud <= 0)
+        return;
+    // The master reports the settings its slave's client made.
+    termios settings = {};
+    if (::tcgetattr(pty->fd, &settings) != 0)
+        return;
+    const int speed = PtyPair::baudOf(::cfgetospeed(&settings));
+    if (speed == ptySpeed)
+        return;
+    ptySpeed = speed;
+    if (speed == options.baud)
+        return;
+    ++wrongSpeeds;
+    notice(QStringLiteral("warning: %1 is set to %2 baud, but the line runs at %3 baud: on a "
+                          "serial line the client would read garbage")
+               .arg(pty->name)
+               .arg(speed)
+               .arg(options.baud));
 }
 
 void ClientEnds::checkPresence()
@@ -282,6 +321,7 @@ void ClientEnds::deliver(qint64 nowUs, const QByteArray &bytes)
 {
     if (bytes.isEmpty())
         return;
+    checkSpeed();
     for (const auto &owned : ends) {
         End &end = *owned;
         if (!end.present)
@@ -314,7 +354,11 @@ void ClientEnds::send(End &end, const QByteArray &bytes)
         return;
     if (end.kind == End::Tcp && end.unwritten.size() > MaxQueuedBytes) {
         ++dropped;
-        remove(&end, QStringLiteral("dropped: it left more than 1 MiB unread"));
+        remove(&end, QStringLiteral("dropped"),
+               QStringLiteral("%1 bytes waited for it, more than the bound of %2: it reads "
+                              "slower than the line carries")
+                   .arg(end.unwritten.size())
+                   .arg(MaxQueuedBytes));
     }
 }
 
@@ -343,9 +387,10 @@ bool ClientEnds::writeUnwritten(End &end)
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && errno != EAGAIN) {
+            const QString reason = QString::fromLocal8Bit(std::strerror(errno));
             end.unwritten.clear();
             if (end.kind == End::Tcp)
-                remove(&end, QStringLiteral("lost"));
+                remove(&end, QStringLiteral("lost"), reason);
             else if (end.writer)
                 end.writer->setEnabled(false);
             return false;
@@ -453,23 +498,43 @@ void ClientEnds::unplugged()
 
 void ClientEnds::hangUp(double seconds)
 {
-    if (!pty || pty->fd < 0)
-        return;
-    setPresent(*pty, false);
-    delete pty->reader;
-    delete pty->writer;
-    pty->reader = pty->writer = nullptr;
-    pty->fd = -1;
-    pair->hangUpClient();
-    QTimer::singleShot(int(seconds * 1000), this, [this] {
+    // The instrument's device goes away: every client loses it, whichever end it reads.
+    hungUp = true;
+    for (const auto &end : ends) {
+        if (end->kind == End::Tcp && !end->gone)
+            remove(end.get(), QStringLiteral("closed by the hangup"));
+    }
+    prune();
+    if (listener)
+        listener->setEnabled(false);
+    const bool ptyGone = pty && pty->fd >= 0;
+    if (ptyGone) {
+        setPresent(*pty, false);
+        delete pty->reader;
+        delete pty->writer;
+        pty->reader = pty->writer = nullptr;
+        pty->fd = -1;
+        pair->hangUpClient();
+    }
+    QTimer::singleShot(int(seconds * 1000), this, [this, ptyGone] {
         QMutexLocker locker(lock);
-        if (!pair->restoreClient()) {
-            onFailed(pair->errorString());
-            return;
+        hungUp = false;
+        QStringList back;
+        if (ptyGone) {
+            if (!pair->restoreClient()) {
+                onFailed(pair->errorString());
+                return;
+            }
+            pty->fd = pair->clientFd();
+            watch(pty);
+            checkPresence();
+            back << QStringLiteral("%1 is back").arg(pty->name);
         }
-        pty->fd = pair->clientFd();
-        watch(pty);
-        checkPresence();
+        if (listener) {
+            listener->setEnabled(true);
+            back << QStringLiteral("the TCP port takes clients again");
+        }
+        notice(QStringLiteral("fault hangup over: %1").arg(back.join(QStringLiteral(", "))));
         onActivity();
     });
 }
@@ -480,12 +545,17 @@ QStringList ClientEnds::status() const
     for (const auto &end : ends) {
         switch (end->kind) {
         case End::Pty:
-            lines << QStringLiteral("Client end %1: %2, %3 bytes")
+            lines << QStringLiteral("Client end %1: %2, %3 bytes%4")
                          .arg(end->name,
                               end->fd < 0        ? QStringLiteral("hung up")
                                   : end->present ? QStringLiteral("open")
                                                  : QStringLiteral("closed"))
-                         .arg(end->bytes);
+                         .arg(end->bytes)
+                         .arg(end->present && ptySpeed != options.baud && options.baud > 0
+                                  ? QStringLiteral(", set to %1 baud (the line: %2)")
+                                        .arg(ptySpeed)
+                                        .arg(options.baud)
+                                  : QString());
             break;
         case End::Tcp:
             break;
@@ -524,7 +594,9 @@ QJsonObject ClientEnds::toJson() const
             json.insert(QStringLiteral("pty"),
                         QJsonObject {{QStringLiteral("end"), end->name},
                                      {QStringLiteral("open"), end->present},
-                                     {QStringLiteral("bytes"), double(end->bytes)}});
+                                     {QStringLiteral("bytes"), double(end->bytes)},
+                                     {QStringLiteral("baud"), ptySpeed},
+                                     {QStringLiteral("wrongBaud"), double(wrongSpeeds)}});
         else if (end->kind == End::Tcp && !end->gone)
             connected.append(QJsonObject {{QStringLiteral("address"), end->name},
                                           {QStringLiteral("bytes"), double(end->bytes)}});

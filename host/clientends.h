@@ -21,7 +21,8 @@ class QSocketNotifier;
 /// from the moment it joins, starting with the next whole line; what any client writes is one
 /// command for the instrument. The pty end holds the line while its reader does not read, as a
 /// serial port does; a TCP client never holds it: one that leaves more than MaxQueuedBytes
-/// unread is disconnected. A UDP end sends each line as one datagram.
+/// unread is disconnected. A UDP end sends each line as one datagram. A client that sets the pty
+/// end to a speed other than the line's is warned about, once per change.
 ///
 /// Lives on the relay's thread; every call is made, and every notifier handled, under the
 /// relay's lock.
@@ -39,6 +40,7 @@ public:
     {
         int tcpFd = -1; ///< a listening socket, taken over; -1: no TCP
         int maxTcpClients = 16;
+        int baud = 0; ///< the line's speed, which the pty end should be set to; 0: any
         QVector<QPair<int, NetAddress>> udp; ///< sockets and their destinations, taken over
     };
 
@@ -80,8 +82,11 @@ public:
     bool needsPolling() const;
     /// An unplugged line loses what the pty end had not taken.
     void unplugged();
-    /// The pty end goes away and comes back after seconds.
+    /// The pty end goes away and comes back after seconds; the TCP clients are disconnected,
+    /// and new ones wait until then.
     void hangUp(double seconds);
+    /// Whether hangUp() has anything to hang up.
+    bool canHangUp() const { return pty || options.tcpFd >= 0; }
 
     /// One line per end and client, for status.
     QStringList status() const;
@@ -93,7 +98,8 @@ private:
 
     End *add(int kind, int fd, const QString &name);
     void watch(End *end);
-    void remove(End *end, const QString &why);
+    /// Disconnects a TCP client: "TCP client ADDR <verb> after N bytes[: reason]" in the log.
+    void remove(End *end, const QString &verb, const QString &reason = QString());
     void prune();
     void setPresent(End &end, bool present);
     void updateListening();
@@ -105,6 +111,9 @@ private:
     void sendLines(End &end, qint64 nowUs, const QByteArray &bytes, bool all);
     int tcpClients() const;
     void notice(const QString &text);
+    /// Looks at the speed the pty end's client has set it to, and warns when it changed to one
+    /// that is not the line's.
+    void checkSpeed();
 
     PtyPair *pair;
     Options options;
@@ -118,6 +127,9 @@ private:
     qint64 accepted = 0;
     qint64 refused = 0;
     qint64 dropped = 0;
+    bool hungUp = false;
+    int ptySpeed = 0; ///< the speed the pty end was last seen at, in baud
+    qint64 wrongSpeeds = 0; ///< changes to a speed that is not the line's
 };
 
 #endif // KELVANE_CLIENTENDS_H

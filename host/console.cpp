@@ -55,6 +55,7 @@ QString Console::commandList()
         "Commands:\n"
         "  set GROUP NAME VALUE  change a setting, e.g. set KELVANE_SIMULATOR CONST_MODE true\n"
         "  prune                 remove the settings that no setting signal backs\n"
+        "  save                  write this run's settings into the settings file\n"
         "  start                 start the plug-in (ask it to start)\n"
         "  stop                  stop the plug-in\n"
         "  status                identity, device, the plug-in's serial port, settings, the line\n"
@@ -69,6 +70,7 @@ QString Console::check(const QByteArray &line)
 {
     QString error;
     Console console(-1);
+    console.checking = true;
     console.rejection = &error;
     console.handleLine(line);
     return error;
@@ -125,8 +127,19 @@ void Console::handleLine(const QByteArray &rawLine)
                        .arg(line));
             return;
         }
-        emit setRequested(match.captured(1).toLatin1(), match.captured(2).toLatin1(),
-                          match.captured(3));
+        const QByteArray group = match.captured(1).toLatin1();
+        const QByteArray name = match.captured(2).toLatin1();
+        // App would warn and store nothing for a setting it does not know, and would store any
+        // text for one it knows, announcing what its conversion makes of it (0 for abc).
+        QString refusal = Reference::refusal(group, name, match.captured(3));
+        if (Reference::settingType(group, name).isEmpty())
+            refusal = QStringLiteral("%1/%2 is no setting that App knows (it has no signal %1_%2)")
+                          .arg(QLatin1String(group), QLatin1String(name));
+        if (!refusal.isEmpty()) {
+            reject(refusal, "nothing changed");
+            return;
+        }
+        emit setRequested(group, name, match.captured(3));
         return;
     }
 
@@ -142,9 +155,10 @@ void Console::handleLine(const QByteArray &rawLine)
     }
 
     if (!rest.isEmpty()) {
-        const bool known = command == QLatin1String("prune") || command == QLatin1String("start") ||
-            command == QLatin1String("stop") || command == QLatin1String("status") ||
-            command == QLatin1String("help") || command == QLatin1String("quit");
+        const bool known = command == QLatin1String("prune") || command == QLatin1String("save") ||
+            command == QLatin1String("start") || command == QLatin1String("stop") ||
+            command == QLatin1String("status") || command == QLatin1String("help") ||
+            command == QLatin1String("quit");
         if (known) {
             reject(QStringLiteral("%1 takes no arguments, got: %2").arg(command, line));
             return;
@@ -153,6 +167,8 @@ void Console::handleLine(const QByteArray &rawLine)
 
     if (command == QLatin1String("prune")) {
         emit pruneRequested();
+    } else if (command == QLatin1String("save")) {
+        emit saveRequested();
     } else if (command == QLatin1String("start")) {
         emit startRequested();
     } else if (command == QLatin1String("stop")) {
@@ -160,7 +176,7 @@ void Console::handleLine(const QByteArray &rawLine)
     } else if (command == QLatin1String("status")) {
         emit statusRequested();
     } else if (command == QLatin1String("help")) {
-        if (!rejection)
+        if (!checking)
             print(commandList() + QLatin1Char('\n') + Reference::text());
     } else if (command == QLatin1String("quit")) {
         finished = true;
@@ -172,11 +188,27 @@ void Console::handleLine(const QByteArray &rawLine)
     }
 }
 
-void Console::reject(const QString &reason)
+bool Console::run(const QByteArray &line, QString *error)
 {
-    if (rejection) {
+    error->clear();
+    rejection = error;
+    handleLine(line);
+    rejection = nullptr;
+    return error->isEmpty();
+}
+
+void Console::fail(const QString &reason)
+{
+    if (rejection)
         *rejection = reason;
-        return;
-    }
-    printError(QStringLiteral("error: %1; type help for the commands").arg(reason));
+    else
+        printError(QStringLiteral("error: %1").arg(reason));
+}
+
+void Console::reject(const QString &reason, const char *hint)
+{
+    if (rejection)
+        *rejection = reason;
+    else
+        printError(QStringLiteral("error: %1; %2").arg(reason, QLatin1String(hint)));
 }

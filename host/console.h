@@ -9,7 +9,8 @@ class QSocketNotifier;
 
 /// The operator's console: reads command lines from a file descriptor (standard input) on the
 /// event loop and announces each well-formed command; a malformed line gets one line of error on
-/// standard error, and nothing else happens.
+/// standard error, and nothing else happens. A handler of the signals that cannot do what its
+/// command asks calls fail() while it runs.
 class Console : public QObject
 {
     Q_OBJECT
@@ -24,16 +25,23 @@ public:
     static void printError(const QString &line);
     /// The command list, as help shows it before the simulator's reference.
     static QString commandList();
-    /// Why line is no command, or an empty text when it is one; runs nothing.
+    /// Why line is no command (also a set of a setting App does not know, or with a value
+    /// that does not convert to its type), or an empty text when it is one; runs nothing.
     static QString check(const QByteArray &line);
-    /// Runs line as if it had been typed.
-    void execute(const QByteArray &line) { handleLine(line); }
+    /// Runs line as if it had been typed, except that a refusal or failure is not printed:
+    /// false with the reason in *error.
+    bool run(const QByteArray &line, QString *error);
+    /// For the handlers of the signals: the command being handled failed for reason, which is
+    /// printed as "error: reason" (or handed to run()'s caller).
+    void fail(const QString &reason);
 
 signals:
     void setRequested(const QByteArray &group, const QByteArray &name, const QString &value);
     void pruneRequested();
     void startRequested();
     void stopRequested();
+    /// "save": the run's settings back into the settings file.
+    void saveRequested();
     void statusRequested();
     /// "fault ..." with its arguments, already checked with FaultCommand::parse.
     void faultRequested(const QString &arguments);
@@ -44,13 +52,14 @@ signals:
 private:
     void readInput();
     void handleLine(const QByteArray &line);
-    void reject(const QString &reason);
+    void reject(const QString &reason, const char *hint = "type help for the commands");
 
     int fd;
     QSocketNotifier *notifier = nullptr;
     QByteArray pending;
     bool finished = false;
-    QString *rejection = nullptr; ///< check(): where the error goes instead of standard error
+    bool checking = false; ///< check(): nothing is run or printed
+    QString *rejection = nullptr; ///< check(), run(): where the error goes instead of stderr
 };
 
 #endif // KELVANE_CONSOLE_H

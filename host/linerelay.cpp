@@ -308,6 +308,20 @@ void LineRelay::schedule()
         tick->start(delayMs);
 }
 
+void LineRelay::reportEnd(qint64 *untilUs, const QString &text)
+{
+    const qint64 now = nowUs();
+    if (*untilUs < 0)
+        return;
+    if (now < *untilUs) {
+        QTimer::singleShot(int((*untilUs - now + 999) / 1000), this,
+                           [this, untilUs, text] { reportEnd(untilUs, text); });
+        return;
+    }
+    *untilUs = -1;
+    emit notice(text);
+}
+
 void LineRelay::unplug(double seconds)
 {
     later([this, seconds] {
@@ -318,6 +332,8 @@ void LineRelay::unplug(double seconds)
         toDevice->unplug(now, duration);
         ends->unplugged();
         pump();
+        unplugUntilUs = qMax(unplugUntilUs, now + duration);
+        reportEnd(&unplugUntilUs, QStringLiteral("fault unplug over: the line carries again"));
     });
 }
 
@@ -325,8 +341,12 @@ void LineRelay::stall(double seconds)
 {
     later([this, seconds] {
         QMutexLocker locker(&lock);
-        toClient->stall(nowUs(), qint64(seconds * 1e6));
+        const qint64 now = nowUs();
+        toClient->stall(now, qint64(seconds * 1e6));
         pump();
+        stallUntilUs = qMax(stallUntilUs, now + qint64(seconds * 1e6));
+        reportEnd(&stallUntilUs,
+                  QStringLiteral("fault stall over: what the line held reaches the clients"));
     });
 }
 

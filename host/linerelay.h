@@ -82,6 +82,8 @@ private:
     void flushDevice();
     void schedule();
     void later(const std::function<void()> &f);
+    /// Logs the end of an unplug or a stall once its time has come (a later one may extend it).
+    void reportEnd(qint64 *untilUs, const QString &text);
 
     PtyPair *pair;
     LineReplay *replay;
@@ -102,6 +104,8 @@ private:
     QByteArray deviceUnwritten;
 
     bool commandsNoticed = false;
+    qint64 unplugUntilUs = -1; ///< the end of the unplug under way, or -1
+    qint64 stallUntilUs = -1;
     std::deque<qint64> replayCrossed; ///< when each piece the replay put on the line has crossed
     qint64 drainDeadlineUs = -1;
     bool ended = false;

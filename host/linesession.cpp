@@ -1,5 +1,7 @@
 #include "linesession.h"
 
+#include "ptypair.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -89,15 +91,31 @@ void LineOptions::addTo(QCommandLineParser &parser)
     });
 }
 
-QString LineOptions::anyGiven(const QCommandLineParser &parser)
+QStringList LineOptions::names()
 {
-    for (const char *name :
-         {"baud", "seed", "faults", "command-faults", "talker", "record", "stats", "tcp",
-          "tcp-max-clients", "udp", "no-pty", "replay", "loop"}) {
-        if (parser.isSet(QLatin1String(name)))
-            return QLatin1String(name);
+    return {QStringLiteral("baud"),
+            QStringLiteral("seed"),
+            QStringLiteral("faults"),
+            QStringLiteral("command-faults"),
+            QStringLiteral("talker"),
+            QStringLiteral("record"),
+            QStringLiteral("stats"),
+            QStringLiteral("tcp"),
+            QStringLiteral("tcp-max-clients"),
+            QStringLiteral("udp"),
+            QStringLiteral("no-pty"),
+            QStringLiteral("replay"),
+            QStringLiteral("loop")};
+}
+
+QStringList LineOptions::given(const QCommandLineParser &parser)
+{
+    QStringList set;
+    for (const QString &name : names()) {
+        if (parser.isSet(name))
+            set << name;
     }
-    return QString();
+    return set;
 }
 
 bool LineOptions::read(const QCommandLineParser &parser, QString *error)
@@ -313,6 +331,9 @@ bool LineSession::open(QString *error, int *status)
     // The sockets last: once they are open the relay owns them.
     ClientEnds::Options ends;
     ends.maxTcpClients = options.tcpMaxClients;
+    // The client end is made at the line's speed, and a client that sets another is told; an
+    // unpaced line, or one at a speed termios has no code for, has none to compare.
+    ends.baud = PtyPair::speedCode(options.baud) != B0 ? options.baud : 0;
     if (options.tcp) {
         ends.tcpFd = listenTcp(options.tcpAddress, error);
         if (ends.tcpFd < 0)
@@ -395,35 +416,54 @@ void LineSession::record(qint64 us, LineRecord::Source source, const QByteArray 
     recordFile.flush();
 }
 
-bool LineSession::fault(const QString &text, QString *error)
+bool LineSession::fault(const QString &text, QString *error, QString *done)
 {
     FaultCommand command;
     if (!FaultCommand::parse(text, toClient.rates(), &command, error))
         return false;
+    const QString seconds = QString::number(command.seconds);
     switch (command.kind) {
     case FaultCommand::Unplug:
         lineRelay->unplug(command.seconds);
+        *done = QStringLiteral("Fault: unplug for %1 s, silence both ways").arg(seconds);
         break;
     case FaultCommand::Stall:
         lineRelay->stall(command.seconds);
+        *done = QStringLiteral("Fault: stall for %1 s, nothing reaches the clients until then")
+                    .arg(seconds);
         break;
     case FaultCommand::Hangup:
-        if (!options.pty) {
-            *error = QStringLiteral("fault hangup needs the client end DIR/client (no --no-pty)");
+        if (!options.pty && !options.tcp) {
+            *error = QStringLiteral("fault hangup needs the client end DIR/client or --tcp: a "
+                                    "UDP destination has no device to lose");
             return false;
         }
         lineRelay->hangUp(command.seconds);
+        *done =
+            QStringLiteral("Fault: hangup for %1 s, every client loses the device").arg(seconds);
         break;
     case FaultCommand::Garbage:
         lineRelay->garbage(command.count);
+        *done = QStringLiteral("Fault: %1 random bytes to the clients").arg(command.count);
         break;
     case FaultCommand::Rates:
         if (lineRelay)
             lineRelay->locked([this, &command] { toClient.setRates(command.rates); });
+        *done = QStringLiteral("Fault rates of the output now: %1").arg(command.rates.toString());
         return true;
     }
     ++events[command.kind];
     return true;
+}
+
+QString LineSession::exposure() const
+{
+    if (!options.tcp || tcpBound.isLoopback())
+        return QString();
+    return QStringLiteral("the TCP port %1 is open to the network: whoever reaches this machine "
+                          "gets the instrument's output and can send it commands (give "
+                          "127.0.0.1:PORT to keep it to this machine)")
+        .arg(tcpBound.toString());
 }
 
 QStringList LineSession::status() const

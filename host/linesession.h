@@ -41,8 +41,10 @@ struct LineOptions
     /// Reads the options added by addTo(); false with *error for a bad value. Without --seed
     /// the seed is drawn at random.
     bool read(const QCommandLineParser &parser, QString *error);
-    /// Whether any of them was given (they need the pty pair).
-    static QString anyGiven(const QCommandLineParser &parser);
+    /// The names of the options added by addTo().
+    static QStringList names();
+    /// Those of them given (they need the pty pair).
+    static QStringList given(const QCommandLineParser &parser);
 
 private:
     bool readEnds(const QCommandLineParser &parser, QString *error);
@@ -80,8 +82,10 @@ public:
     QStringList endLines() const;
     /// "Line: 115200 baud, seed 7, faults none, command faults none"
     QString description() const;
-    /// Runs a fault command; false with *error for a bad one.
-    bool fault(const QString &text, QString *error);
+    /// Runs a fault command: true with what it did in *done, false with *error.
+    bool fault(const QString &text, QString *error, QString *done);
+    /// A warning when the TCP port is open beyond this machine (any address but loopback).
+    QString exposure() const;
     /// The status lines: rates, counts each way, events.
     QStringList status() const;
     /// Ends the relaying, so that the statistics and the record hold the same bytes.

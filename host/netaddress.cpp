@@ -92,6 +92,17 @@ bool NetAddress::isMulticast() const
     return false;
 }
 
+bool NetAddress::isLoopback() const
+{
+    if (storage.ss_family == AF_INET)
+        return (ntohl(reinterpret_cast<const sockaddr_in *>(&storage)->sin_addr.s_addr) >> 24) ==
+            IN_LOOPBACKNET;
+    if (storage.ss_family != AF_INET6)
+        return false;
+    const in6_addr &v6 = reinterpret_cast<const sockaddr_in6 *>(&storage)->sin6_addr;
+    return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
+}
+
 socklen_t NetAddress::size() const
 {
     return storage.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);

@@ -20,6 +20,8 @@ struct NetAddress
 
     quint16 port() const;
     bool isMulticast() const;
+    /// 127.0.0.0/8, ::1 or an IPv4-mapped loopback address: reachable from this machine only.
+    bool isLoopback() const;
     const sockaddr *data() const { return reinterpret_cast<const sockaddr *>(&storage); }
     socklen_t size() const;
     /// "127.0.0.1:10110", "[::1]:10110".

@@ -101,19 +101,13 @@ void PayloadHost::stop()
 void PayloadHost::updateSetting(const QByteArray &group, const QByteArray &name,
                                 const QString &value)
 {
-    // App would store any text and announce what its conversion makes of it (0 for abc).
-    const QString refusal = Reference::refusal(group, name, value);
-    if (!refusal.isEmpty()) {
-        Console::printError(QStringLiteral("error: %1; nothing changed").arg(refusal));
-        return;
-    }
     const QString warning = Reference::warning(group, name, value);
     if (!warning.isEmpty())
         Console::printError(QStringLiteral("warning: %1").arg(warning));
     app->updateSetting(group.constData(), name.constData(), value);
 }
 
-void PayloadHost::prune()
+bool PayloadHost::prune()
 {
     const QStringList before = app->settings()->allKeys();
     app->removeObsoleteSettings();
@@ -126,6 +120,7 @@ void PayloadHost::prune()
     Console::print(removed.isEmpty()
                        ? QStringLiteral("Pruned: nothing to remove")
                        : QStringLiteral("Pruned: %1").arg(removed.join(QStringLiteral(", "))));
+    return !removed.isEmpty();
 }
 
 QStringList PayloadHost::status(const QStringList &deviceLines) const

@@ -43,14 +43,16 @@ public:
 
     void requestStart();
     void stop();
-    /// App::updateSetting with the console's text as the value, unless it does not convert to
-    /// the setting's type, which is refused on standard error.
+    /// App::updateSetting with the console's text as the value (which the console checked),
+    /// with a warning for a value the simulator does not act on.
     void updateSetting(const QByteArray &group, const QByteArray &name, const QString &value);
-    /// App::removeObsoleteSettings, reporting the removed keys.
-    void prune();
+    /// App::removeObsoleteSettings, reporting the removed keys; whether it removed any.
+    bool prune();
     /// Identity, the device lines, whether the plug-in's serial port is open, the last request
     /// and the simulator's settings as stored.
     QStringList status(const QStringList &deviceLines) const;
+    /// "open, N baud" when the plug-in holds an open QSerialPort child, else "not open".
+    QString portState() const;
 
 private slots:
     // Connected by signature: the plug-in carries its own copy of IPayloadPlugin, whose signal
@@ -60,8 +62,6 @@ private slots:
 
 private:
     void printGroundMessage(const TextToGround &message);
-    /// "open, N baud" when the plug-in holds an open QSerialPort child, else "not open".
-    QString portState() const;
 
     App *app;
     QPluginLoader loader;

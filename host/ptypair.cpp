@@ -49,7 +49,7 @@ bool PtyPair::removeStaleName(const QString &path)
     return QFile::remove(path);
 }
 
-bool PtyPair::makePty(const QString &link, int *master)
+bool PtyPair::makePty(const QString &link, int baud, int *master)
 {
     const int fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0 || ::grantpt(fd) != 0 || ::unlockpt(fd) != 0) {
@@ -74,7 +74,7 @@ bool PtyPair::makePty(const QString &link, int *master)
         return false;
     }
     ::cfmakeraw(&settings);
-    ::cfsetspeed(&settings, B115200);
+    ::cfsetspeed(&settings, speedCode(baud) != B0 ? speedCode(baud) : speed_t(B115200));
     ::tcsetattr(slaveFd, TCSANOW, &settings);
     ::close(slaveFd);
     if (!QFile::link(QString::fromLocal8Bit(slave), link)) {
@@ -105,8 +105,7 @@ bool PtyPair::open(bool simulator, bool client)
         lock->getLockInfo(&pid, &host, &app);
         const QString reason = lock->error() == QLockFile::LockFailedError
             ? QStringLiteral("%1 is in use by another kelvane-host (pid %2); pass --link-dir "
-                             "to make a second pair elsewhere, and --settings for a settings file "
-                             "of its own (each host writes its device into the file)")
+                             "to run a second host in a folder of its own")
                   .arg(dir)
                   .arg(pid)
             : QStringLiteral("cannot create a lock file in %1").arg(dir);
@@ -115,8 +114,8 @@ bool PtyPair::open(bool simulator, bool client)
         return false;
     }
     if (!removeStaleName(simulatorEnd()) || !removeStaleName(clientEnd()) ||
-        (simulator && !makePty(simulatorEnd(), &simulatorMaster)) ||
-        (client && !makePty(clientEnd(), &clientMaster))) {
+        (simulator && !makePty(simulatorEnd(), 115200, &simulatorMaster)) ||
+        (client && !makePty(clientEnd(), clientBaud, &clientMaster))) {
         const QString reason = error;
         return fail(reason);
     }
@@ -150,7 +149,7 @@ bool PtyPair::restoreClient()
 {
     if (!lock || clientMaster >= 0)
         return clientMaster >= 0;
-    return removeStaleName(clientEnd()) && makePty(clientEnd(), &clientMaster);
+    return removeStaleName(clientEnd()) && makePty(clientEnd(), clientBaud, &clientMaster);
 }
 
 bool PtyPair::isPeerOpen(int masterFd)
@@ -158,4 +157,37 @@ bool PtyPair::isPeerOpen(int masterFd)
     // The master reports a hangup while no process has the slave open.
     pollfd entry = {masterFd, POLLIN, 0};
     return masterFd >= 0 && ::poll(&entry, 1, 0) >= 0 && !(entry.revents & (POLLHUP | POLLNVAL));
+}
+
+namespace {
+
+const std::pair<int, speed_t> Speeds[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+} // namespace
+
+speed_t PtyPair::speedCode(int baud)
+{
+    for (const auto &speed : Speeds) {
+        if (speed.first == baud)
+            return speed.second;
+    }
+    return B0;
+}
+
+int PtyPair::baudOf(speed_t code)
+{
+    for (const auto &speed : Speeds) {
+        if (speed.second == code)
+            return speed.first;
+    }
+    return 0;
 }

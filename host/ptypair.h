@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <memory>
+#include <termios.h>
 
 /// Two pseudo-terminals made by the host itself, with stable names in one folder:
 /// DIR/simulator for the plug-in and DIR/client for the user's software. The host holds both
@@ -40,11 +41,19 @@ public:
     /// A new pty under DIR/client after hangUpClient(); false with errorString() on failure.
     bool restoreClient();
 
+    /// The speed the client end is made with (a new one after a hangup too); 115200 unless
+    /// set, and for a speed that termios has no code for.
+    void setClientBaud(int baud) { clientBaud = baud; }
+
     /// Whether some process has the slave of this master open.
     static bool isPeerOpen(int masterFd);
+    /// The termios code of a speed in baud (B9600 for 9600), or 0 (B0) when it has none.
+    static speed_t speedCode(int baud);
+    /// The speed in baud of a termios code; 0 for B0 and codes it does not know.
+    static int baudOf(speed_t code);
 
 private:
-    bool makePty(const QString &link, int *master);
+    bool makePty(const QString &link, int baud, int *master);
     bool removeStaleName(const QString &path);
     bool fail(const QString &reason);
 
@@ -53,6 +62,7 @@ private:
     std::unique_ptr<QLockFile> lock;
     int simulatorMaster = -1;
     int clientMaster = -1;
+    int clientBaud = 115200;
 };
 
 #endif // KELVANE_PTYPAIR_H

@@ -4,6 +4,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cmath>
 
 Script::Script(QObject *parent) : QObject(parent)
@@ -13,41 +14,58 @@ Script::Script(QObject *parent) : QObject(parent)
     connect(&timer, &QTimer::timeout, this, &Script::runDue);
 }
 
-bool Script::load(const QString &path, QString *error)
+bool Script::load(const QString &scriptPath, QStringList *errors)
 {
+    path = scriptPath;
+    lines.clear();
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        *errors << QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
         return false;
     }
-    lines.clear();
+    const int errorsBefore = int(errors->size());
+    // Every line is checked, so that one run of the host names all that is wrong with the file.
     qint64 previous = 0;
     for (int number = 1; !file.atEnd(); ++number) {
-        const QByteArray text = file.readLine().trimmed();
-        if (text.isEmpty() || text.startsWith('#'))
+        Line line;
+        line.number = number;
+        line.text = file.readLine().trimmed();
+        if (line.text.isEmpty() || line.text.startsWith('#'))
             continue;
-        const int space = text.indexOf(' ');
+        const int space = line.text.indexOf(' ');
         bool ok = false;
-        const double seconds = (space < 0 ? text : text.left(space)).toDouble(&ok);
-        const QByteArray command = space < 0 ? QByteArray() : text.mid(space + 1).trimmed();
+        const double seconds = (space < 0 ? line.text : line.text.left(space)).toDouble(&ok);
+        line.command = space < 0 ? QByteArray() : line.text.mid(space + 1).trimmed();
+        line.ms = std::llround(seconds * 1000);
         QString why;
-        if (!ok || !(seconds >= 0.0 && seconds <= 1e6) || command.isEmpty())
+        if (!ok || !(seconds >= 0.0 && seconds <= 1e6) || line.command.isEmpty())
             why = QStringLiteral("not SECONDS COMMAND (seconds from 0 after the start)");
-        else if (qint64(std::llround(seconds * 1000)) < previous)
+        else if (line.ms < previous)
             why = QStringLiteral("earlier than the line before");
         else
-            why = Console::check(command);
+            why = Console::check(line.command);
         if (!why.isEmpty()) {
-            *error = QStringLiteral("%1:%2: %3: %4")
-                         .arg(path)
-                         .arg(number)
-                         .arg(why, QString::fromLocal8Bit(text));
-            return false;
+            *errors << describe(line, why);
+            continue;
         }
-        previous = std::llround(seconds * 1000);
-        lines.append({previous, command});
+        previous = line.ms;
+        lines.append(line);
     }
-    return true;
+    return errors->size() == errorsBefore;
+}
+
+bool Script::hasQuit() const
+{
+    return std::any_of(lines.begin(), lines.end(),
+                       [](const Line &line) { return line.command == "quit"; });
+}
+
+QString Script::describe(const Line &line, const QString &why) const
+{
+    return QStringLiteral("%1:%2: %3: %4")
+        .arg(path)
+        .arg(line.number)
+        .arg(why, QString::fromLocal8Bit(line.text));
 }
 
 void Script::start()
@@ -60,7 +78,7 @@ void Script::start()
 void Script::runDue()
 {
     while (next < lines.size() && lines.at(next).ms <= clock.elapsed())
-        emit due(lines.at(next++).command);
+        emit due(lines.at(next++));
     if (next < lines.size())
         timer.start(int(lines.at(next).ms - clock.elapsed()));
 }

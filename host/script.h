@@ -3,6 +3,7 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QStringList>
 #include <QTimer>
 #include <QVector>
 
@@ -16,23 +17,32 @@ public:
     struct Line
     {
         qint64 ms = 0;
+        int number = 0; ///< in the file, from 1
+        QByteArray text; ///< the whole line, as the file has it (trimmed)
         QByteArray command;
     };
 
     explicit Script(QObject *parent = nullptr);
 
-    /// Reads and checks path (each command with Console::check); false with *error naming the
-    /// file and line.
-    bool load(const QString &path, QString *error);
+    /// Reads and checks path (each command with Console::check); false with one error per bad
+    /// line appended to *errors, each naming the file and line.
+    bool load(const QString &path, QStringList *errors);
     /// Runs the lines from now on, each emitted as due() at its time.
     void start();
+    /// Whether a line has yet to run.
+    bool isRunning() const { return next < lines.size(); }
+    /// Whether some line is "quit".
+    bool hasQuit() const;
+    /// "FILE:LINE: why: the line", as load() and a failing command report a line.
+    QString describe(const Line &line, const QString &why) const;
 
 signals:
-    void due(const QByteArray &command);
+    void due(const Script::Line &line);
 
 private:
     void runDue();
 
+    QString path;
     QVector<Line> lines;
     int next = 0;
     QElapsedTimer clock;

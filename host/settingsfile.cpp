@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QSettings>
 
 namespace SettingsFile {
 
@@ -46,6 +47,27 @@ QVector<QPair<int, QString>> droppedLines(const QString &path)
             dropped.append(qMakePair(number, QString::fromUtf8(line)));
     }
     return dropped;
+}
+
+bool save(QSettings &run, const QString &path, const QString &keep, QString *error)
+{
+    run.sync();
+    QSettings file(path, QSettings::IniFormat);
+    const QStringList keys = run.allKeys();
+    for (const QString &key : file.allKeys()) {
+        if (key != keep && !keys.contains(key))
+            file.remove(key);
+    }
+    for (const QString &key : keys) {
+        if (key != keep)
+            file.setValue(key, run.value(key));
+    }
+    file.sync();
+    // A format error is a line that the write dropped (the caller warned of it).
+    if (file.status() != QSettings::AccessError)
+        return true;
+    *error = QStringLiteral("cannot write %1").arg(path);
+    return false;
 }
 
 } // namespace SettingsFile

@@ -6,7 +6,10 @@
 #include <QStringList>
 #include <QVector>
 
-/// Checks of the INI settings file made before the store opens it.
+class QSettings;
+
+/// The INI settings file: checks made before a store opens it, and writing a run's settings
+/// back into it.
 namespace SettingsFile {
 
 /// Removes path + ".lock" and path + ".lock.rmlock" when empty and last changed at least minAgeMs
@@ -17,6 +20,11 @@ QStringList removeStaleLocks(const QString &path, qint64 minAgeMs = 2000);
 /// of the file drops them: text that is neither blank, nor a [section], nor NAME=VALUE, and
 /// comment lines starting with ';'.
 QVector<QPair<int, QString>> droppedLines(const QString &path);
+
+/// Makes path hold the settings of run, except the key keep, which keeps its value in path (or
+/// its absence): every other key of run is written, and every key that run does not have is
+/// removed. False with *error when path cannot be written.
+bool save(QSettings &run, const QString &path, const QString &keep, QString *error);
 
 } // namespace SettingsFile
 

@@ -13,6 +13,7 @@
 #include <csignal>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <termios.h>
 
 namespace {
 
@@ -135,13 +136,28 @@ private slots:
     void consoleCommands();
     void refusals_data() { addRows("host-refusals.txt", {"extra", "held", "status", "error"}); }
     void refusals();
-    void startupWarnings_data()
+    void settingsSaved_data()
     {
-        addRows("host-startup-warnings.txt", {"settings", "original", "warnings"});
+        addRows("host-settings-saved.txt", {"settings", "original", "atStart", "atSave"});
     }
-    void startupWarnings();
+    void settingsSaved();
+    void scripts_data()
+    {
+        addRows("host-scripts.txt", {"extra", "script", "input", "status", "errors"});
+    }
+    void scripts();
     void line();
     void faultsSetLive();
+    void clientSpeed_data()
+    {
+        QTest::addColumn<int>("line");
+        QTest::addColumn<uint>("lineCode");
+        QTest::addColumn<int>("set"); // the speed the client sets
+        QTest::addColumn<uint>("setCode");
+        QTest::newRow("client slower") << 115200 << uint(B115200) << 9600 << uint(B9600);
+        QTest::newRow("client faster") << 9600 << uint(B9600) << 115200 << uint(B115200);
+    }
+    void clientSpeed();
     void hangup();
     void gpsd_data()
     {
@@ -162,17 +178,25 @@ private slots:
     void replayEnds();
     void replayLoops();
     void signalK();
+    void manPage();
 
 private:
+    // The suite's plug-in, settings file and pair's folder, unless the case gives its own.
     QStringList arguments(const char *plugin, const QStringList &more = {}) const
     {
-        return QStringList {"--plugin",     QLatin1String(plugin), "--settings",
-                            settingsPath(), "--link-dir",          links} +
-            more;
+        const QStringList defaults = {"--plugin",     plugin,       "--settings",
+                                      settingsPath(), "--link-dir", links};
+        QStringList args;
+        for (int i = 0; i < defaults.size(); i += 2) {
+            if (!more.contains(defaults.at(i)))
+                args << defaults.at(i) << defaults.at(i + 1);
+        }
+        return args + more;
     }
     QString path(const char *name) const { return dir->filePath(QLatin1String(name)); }
     QString settingsPath() const { return path("host.ini"); }
-    QString ini(const char *key) const { return iniValue(settingsPath(), key); }
+    /// A value of the run's settings, the copy of the settings file the host runs on.
+    QString ini(const char *key) const { return iniValue(link("settings.ini"), key); }
     QString link(const char *name) const { return links + QLatin1Char('/') + name; }
     int openClient() const { return ::open(QFile::encodeName(link("client")), O_RDWR | O_NOCTTY); }
 
@@ -210,22 +234,28 @@ void TstKelvaneHost::session()
     const QString simulatorEnd = device ? pty.slavePath() : link("simulator");
     args << (device ? "--device" : "--seed") << (device ? simulatorEnd : "1")
          << (end == "no console" ? QStringList("--no-console") : QStringList());
+    // The run's settings: in the pair's folder, named after the device with --device.
+    const QString run = device ? link("settings-") + QFileInfo(simulatorEnd).fileName() + ".ini"
+                               : link("settings.ini");
     Host host(args, environment);
     if (end == "no console")
         host.process.closeWriteChannel();
     const QList<QByteArray> banner = QString::fromUtf8(out)
                                          .replace(QLatin1String("SETTINGS"), settingsPath())
+                                         .replace(QLatin1String("RUN"), run)
                                          .replace(QLatin1String("DEVICE"), simulatorEnd)
                                          .replace(QLatin1String("CLIENT"), link("client"))
                                          .toLocal8Bit()
                                          .split('*');
     QVERIFY2(host.wait(host.out, banner.at(1)), host.out + host.err);
     QVERIFY2(host.out.startsWith(banner.at(0)), host.out.constData());
-    // The device reached the plug-in through the store before it was created. A new file gets
-    // depth bounds, so that the first run shows a moving bottom.
-    QCOMPARE(ini("KELVANE_SIMULATOR/SERIAL_DEVICE"), simulatorEnd);
-    QCOMPARE(ini("APP/TELEMETRY_PERIOD_MS"), "1000");
-    QCOMPARE(ini("ECHOSOUNDER/MIN_DEPTH_M") + ' ' + ini("ECHOSOUNDER/MAX_DEPTH_M"), "2 30");
+    // The device reached the plug-in through the run's settings before it was created. Without
+    // a settings file a run gets depth bounds, so that it shows a moving bottom.
+    QCOMPARE(iniValue(run, "KELVANE_SIMULATOR/SERIAL_DEVICE"), simulatorEnd);
+    QCOMPARE(iniValue(run, "APP/TELEMETRY_PERIOD_MS"), "1000");
+    QCOMPARE(iniValue(run, "ECHOSOUNDER/MIN_DEPTH_M") + ' ' +
+                 iniValue(run, "ECHOSOUNDER/MAX_DEPTH_M"),
+             "2 30");
 
     std::unique_ptr<Peer> client(device ? nullptr : new Peer(openClient()));
     Peer &far = device ? pty : *client;
@@ -252,7 +282,9 @@ void TstKelvaneHost::session()
     QVERIFY2(last == "-" || host.err.endsWith(last), host.err.constData());
     QVERIFY2(!host.err.contains("XDG_RUNTIME_DIR"), host.err.constData());
     if (!simulator)
-        QCOMPARE(ini("HOSTPROBE/EVENTS"), QStringLiteral("start stop destroyed"));
+        QCOMPARE(iniValue(run, "HOSTPROBE/EVENTS"), QStringLiteral("start stop destroyed"));
+    // The run left no trace in the settings file: it never made one.
+    QVERIFY(!QFileInfo::exists(settingsPath()));
     // The file's lock and the pair are gone; a device of its own leaves the link dir alone.
     QVERIFY(!QFileInfo::exists(settingsPath() + QStringLiteral(".lock")));
     QVERIFY(!QFileInfo(link("client")).isSymLink() &&
@@ -260,13 +292,15 @@ void TstKelvaneHost::session()
     QCOMPARE(QFileInfo(link("simulator")).isSymLink(), device);
 }
 
-// The commands reach the store and the file; each bad line, and a value that does not convert
-// to the setting's type, gets one line of error and changes nothing: no stop or start reaches
-// the plug-in, the file stays as it was, the host runs on. status shows the simulator's port.
+// The commands reach the run's settings and its file, never the settings file until save,
+// which writes all but the run's device; each bad line, and a value that does not convert to the
+// setting's type, gets one line of error and changes nothing: no stop or start reaches the
+// plug-in, the host runs on. stop and start say what became of the plug-in's port.
 void TstKelvaneHost::consoleCommands()
 {
-    QVERIFY(writeFile(settingsPath(),
-                      "[APP]\nTELEMETRY_PERIOD_MS=250\nNO_SUCH_SETTING=1\n[PAYLOADS]\nECHO=1\n"));
+    const QByteArray original =
+        "[APP]\nTELEMETRY_PERIOD_MS=250\nNO_SUCH_SETTING=1\n[PAYLOADS]\nECHO=1\n";
+    QVERIFY(writeFile(settingsPath(), original));
     Host host(arguments(KELVANE_SIMULATOR_PLUGIN));
     QVERIFY2(host.wait(host.err, "[ECHO] Run in console before app starting:"), host.err);
     QVERIFY(host.says("status", "\nEvents: "));
@@ -274,7 +308,7 @@ void TstKelvaneHost::consoleCommands()
                  host.out.contains("\nSimulator end: open\n"),
              host.out);
 
-    const QByteArray before = readFile(settingsPath());
+    const QByteArray before = readFile(link("settings.ini"));
     for (const QList<QByteArray> &bad : readRows("host-console-errors.txt")) {
         const int errBefore = host.err.size();
         host.send(bad.at(0));
@@ -282,7 +316,7 @@ void TstKelvaneHost::consoleCommands()
         QCOMPARE(host.err.mid(errBefore), bad.at(1) + '\n');
     }
     QVERIFY(host.says("status", "\nLast request: start\n", 2));
-    QCOMPARE(readFile(settingsPath()), before);
+    QCOMPARE(readFile(link("settings.ini")), before);
 
     // A value may hold spaces; outside its set of meanings a value is stored, and warned about.
     host.send("set KELVANE_SIMULATOR SERIAL_DEVICE /dev/my serial");
@@ -298,20 +332,31 @@ void TstKelvaneHost::consoleCommands()
     QCOMPARE(ini("PAYLOADS/ECHO") + ' ' + ini("APP/TELEMETRY_PERIOD_MS"), QStringLiteral("1 250"));
 
     // stop closes the port; start opens it again, now on the device set above, which fails.
-    host.send("stop");
+    QVERIFY(host.says("stop", "Stopped; serial port: not open\n"));
     QVERIFY(host.says("status", "\nSerial port: not open\nLast request: stop\n"));
     QVERIFY(host.wait(host.out, "\nSimulator end: closed\n"));
     QVERIFY(host.out.contains("\n  KELVANE_SIMULATOR/SERIAL_DEVICE=/dev/my serial\n"));
     QVERIFY(host.out.contains("\n  ECHOSOUNDER/MIN_DEPTH_M=(empty)\n"));
-    host.send("start");
+    QVERIFY(host.says("start", "Start requested; serial port: not open\n"));
     QVERIFY(
         host.wait(host.err, "[ECHO] CRIT: Unable to find virtual serial port: \"/dev/my serial\""));
-    QVERIFY(host.says("status", "\nSerial port: not open\nLast request: start\n"));
     // help: the commands, then the reference with the types App's signals give.
     QVERIFY(host.says("help", "(also: end of input, Ctrl+C)\nSimulator settings"));
     QVERIFY(
         host.wait(host.out, "\n  KELVANE_SIMULATOR  DELTA_M         float    0.1         step"));
+
+    // Nothing reached the settings file until save, and the run's device never does.
+    QCOMPARE(readFile(settingsPath()), original);
+    QVERIFY(host.says("save", "Saved the settings into " + QFile::encodeName(settingsPath())));
     QVERIFY(host.quit());
+    QCOMPARE(iniValue(settingsPath(), "KELVANE_SIMULATOR/FREQUENCY_MODE") + ' ' +
+                 iniValue(settingsPath(), "APP/TELEMETRY_PERIOD_MS"),
+             QStringLiteral("triple 250"));
+    const QByteArray saved = readFile(settingsPath());
+    QVERIFY2(saved.contains("[PAYLOADS]\nECHO=1\n") && !saved.contains("NO_SUCH_SETTING") &&
+                 !saved.contains("SERIAL_DEVICE"),
+             saved.constData());
+    QVERIFY(!host.err.contains("not saved"));
 }
 
 // Refused before anything was touched; a first host's pair and file are its own.
@@ -323,7 +368,9 @@ void TstKelvaneHost::refusals()
     QFETCH(QByteArray, error);
 
     Pty pty;
-    QVERIFY(writeFile(path("bad.script"), "# a comment\n0 status\n1 fault sideways 2\n") &&
+    QVERIFY(writeFile(path("bad.script"),
+                      "# a comment\n0 status\n1 fault sideways 2\n2 set "
+                      "KELVANE_SIMULATOR CONST_MODE maybe\nsoon quit\n") &&
             writeFile(path("bad.record"),
                       LineRecord::header() + "0.000000 device $\\r\\n\n0.5 device\n"));
     Peer busy(socket(SOCK_STREAM));
@@ -348,16 +395,19 @@ void TstKelvaneHost::refusals()
     QVERIFY(host.exited(status.toInt()));
     QVERIFY2(host.err.startsWith(text.toLocal8Bit()), host.err.constData());
     QVERIFY(host.out.isEmpty());
-    QCOMPARE(QFileInfo::exists(settingsPath()), held != "-");
+    QVERIFY(!QFileInfo::exists(settingsPath()));
     QCOMPARE(QFileInfo::exists(link("client")), held == "links");
 }
 
-// The host warns and runs on: settings can still be changed, in memory at least.
-void TstKelvaneHost::startupWarnings()
+// The settings file is written by save alone: the run starts from a copy of it, with a warning
+// for lines the copy reads past; save removes a lock left by a process that died, keeps a copy
+// of the file before it drops lines, or says why it cannot write.
+void TstKelvaneHost::settingsSaved()
 {
     QFETCH(QByteArray, settings);
     QFETCH(QByteArray, original);
-    QFETCH(QByteArray, warnings);
+    QFETCH(QByteArray, atStart);
+    QFETCH(QByteArray, atSave);
 
     const QString path = settings == "-" ? settingsPath() : QString::fromUtf8(settings);
     if (original != "-") {
@@ -366,15 +416,59 @@ void TstKelvaneHost::startupWarnings()
         QVERIFY(lock.setFileTime(QDateTime::currentDateTime().addSecs(-10),
                                  QFileDevice::FileModificationTime));
     }
-    Host host(arguments(KELVANE_PROBE_PLUGIN) + QStringList {"--settings", path});
+    Host host(arguments(KELVANE_PROBE_PLUGIN, {"--settings", path}));
     QVERIFY2(host.ready(), host.err.constData());
-    QVERIFY2(host.err.startsWith(QString::fromUtf8(warnings).arg(path).toLocal8Bit()), host.err);
+    if (atStart != "-")
+        QVERIFY2(host.err.startsWith(QString::fromUtf8(atStart).arg(path).toLocal8Bit()), host.err);
     host.send("set APP VERBOSE true");
     QVERIFY(host.wait(host.err, "Updated: APP/VERBOSE=true\n"));
+    const QByteArray expected = QString::fromUtf8(atSave).arg(path).toLocal8Bit();
+    const int errBefore = host.err.size();
+    host.send("save");
+    QVERIFY(host.wait(host.err, expected.mid(expected.lastIndexOf('\n', expected.size() - 2) + 1)));
+    QCOMPARE(host.err.mid(errBefore), expected);
     QVERIFY(host.quit());
     if (original != "-") {
         QCOMPARE(readFile(path + QStringLiteral(".bak")), original);
         QCOMPARE(iniValue(path, "APP/VERBOSE"), QStringLiteral("true"));
+    }
+}
+
+// A scripted run goes on after the end of its input, and one of its commands that fails is
+// reported with its line and makes the exit status 3, after the script ran to its end.
+void TstKelvaneHost::scripts()
+{
+    QFETCH(QByteArray, extra);
+    QFETCH(QByteArray, script);
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, status);
+    QFETCH(QByteArray, errors);
+
+    Pty pty;
+    Peer udp(socket(SOCK_DGRAM));
+    QVERIFY(writeFile(path("run.script"), script));
+    const QStringList words = {"HERE",   dir->path(),
+                               "PTY",    pty.slavePath(),
+                               "PORT",   QString::number(portOf(udp)),
+                               "RECORD", KELVANE_TEST_DATA_DIR "/replay-depth.record"};
+    QStringList args = QString::fromUtf8(extra).split(' ');
+    QString expected = QString::fromUtf8(errors);
+    for (int i = 0; i < words.size(); i += 2) {
+        args.replaceInStrings(words.at(i), words.at(i + 1));
+        expected.replace(words.at(i), words.at(i + 1));
+    }
+    args << "--script" << path("run.script");
+    Host host(arguments(KELVANE_PROBE_PLUGIN, args).mid(args.contains("--replay") ? 2 : 0));
+    if (input == "closed")
+        host.process.closeWriteChannel();
+    QVERIFY2(host.exited(status.toInt()), host.err.constData());
+    int from = 0;
+    for (const QString &line : expected.split(QLatin1Char('\n'))) {
+        if (line.isEmpty())
+            continue;
+        const int at = host.err.indexOf(line.toLocal8Bit() + '\n', from);
+        QVERIFY2(at >= 0, qPrintable(line + QStringLiteral("\nnot in:\n") + host.err));
+        from = at + line.size();
     }
 }
 
@@ -391,6 +485,12 @@ void TstKelvaneHost::line()
                         {"--record", record, "--stats", statsFile, "--script", script}));
     // The first ping, at 1 s, found nobody on the client end.
     QVERIFY2(host.wait(host.out, "\nEvents: unplug 1, stall 1, hangup 0, garbage 1\n"), host.err);
+    QVERIFY(host.out.contains("\nFault: unplug for 0.05 s, silence both ways\nFault: stall for "
+                              "0.05 s, nothing reaches the clients until then\nFault: 3 random "
+                              "bytes to the clients\n"));
+    QVERIFY(host.err.contains("kelvane-host: fault unplug over: the line carries again\n") &&
+            host.err.contains("kelvane-host: fault stall over: what the line held reaches the "
+                              "clients\n"));
     QVERIFY(statistic(statsFile, "toClient/unheardBytes").toInt() > 0);
     QCOMPARE(statistic(statsFile, "toClient/bytesOut").toInt(-1), 0);
 
@@ -444,6 +544,49 @@ void TstKelvaneHost::faultsSetLive()
     QVERIFY(host.quit());
 }
 
+// The client end is made at the line's speed, so that a client that sets none (cat) is at it; a
+// client that sets another is warned about once, and counted; the next finds the line's again.
+void TstKelvaneHost::clientSpeed()
+{
+    QFETCH(int, line);
+    QFETCH(uint, lineCode);
+    QFETCH(int, set);
+    QFETCH(uint, setCode);
+    const QString statsFile = path("line.json");
+    Host host(arguments(KELVANE_SIMULATOR_PLUGIN,
+                        {"--baud", QString::number(line), "--stats", statsFile}));
+    QVERIFY2(host.ready(), host.err.constData());
+    termios settings = {};
+    {
+        Peer client(openClient());
+        QVERIFY(::tcgetattr(client.fd, &settings) == 0);
+        QCOMPARE(uint(::cfgetospeed(&settings)), lineCode);
+        QVERIFY(gets(client, "\n"));
+        QVERIFY(::cfsetspeed(&settings, setCode) == 0 &&
+                ::tcsetattr(client.fd, TCSANOW, &settings) == 0);
+        const QByteArray warning = "kelvane-host: warning: " + QFile::encodeName(link("client")) +
+            " is set to " + QByteArray::number(set) + " baud, but the line runs at " +
+            QByteArray::number(line) + " baud: on a serial line the client would read garbage\n";
+        QVERIFY2(host.wait(host.err, warning), host.err.constData());
+        // Set again, the same speed is no change.
+        QVERIFY(::tcsetattr(client.fd, TCSANOW, &settings) == 0);
+        QVERIFY(gets(client, "\n", client.received.count('\n') + 3));
+        QCOMPARE(host.err.count(" is set to "), 1);
+    }
+    int statuses = 0;
+    QVERIFY(waitFor(
+        [&] {
+            return host.says("status", "\nEvents: ", ++statuses) &&
+                !statistic(statsFile, "clients/pty/open").toBool();
+        },
+        Deadline));
+    QCOMPARE(statistic(statsFile, "clients/pty/wrongBaud").toInt(), 1);
+    Peer next(openClient());
+    QVERIFY(::tcgetattr(next.fd, &settings) == 0);
+    QCOMPARE(uint(::cfgetospeed(&settings)), lineCode);
+    QVERIFY(host.quit());
+}
+
 // The client's device goes away: its reader sees a hangup, the name goes, and comes back after
 // the time given, with the line working again.
 void TstKelvaneHost::hangup()
@@ -452,11 +595,15 @@ void TstKelvaneHost::hangup()
     QVERIFY2(host.ready(), host.err.constData());
     {
         Peer client(openClient());
-        host.send("fault hangup 1.5");
+        QVERIFY(host.says("fault hangup 1.5",
+                          "Fault: hangup for 1.5 s, every client loses the device\n"));
         QVERIFY(waitFor([&] { return client.ended; }, Deadline));
     }
     QVERIFY(waitFor([&] { return !QFileInfo(link("client")).isSymLink(); }, Deadline));
     QVERIFY(waitFor([&] { return QFileInfo::exists(link("client")); }, Deadline));
+    QVERIFY(host.wait(host.err,
+                      "kelvane-host: fault hangup over: " + QFile::encodeName(link("client")) +
+                          " is back\n"));
     Peer client(openClient());
     QVERIFY(waitFor([&] { return client.write("hi\n"); }, Deadline));
     QVERIFY(waitFor([&] { return client.received == "hi\n"; }, Deadline));
@@ -568,13 +715,25 @@ void TstKelvaneHost::stalledClient()
     const int stalled = socket(SOCK_STREAM, tcpPort(host.out));
     QVERIFY(host.wait(host.err, " connected (2 of at most 16)"));
     QVERIFY(a.write("interval 0 #range 10000 #output 2 #go"));
-    QVERIFY(host.wait(host.err, " dropped: it left more than 1 MiB unread"));
+    QVERIFY(host.wait(host.err, ": it reads slower than the line carries\n"));
+    const QRegularExpression drop(QStringLiteral(
+        "TCP client 127\\.0\\.0\\.1:\\d+ dropped after \\d+ bytes: (\\d+) bytes waited for it, "
+        "more than the bound of 1048576: it reads"));
+    const QRegularExpressionMatch dropped = drop.match(QString::fromLocal8Bit(host.err));
+    QVERIFY2(dropped.hasMatch() && dropped.captured(1).toInt() > 1048576, host.err.constData());
     const int atDrop = a.received.size();
     QVERIFY(waitFor([&] { return a.received.size() > atDrop + (1 << 20); }, Deadline));
     ::close(stalled);
-    host.send("fault hangup 1");
+
+    // A hangup without the pty end: the TCP clients lose the device, and may come back after.
     QVERIFY(
-        host.wait(host.err, "error: fault hangup needs the client end DIR/client (no --no-pty)\n"));
+        host.says("fault hangup 0.5", "Fault: hangup for 0.5 s, every client loses the device\n"));
+    QVERIFY(waitFor([&] { return a.ended; }, Deadline));
+    QVERIFY(host.wait(host.err, " closed by the hangup after "));
+    Peer back(socket(SOCK_STREAM, tcpPort(host.out)));
+    QVERIFY(
+        host.wait(host.err, "kelvane-host: fault hangup over: the TCP port takes clients again\n"));
+    QVERIFY(gets(back, "\n"));
     QVERIFY(host.quit());
 }
 
@@ -659,6 +818,51 @@ void TstKelvaneHost::signalK()
     QCOMPARE(expected, 4);
     QVERIFY2(!parser.out.contains("error "), parser.out.constData());
     QVERIFY(host.quit());
+}
+
+// The manual page lists exactly the options of --help, and the exit statuses it lists.
+void TstKelvaneHost::manPage()
+{
+    Host help({"--help"});
+    QVERIFY(help.exited(0));
+    QStringList helpOptions, helpStatuses;
+    bool options = false, statuses = false;
+    for (const QByteArray &line : help.out.split('\n')) {
+        options = (options || line == "Options:") && !line.isEmpty();
+        statuses = statuses || line == "Exit status:";
+        if (options && line.startsWith("  -")) {
+            const QByteArray names = line.mid(2, line.indexOf("  ", 2) - 2);
+            for (const QByteArray &name : names.split(','))
+                helpOptions << QString::fromLatin1(name.trimmed().split(' ').at(0));
+        } else if (statuses && line.size() > 3 && std::isdigit(uchar(line.at(2)))) {
+            helpStatuses << QString::fromLatin1(line.mid(2, line.indexOf(' ', 2) - 2));
+        }
+    }
+
+    // The tags of OPTIONS and EXIT STATUS: the line after each .TP.
+    QStringList pageOptions, pageStatuses;
+    QString section;
+    const QStringList page = QString::fromUtf8(readFile(KELVANE_HOST_MANPAGE)).split('\n');
+    const QRegularExpression option(QStringLiteral("(?:^|[ \"])(--?[A-Za-z?][A-Za-z-]*)"));
+    for (int i = 0; i + 1 < page.size(); ++i) {
+        if (page.at(i).startsWith(QLatin1String(".SH ")))
+            section = page.at(i).mid(4).remove(QLatin1Char('"'));
+        if (page.at(i) != QLatin1String(".TP"))
+            continue;
+        const QString tag =
+            QString(page.at(i + 1)).replace(QLatin1String("\\-"), QLatin1String("-"));
+        if (section == QLatin1String("OPTIONS")) {
+            for (auto match = option.globalMatch(tag); match.hasNext();)
+                pageOptions << match.next().captured(1);
+        } else if (section == QLatin1String("EXIT STATUS")) {
+            pageStatuses << tag.section(QLatin1Char(' '), -1);
+        }
+    }
+    QVERIFY(helpOptions.size() > 20 && helpStatuses.size() == 4);
+    std::sort(helpOptions.begin(), helpOptions.end());
+    std::sort(pageOptions.begin(), pageOptions.end());
+    QCOMPARE(pageOptions, helpOptions);
+    QCOMPARE(pageStatuses, helpStatuses);
 }
 
 QTEST_GUILESS_MAIN(TstKelvaneHost)

@@ -38,4 +38,11 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
     "libqt5core5a (>= 5.15.1), libqt5gui5 (>= 5.15.1) | libqt5gui5-gles (>= 5.15.1), libqt5serialport5 (>= 5.15.1), libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS kelvane-plugin)
 
+# Each package says in /usr/share/doc/PACKAGE/copyright whose it is and under what terms.
+foreach(_component plugin tools)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/packaging/copyright
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kelvane-${_component}
+          COMPONENT ${_component})
+endforeach()
+
 include(CPack)

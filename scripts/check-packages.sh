@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Makes the Debian packages of a finished build and checks them: their fields and file lists,
-# and the packaged plug-in against scripts/abi-audit.sh. With --install (as root, on a machine of
+# Makes the Debian packages of a finished build and checks them: their fields and file lists (the
+# manual pages and each package's copyright file among them), and the packaged plug-in against
+# scripts/abi-audit.sh. scripts/package.sh builds and runs it in one command. With --install (as root, on a machine of
 # the packages' architecture) it also installs the pair with apt-get, runs the installed
 # kelvane-host with the installed plug-in on a pty pair until the first sentence arrives, and
 # removes the packages again.
@@ -21,6 +22,7 @@ fi
 build=$(cd "$1" && pwd)
 
 rm -rf "$build/packages"
+echo "check-packages: making the packages with cpack in $build/packages"
 (cd "$build" && cpack -G DEB -B packages >"$build/packages.log" 2>&1) || {
   cat "$build/packages.log" >&2
   exit 1
@@ -54,6 +56,7 @@ expect_files() { # deb file...
   [ "$got" = "$want" ] || fail "$(basename "$deb") holds: $(echo $got), not: $(echo $want)"
 }
 
+echo "check-packages: checking $(basename "$plugin") and $(basename "$tools")"
 for deb in "$plugin" "$tools"; do
   [ -f "$deb" ] || {
     echo "FAIL: cpack made no $deb" >&2
@@ -64,12 +67,26 @@ for deb in "$plugin" "$tools"; do
 done
 expect_field "$plugin" Architecture "$arch"
 expect_field "$plugin" Depends "libqt5core5a (>= 5.7.1), libqt5serialport5 (>= 5.7.1), libc6 (>= 2.24), libstdc++6 (>= 6), libgcc-s1 | libgcc1"
-expect_files "$plugin" "$plugin_dir/libkelvane.so"
+expect_files "$plugin" "$plugin_dir/libkelvane.so" /usr/share/doc/kelvane-plugin/copyright
 expect_field "$tools" Architecture "$arch"
-tools_files=(/usr/bin/kelvane-host)
+tools_files=(/usr/bin/kelvane-host /usr/share/man/man1/kelvane-host.1
+  /usr/share/doc/kelvane-tools/copyright)
 grep -q '^KELVANE_BUILD_SCOPE:BOOL=ON' "$build/CMakeCache.txt" &&
   tools_files+=(/usr/bin/kelvane-scope /usr/share/man/man1/kelvane-scope.1)
 expect_files "$tools" "${tools_files[@]}"
+# The manual pages read as manual pages: man's formatter finds nothing to complain of.
+if command -v groff >/dev/null; then
+  man_dir=$(mktemp -d)
+  dpkg-deb -x "$tools" "$man_dir"
+  for page in "$man_dir"/usr/share/man/man1/*.1; do
+    [ -f "$page" ] || continue
+    problems=$(LC_ALL=C.UTF-8 groff -man -Tutf8 -ww -z "$page" 2>&1 || true)
+    [ -z "$problems" ] || fail "$(basename "$page"): $problems"
+  done
+  rm -rf "$man_dir"
+else
+  echo "check-packages: groff is not installed (Debian package groff-base): the manual pages' text is not checked"
+fi
 
 # What goes onto the board: the packaged, stripped plug-in.
 unpacked=$(mktemp -d)

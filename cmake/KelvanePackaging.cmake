@@ -44,5 +44,8 @@ foreach(_component plugin tools)
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kelvane-${_component}
           COMPONENT ${_component})
 endforeach()
+# The tools' reference, named by their manual pages: the settings and commands, and the line.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/reference.md ${PROJECT_SOURCE_DIR}/docs/line.md
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kelvane-tools COMPONENT tools)
 
 include(CPack)

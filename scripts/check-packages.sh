@@ -70,7 +70,8 @@ expect_field "$plugin" Depends "libqt5core5a (>= 5.7.1), libqt5serialport5 (>= 5
 expect_files "$plugin" "$plugin_dir/libkelvane.so" /usr/share/doc/kelvane-plugin/copyright
 expect_field "$tools" Architecture "$arch"
 tools_files=(/usr/bin/kelvane-host /usr/share/man/man1/kelvane-host.1
-  /usr/share/doc/kelvane-tools/copyright)
+  /usr/share/doc/kelvane-tools/copyright /usr/share/doc/kelvane-tools/reference.md
+  /usr/share/doc/kelvane-tools/line.md)
 grep -q '^KELVANE_BUILD_SCOPE:BOOL=ON' "$build/CMakeCache.txt" &&
   tools_files+=(/usr/bin/kelvane-scope /usr/share/man/man1/kelvane-scope.1)
 expect_files "$tools" "${tools_files[@]}"

@@ -1,7 +1,5 @@
 #include "script.h"
 
-#include "console.h"
-
 #include <QFile>
 
 #include <algorithm>
@@ -35,15 +33,15 @@ bool Script::load(const QString &scriptPath, QStringList *errors)
         const int space = line.text.indexOf(' ');
         bool ok = false;
         const double seconds = (space < 0 ? line.text : line.text.left(space)).toDouble(&ok);
-        line.command = space < 0 ? QByteArray() : line.text.mid(space + 1).trimmed();
+        const QByteArray command = space < 0 ? QByteArray() : line.text.mid(space + 1).trimmed();
         line.ms = std::llround(seconds * 1000);
-        QString why;
-        if (!ok || !(seconds >= 0.0 && seconds <= 1e6) || line.command.isEmpty())
+        QString why, hint;
+        if (!ok || !(seconds >= 0.0 && seconds <= 1e6) || command.isEmpty())
             why = QStringLiteral("not SECONDS COMMAND (seconds from 0 after the start)");
         else if (line.ms < previous)
             why = QStringLiteral("earlier than the line before");
         else
-            why = Console::check(line.command);
+            Command::parse(QString::fromLocal8Bit(command), &line.command, &why, &hint);
         if (!why.isEmpty()) {
             *errors << describe(line, why);
             continue;
@@ -57,7 +55,7 @@ bool Script::load(const QString &scriptPath, QStringList *errors)
 bool Script::hasQuit() const
 {
     return std::any_of(lines.begin(), lines.end(),
-                       [](const Line &line) { return line.command == "quit"; });
+                       [](const Line &line) { return line.command.kind == Command::Quit; });
 }
 
 QString Script::describe(const Line &line, const QString &why) const

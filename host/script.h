@@ -1,14 +1,17 @@
 #ifndef KELVANE_SCRIPT_H
 #define KELVANE_SCRIPT_H
 
+#include "command.h"
+
 #include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
 #include <QVector>
 
-/// A script of console commands at times after the start: one "SECONDS COMMAND" per line,
-/// blank lines and lines starting with "#" ignored. Lines run in file order; each at its time.
+/// A script of console commands (parsed as the console parses them) at times after the start: one
+/// "SECONDS COMMAND" per line, blank lines and lines starting with "#" ignored. Lines run in file
+/// order; each at its time.
 class Script : public QObject
 {
     Q_OBJECT
@@ -19,13 +22,13 @@ public:
         qint64 ms = 0;
         int number = 0; ///< in the file, from 1
         QByteArray text; ///< the whole line, as the file has it (trimmed)
-        QByteArray command;
+        Command command;
     };
 
     explicit Script(QObject *parent = nullptr);
 
-    /// Reads and checks path (each command with Console::check); false with one error per bad
-    /// line appended to *errors, each naming the file and line.
+    /// Reads path and parses every command in it; false with one error per bad line appended to
+    /// *errors, each naming the file and line.
     bool load(const QString &path, QStringList *errors);
     /// Runs the lines from now on, each emitted as due() at its time.
     void start();

@@ -1,0 +1,20 @@
+#ifndef KELVANE_RUNPLACES_H
+#define KELVANE_RUNPLACES_H
+
+#include <QString>
+
+/// Where a run of kelvane-host lives: the folder of its pair's names and run settings, and the
+/// serial device it may be given instead of a pair. Each prints the reason when it fails.
+namespace RunPlaces {
+
+/// $XDG_RUNTIME_DIR/kelvane-host, or a private folder of this user's in the temporary folder;
+/// empty when that folder cannot be had.
+QString defaultLinkDir();
+
+/// Whether path is a serial device the plug-in can open: it exists, is a terminal and is not in
+/// use (its lock file included).
+bool checkDevice(const QString &path);
+
+} // namespace RunPlaces
+
+#endif // KELVANE_RUNPLACES_H

@@ -1,0 +1,3 @@
+#include "linesource.h"
+
+LineSource::~LineSource() = default;

@@ -1,0 +1,46 @@
+#ifndef KELVANE_TCPCLIENTEND_H
+#define KELVANE_TCPCLIENTEND_H
+
+#include "clientend.h"
+
+class QSocketNotifier;
+class TcpListener;
+
+/// One client of a listening TCP port (made by TcpListener, which reports it in status). It never
+/// holds the line: a client that leaves more than MaxQueuedBytes unread is disconnected. It goes
+/// when the client leaves, when its connection fails, or with a hangup.
+class TcpClientEnd : public ClientEnd
+{
+public:
+    static constexpr int MaxQueuedBytes = 1 << 20;
+
+    /// fd: the accepted connection, taken over.
+    TcpClientEnd(TcpListener *listener, int fd, const QString &name);
+    ~TcpClientEnd() override;
+
+    void begin(QObject *context) override;
+    void end() override;
+    bool hasUnwritten() const override { return !unwritten.isEmpty(); }
+    /// Bytes the system took for this client.
+    qint64 bytes() const { return sent; }
+    /// Disconnects: "TCP client ADDR <verb> after N bytes[: reason]" in the log.
+    void disconnect(const QString &verb, const QString &reason = QString());
+    /// Its listener goes first (at the end of the relay).
+    void disown() { listener = nullptr; }
+
+protected:
+    void send(qint64 nowUs, const QByteArray &bytes) override;
+
+private:
+    void read();
+    bool writeUnwritten();
+
+    TcpListener *listener;
+    int fd;
+    QSocketNotifier *reader = nullptr;
+    QSocketNotifier *writer = nullptr;
+    QByteArray unwritten;
+    qint64 sent = 0;
+};
+
+#endif // KELVANE_TCPCLIENTEND_H

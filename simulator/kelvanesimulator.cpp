@@ -197,11 +197,14 @@ void KelvaneSimulator::checkPortError()
     if (loss.isEmpty()) {
         // Passing trouble, such as EAGAIN after a spurious wake-up, which Qt 5 reports as a
         // ResourceError too. Qt stops watching the port for input after a ResourceError on a
-        // read; a new read buffer size makes it watch again (two sizes, in case an unchanged
-        // one is ignored).
+        // read. Qt 5.15 watches again when the read buffer size is set (two sizes, in case an
+        // unchanged one is ignored); Qt 5.7 only when a read asks the port while the buffer
+        // has a bound. The peek takes nothing: readData() left Qt's buffer empty.
         port->clearError();
         const qint64 size = port->readBufferSize();
         port->setReadBufferSize(size + 1);
+        char none;
+        port->peek(&none, 1);
         port->setReadBufferSize(size);
         return;
     }

@@ -59,7 +59,7 @@ inline QByteArray unescape(const QByteArray &text)
             int n = 0;
             while (i + 1 < text.size() && std::isdigit(static_cast<unsigned char>(text.at(i + 1))))
                 n = n * 10 + text.at(++i) - '0';
-            bytes += QByteArray(n - 1, bytes.back());
+            bytes += QByteArray(n - 1, bytes.at(bytes.size() - 1));
         } else {
             bytes += next == 'r' ? '\r' : next == 'n' ? '\n' : next;
         }

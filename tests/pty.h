@@ -5,7 +5,6 @@
 // test's (a socket, a pty), or the master of a pseudo-terminal pair made here.
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -23,11 +22,12 @@
 /// least every 10 ms for what no event announces (a file, a process that ended).
 template<typename Predicate> bool waitFor(Predicate done, int timeoutMs = 5000)
 {
-    const QDeadlineTimer deadline(timeoutMs);
+    QElapsedTimer clock;
+    clock.start();
     QTimer wake;
     wake.start(10);
     bool held = done();
-    while (!held && !deadline.hasExpired()) {
+    while (!held && !clock.hasExpired(timeoutMs)) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         held = done();
@@ -67,11 +67,11 @@ public:
     /// Writes all of data, letting the event loop run while the other end is full.
     bool write(const QByteArray &data)
     {
-        qsizetype done = 0;
+        int done = 0;
         while (done < data.size()) {
             const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
             if (n > 0)
-                done += n;
+                done += int(n);
             else if (n < 0 && errno != EAGAIN)
                 return false;
             else

@@ -39,7 +39,7 @@ struct SimulatorFixture
     /// KELVANE_PLUGIN_PATH as the host does; false when the pty or the plug-in is not there.
     bool load(const QVariantMap &settings)
     {
-        hostApp()->loadSettings(dir.filePath(QStringLiteral("settings.ini")));
+        hostApp()->loadSettings(dir.path() + QStringLiteral("/settings.ini"));
         hostApp()->settings()->setValue(QStringLiteral("APP/TELEMETRY_PERIOD_MS"), 3600000);
         for (auto it = settings.cbegin(); it != settings.cend(); ++it)
             hostApp()->settings()->setValue(it.key(), it.value());

@@ -36,7 +36,7 @@ void TstIBase::runSystemCommand()
     QFETCH(QByteArray, result);
     QFETCH(QByteArray, written);
     QFETCH(QByteArray, line);
-    const QString path = dir.filePath(QStringLiteral("written"));
+    const QString path = dir.path() + QStringLiteral("/written");
     QFile::remove(path);
     LogCapture log;
     QCOMPARE(Echo().runSystemCommand(QString::fromUtf8(command).replace("%1", path)),

@@ -169,7 +169,7 @@ int main(int argc, char **argv)
 {
     App app(argc, argv);
     QTemporaryDir dir;
-    app.loadSettings(dir.filePath(QStringLiteral("settings.ini")));
+    app.loadSettings(dir.path() + QStringLiteral("/settings.ini"));
     app.updateSetting("APP", "PAYLOAD_START_DELAY_S", 1);
     app.updateSetting("APP", "TELEMETRY_PERIOD_MS", 1000);
     TstIPayloadPlugin test;

@@ -33,7 +33,7 @@ void tst_KelvaneSimulatorFailures::initTestCase()
 
     // Every setting read is written back with its default; the depth bounds have none.
     hostApp()->syncSettings();
-    const QByteArray file = readFile(dir.filePath(QStringLiteral("settings.ini")));
+    const QByteArray file = readFile(dir.path() + QStringLiteral("/settings.ini"));
     QCOMPARE(
         file.mid(file.indexOf("[ECHOSOUNDER]")),
         QByteArray("[ECHOSOUNDER]\nMAX_DEPTH_M=@Invalid()\nMIN_DEPTH_M=@Invalid()\n\n"
@@ -51,7 +51,7 @@ void tst_KelvaneSimulatorFailures::unusableDevice()
     QFETCH(QByteArray, device);
     QFETCH(QByteArray, line);
     QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("directory")));
-    const QString path = dir.filePath(QString::fromUtf8(device));
+    const QString path = dir.path() + QLatin1Char('/') + QString::fromUtf8(device);
     hostApp()->updateSetting("KELVANE_SIMULATOR", "SERIAL_DEVICE", path);
     const int descriptors = openDescriptors();
     LogCapture log;

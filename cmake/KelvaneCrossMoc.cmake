@@ -1,9 +1,16 @@
 # When cross-compiling against a foreign sysroot, Qt's CMake files point Qt5::moc (and rcc,
 # uic) at the sysroot's ARM binaries. Run the build machine's tools instead: Qt's own bin
-# folder first, since /usr/bin/moc is qtchooser's wrapper and follows its default Qt.
+# folder first, since /usr/bin/moc is qtchooser's wrapper and follows its default Qt. A Qt from
+# outside the sysroot (the flight computer's 5.7.1) brings tools for the build machine: its moc
+# writes what its headers expect, and stays.
 if(CMAKE_CROSSCOMPILING)
   foreach(tool moc rcc uic)
     if(TARGET Qt5::${tool})
+      get_target_property(location Qt5::${tool} IMPORTED_LOCATION)
+      string(FIND "${location}" "${CMAKE_SYSROOT}/" inSysroot)
+      if(NOT inSysroot EQUAL 0)
+        continue()
+      endif()
       string(TOUPPER ${tool} upper)
       find_program(KELVANE_HOST_${upper} NAMES ${tool}
                    PATHS /usr/lib/qt5/bin /usr/lib/x86_64-linux-gnu/qt5/bin

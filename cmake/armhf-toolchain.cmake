@@ -29,13 +29,19 @@ set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 set(CMAKE_SYSROOT "${KELVANE_ARMHF_SYSROOT}")
 
 # Libraries, headers and CMake packages come from the sysroot only; programs run during the
-# build (moc, the compilers) from the build machine.
+# build (moc, the compilers) from the build machine. A CMAKE_PREFIX_PATH given on the command line
+# names armhf packages outside the sysroot instead, such as the flight computer's Qt 5.7.1: they
+# are found where they are, and the sysroot's own Qt is not looked at.
 set(CMAKE_FIND_ROOT_PATH "${KELVANE_ARMHF_SYSROOT}")
-set(CMAKE_PREFIX_PATH /usr/lib/arm-linux-gnueabihf/cmake)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+if(NOT "$CACHE{CMAKE_PREFIX_PATH}" STREQUAL "")
+  set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE NEVER)
+else()
+  set(CMAKE_PREFIX_PATH /usr/lib/arm-linux-gnueabihf/cmake)
+  set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+endif()
 
 # The sysroot's libraries link each other by their multiarch paths; the cross linker looks
 # there only when told to.

@@ -2,10 +2,11 @@
 # Runs an ARM program of the armhf build under qemu-arm-static: the build's
 # CMAKE_CROSSCOMPILING_EMULATOR, so ctest runs every test through it.
 #
-# Usage: armhf-run.sh SYSROOT PRELOAD PROGRAM [ARG ...]
+# Usage: armhf-run.sh ROOT PRELOAD PROGRAM [ARG ...]
 #
-# SYSROOT becomes the ARM program's root for its loader, libraries and Qt plug-ins (files it
-# lacks come from the build machine). PRELOAD is the build's libkelvane-qemu-preload.so, which
+# ROOT (the sysroot, or a run-root holding the C and C++ run-time alone) becomes the ARM
+# program's root for its loader, libraries and Qt plug-ins (files it lacks come from the build
+# machine; LD_LIBRARY_PATH reaches the program as it is). PRELOAD is the build's libkelvane-qemu-preload.so, which
 # keeps QProcess working under qemu (see qemu-preload.cpp). Both reach qemu through
 # QEMU_LD_PREFIX and QEMU_SET_ENV, so an ARM child that a test starts as
 # "$KELVANE_EMULATOR program args" runs the same way; ARM programs cannot be started directly
@@ -15,10 +16,10 @@
 # every process (kill -1) then stays inside, and process ids in lock files match /proc.
 set -eu
 if [ $# -lt 3 ]; then
-  echo "usage: armhf-run.sh SYSROOT PRELOAD PROGRAM [ARG ...]" >&2
+  echo "usage: armhf-run.sh ROOT PRELOAD PROGRAM [ARG ...]" >&2
   exit 2
 fi
-sysroot=$1
+root=$1
 preload=$2
 shift 2
 qemu=$(command -v qemu-arm-static || command -v qemu-arm || true)
@@ -31,7 +32,7 @@ if [ ! -f "$preload" ]; then
   exit 2
 fi
 
-export QEMU_LD_PREFIX="$sysroot"
+export QEMU_LD_PREFIX="$root"
 export QEMU_SET_ENV="LD_PRELOAD=$preload"
 export KELVANE_EMULATOR="$qemu"
 

@@ -5,7 +5,6 @@
 #include "logcapture.h"
 #include "simulatorhost.h"
 
-#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QSerialPort>
 
@@ -242,14 +241,9 @@ void tst_SimulatorFaults::randomMegabyte()
         },
         30000));
 
-    // A clean command gets its reply within a second; the last of the garbage may still share
-    // a read with it.
-    QElapsedTimer clock;
-    clock.start();
+    // A clean command gets its reply; the last of the garbage may still share a read with it.
     QVERIFY(client->write("#interval 1"));
     QVERIFY(waitFor([&] { return client->received.endsWith("#interval 1\r\n>ok.\r\n"); }));
-    const qint64 replyMs = clock.elapsed();
-    QVERIFY2(replyMs < 1000, qPrintable(QString::number(replyMs)));
 }
 
 KELVANE_SIMULATOR_TEST_MAIN(tst_SimulatorFaults)

@@ -53,6 +53,13 @@ if [ "$ci" = true ]; then
   $sudo scripts/check-packages.sh --install build
   timed "abi audit and packages" "$t0"
 
+  # The packaged plug-in in a real Qt 5.7.1 process, and the plug-in's suites built against
+  # Qt 5.7.1 (the run-time from ../shared/qt571; see docs/flight-computer.md).
+  stage "qt 5.7.1, amd64"
+  t0=$SECONDS
+  scripts/check-qt571.sh amd64 build/packages/kelvane-plugin_*_amd64.deb
+  timed "qt 5.7.1, amd64" "$t0"
+
   # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer; any report
   # aborts the test that made it (-fno-sanitize-recover=all, halt_on_error).
   stage "asan+ubsan build and tests"
@@ -119,4 +126,10 @@ if [ "$ci" = true ]; then
   t0=$SECONDS
   scripts/check-armhf.sh
   timed "armhf" "$t0"
+
+  # The same on armhf under qemu, with the armhf package that check-armhf.sh made.
+  stage "qt 5.7.1, armhf"
+  t0=$SECONDS
+  scripts/check-qt571.sh armhf build-armhf/packages/kelvane-plugin_*_armhf.deb
+  timed "qt 5.7.1, armhf" "$t0"
 fi

@@ -11,6 +11,7 @@
 #include "pty.h"
 
 #include <QAbstractEventDispatcher>
+#include <QJsonObject>
 #include <QPluginLoader>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -31,20 +32,43 @@ inline QStringList startRequestLines()
                        "pty,raw,echo=0 pty,raw,echo=0'")};
 }
 
+/// Takes a payload plug-in as the flight computer's host does: accepted by the interface id and
+/// the "MetaData" object of its metadata, read from the file before anything is loaded, then
+/// instantiated and cast by that id. Null, and why in refusal, when refused.
+inline IPayloadPlugin *acceptPlugin(QPluginLoader &loader, QString &refusal)
+{
+    const QJsonObject meta = loader.metaData();
+    if (meta.isEmpty())
+        refusal = loader.errorString();
+    else if (meta.value(QStringLiteral("IID")).toString() != QLatin1String(IPayloadPlugin_iid))
+        refusal = QStringLiteral("not a payload plug-in: ") + loader.fileName();
+    else if (!meta.value(QStringLiteral("MetaData")).isObject())
+        refusal = QStringLiteral("no \"MetaData\" object in the metadata of ") + loader.fileName();
+    else if (auto *plugin = qobject_cast<IPayloadPlugin *>(loader.instance()))
+        return plugin;
+    else
+        refusal = loader.errorString();
+    return nullptr;
+}
+
 /// What a simulator suite holds: a scratch store, the loader, a pty and the instance.
 struct SimulatorFixture
 {
     /// Writes settings ("GROUP/NAME" -> value) to a fresh store, with a telemetry period apart
-    /// from every data timer period the suites use, and loads the plug-in from
-    /// KELVANE_PLUGIN_PATH as the host does; false when the pty or the plug-in is not there.
+    /// from every data timer period the suites use, and takes the plug-in as the host does: the
+    /// one built with the suite (KELVANE_PLUGIN_PATH), or the one the environment variable
+    /// KELVANE_SIMULATOR_PLUGIN names (the packaged one, in a build against Qt 5.7.1). False when
+    /// the pty or the plug-in is not there, or the plug-in is refused.
     bool load(const QVariantMap &settings)
     {
         hostApp()->loadSettings(dir.path() + QStringLiteral("/settings.ini"));
         hostApp()->settings()->setValue(QStringLiteral("APP/TELEMETRY_PERIOD_MS"), 3600000);
         for (auto it = settings.cbegin(); it != settings.cend(); ++it)
             hostApp()->settings()->setValue(it.key(), it.value());
-        loader.setFileName(QStringLiteral(KELVANE_PLUGIN_PATH));
-        plugin = pty.isOpen() ? qobject_cast<IPayloadPlugin *>(loader.instance()) : nullptr;
+        const QString other = QFile::decodeName(qgetenv("KELVANE_SIMULATOR_PLUGIN"));
+        loader.setFileName(other.isEmpty() ? QStringLiteral(KELVANE_PLUGIN_PATH) : other);
+        QString refusal;
+        plugin = pty.isOpen() ? acceptPlugin(loader, refusal) : nullptr;
         return plugin;
     }
 

@@ -8,17 +8,19 @@
 #include <QLocale>
 #include <QRegularExpression>
 
+#include <charconv>
 #include <clocale>
 #include <cstring>
 #include <ctime>
 #include <random>
 
-// A float as text that tells every float apart, -0 from 0 too.
+// A float as text that tells every float apart, -0 from 0 too, whatever the locale ("%.9g").
 static QByteArray text(float value)
 {
     char buffer[32];
-    qsnprintf(buffer, sizeof buffer, "%.9g", double(value));
-    return buffer;
+    const auto end =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 9);
+    return QByteArray(buffer, int(end.ptr - buffer));
 }
 
 // An expected result with every word that is a number written as the float it stands for.
@@ -40,57 +42,38 @@ static QDateTime dateTime(const QByteArray &text)
     static const QRegularExpression format(
         QStringLiteral("^(?:(-?\\d+)-(\\d+)-(\\d+))?T(\\d+):(\\d+):(\\d+)\\.(\\d+)(Z?)$"));
     const QRegularExpressionMatch m = format.match(QString::fromLatin1(text));
-    const auto field = [&](int i) { return m.captured(i).toInt(); };
-    return QDateTime(m.capturedLength(1) ? QDate(field(1), field(2), field(3)) : QDate(),
-                     QTime(field(4), field(5), field(6), field(7)),
+    const auto part = [&](int i) { return m.captured(i).toInt(); };
+    return QDateTime(m.capturedLength(1) ? QDate(part(1), part(2), part(3)) : QDate(),
+                     QTime(part(4), part(5), part(6), part(7)),
                      m.capturedLength(8) ? Qt::UTC : Qt::LocalTime);
 }
 
-// What a function of the toolkit writes for the arguments of a table row.
-static QByteArray build(const QByteArray &function, const QByteArray &arguments)
+// A number of a table row as the builders take it: read as a double, then rounded to a float, so
+// that the largest float reads as itself.
+static float number(const QByteArray &text)
 {
-    QList<QByteArray> a;
-    for (const QByteArray &argument : arguments.split(','))
-        a << argument.trimmed();
-    const auto f = [&](int i) { return float(a.value(i).toDouble()); };
-    const QString talker = QString::fromUtf8(a.last());
-    GnssCoordinates position;
-    position.latitude = a.value(1).toDouble();
-    position.longitude = a.value(2).toDouble();
+    return float(text.toDouble());
+}
 
-    if (function == "xdr") {
-        const float v[3] = {f(0), f(1), f(2)};
-        const auto given = [&](int i) { return a[i] == "null" ? nullptr : &v[i]; };
-        return Nmea::xdr(given(0), given(1), given(2), talker);
+// A builder of the toolkit called with the fields of a row of its table.
+using Fields = const QByteArrayList &;
+using Builder = QByteArray (*)(Fields);
+Q_DECLARE_METATYPE(Builder)
+
+// Adds the rows of tests/data/nmea-<name>.txt ("tag | argument | ... | expected", unescaped) as
+// rows "<name>: <tag>" of build, and again under a German locale.
+static void addBuilderRows(const char *name, Builder build)
+{
+    const QByteArray table = "nmea-" + QByteArray(name).toLower() + ".txt";
+    for (const QByteArrayList &row : readRows(table.constData())) {
+        QByteArrayList fields;
+        for (const QByteArray &field : row)
+            fields << unescape(field);
+        const QByteArrayList arguments = fields.mid(1, fields.size() - 2);
+        QTest::newRow(name + (": " + row.first())) << build << arguments << fields.last() << false;
+        QTest::newRow(name + (": " + row.first() + ", German locale"))
+            << build << arguments << fields.last() << true;
     }
-    if (function == "zda") {
-        // Local times are read in the zone under test; no other row reads one.
-        qputenv("TZ", a[0]);
-        tzset();
-        return Nmea::zda(dateTime(a[1]), talker);
-    }
-    const auto n = [&](int i) { return a.value(i).toInt(); };
-    if (function == "rmc") // gga takes its own fix quality
-        position.fixType = n(3);
-    const auto reference = a.value(2) == "T" ? MwvData::TrueWind : MwvData::RelativeWind;
-    const QDateTime time = dateTime(a[0]);
-    return function == "formatPrefix" ? formatPrefix(talker).toUtf8()
-        : function == "calcChecksum"  ? Nmea::calcChecksum(arguments)
-        : function == "toDegMin"      ? Nmea::toDegMin(a[0].toDouble(), n(1), n(2)).toLatin1()
-        : function == "f32"           ? f32(f(0), n(1)).toLatin1()
-        : function == "wrap360"       ? text(wrap360(f(0)))
-        : function == "wrap180"       ? text(wrap180(f(0)))
-        : function == "wrap2PI"       ? text(wrap2PI(f(0)))
-        : function == "wrapPI"        ? text(wrapPI(f(0)))
-        : function == "dbt"           ? Nmea::dbt(f(0), talker)
-        : function == "dpt"           ? Nmea::dpt(f(0), f(1), talker)
-        : function == "mtw"           ? Nmea::mtw(f(0), talker)
-        : function == "yxxdr"         ? Nmea::yxxdr(f(0), f(1))
-        : function == "rmc"           ? Nmea::rmc(time, position, f(4), f(5), talker)
-        : function == "mwv"           ? Nmea::mwv(n(0), f(1), reference, a[3] == "1", talker)
-        : function == "gga"
-        ? Nmea::gga(time, position, n(3), ushort(n(4)), f(5), f(6), f(7), talker)
-        : QByteArray("no such function");
 }
 
 // What a parser of the toolkit reads out of input, written as the results of the parser table.
@@ -164,23 +147,75 @@ private slots:
 
 void TestNmea::builders_data()
 {
-    addRows("nmea-builders.txt", {"function", "arguments", "expected"});
+    QTest::addColumn<Builder>("build");
+    QTest::addColumn<QByteArrayList>("arguments");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<bool>("german");
+    addBuilderRows("formatPrefix",
+                   [](Fields a) { return formatPrefix(QString::fromUtf8(a[0])).toUtf8(); });
+    addBuilderRows("calcChecksum", [](Fields a) { return Nmea::calcChecksum(a[0]); });
+    addBuilderRows("toDegMin", [](Fields a) {
+        return Nmea::toDegMin(a[0].toDouble(), a[1].toInt(), a[2].toInt()).toLatin1();
+    });
+    addBuilderRows("f32", [](Fields a) { return f32(number(a[0]), a[1].toInt()).toLatin1(); });
+    // The wraps give floats, written as text, bit for bit.
+    addBuilderRows("wrap360", [](Fields a) { return text(wrap360(number(a[0]))); });
+    addBuilderRows("wrap180", [](Fields a) { return text(wrap180(number(a[0]))); });
+    addBuilderRows("wrap2PI", [](Fields a) { return text(wrap2PI(number(a[0]))); });
+    addBuilderRows("wrapPI", [](Fields a) { return text(wrapPI(number(a[0]))); });
+    addBuilderRows("dbt",
+                   [](Fields a) { return Nmea::dbt(number(a[0]), QString::fromUtf8(a[1])); });
+    addBuilderRows("dpt", [](Fields a) {
+        return Nmea::dpt(number(a[0]), number(a[1]), QString::fromUtf8(a[2]));
+    });
+    addBuilderRows("mtw",
+                   [](Fields a) { return Nmea::mtw(number(a[0]), QString::fromUtf8(a[1])); });
+    addBuilderRows("xdr", [](Fields a) {
+        // A value left empty is passed as a null pointer.
+        const float values[3] = {number(a[0]), number(a[1]), number(a[2])};
+        const auto given = [&](int i) { return a[i].isEmpty() ? nullptr : &values[i]; };
+        return Nmea::xdr(given(0), given(1), given(2), QString::fromUtf8(a[3]));
+    });
+    addBuilderRows("yxxdr", [](Fields a) { return Nmea::yxxdr(number(a[0]), number(a[1])); });
+    addBuilderRows("rmc", [](Fields a) {
+        const GnssCoordinates position {a[1].toDouble(), a[2].toDouble(), a[3].toInt()};
+        return Nmea::rmc(dateTime(a[0]), position, number(a[4]), number(a[5]),
+                         QString::fromUtf8(a[6]));
+    });
+    // The fix quality is the builder's argument; the position's fix type is not read.
+    addBuilderRows("gga", [](Fields a) {
+        const GnssCoordinates position {a[1].toDouble(), a[2].toDouble(), 0};
+        return Nmea::gga(dateTime(a[0]), position, a[3].toInt(), ushort(a[4].toInt()), number(a[5]),
+                         number(a[6]), number(a[7]), QString::fromUtf8(a[8]));
+    });
+    addBuilderRows("zda", [](Fields a) {
+        // The zone under test, before a local time is read.
+        qputenv("TZ", a[0]);
+        tzset();
+        return Nmea::zda(dateTime(a[1]), QString::fromUtf8(a[2]));
+    });
+    addBuilderRows("mwv", [](Fields a) {
+        return Nmea::mwv(a[0].toInt(), number(a[1]),
+                         a[2] == "T" ? MwvData::TrueWind : MwvData::RelativeWind, a[3] == "true",
+                         QString::fromUtf8(a[4]));
+    });
 }
 
 void TestNmea::builders()
 {
-    QFETCH(QByteArray, function);
-    QFETCH(QByteArray, arguments);
+    QFETCH(Builder, build);
+    QFETCH(QByteArrayList, arguments);
     QFETCH(QByteArray, expected);
-    // Qt's default locale and the C library's numeric one, where the machine has it.
-    const bool german = QByteArray(QTest::currentDataTag()).endsWith("German locale");
+    QFETCH(bool, german);
+    // Qt's default locale and the C library's numeric one (where the machine has it) leave the
+    // decimal point alone.
     const QByteArray cNumeric = std::setlocale(LC_NUMERIC, nullptr);
     QLocale::setDefault(german ? QLocale(QLocale::German, QLocale::Germany) : QLocale::c());
     if (german)
         std::setlocale(LC_NUMERIC, "de_DE.UTF-8") || std::setlocale(LC_NUMERIC, "de_DE");
-    const QByteArray actual = build(function, arguments);
+    const QByteArray actual = build(arguments);
     std::setlocale(LC_NUMERIC, cNumeric.constData());
-    QCOMPARE(actual, function.startsWith("wrap") ? asFloats(expected) : expected);
+    QCOMPARE(actual, expected);
 }
 
 void TestNmea::fixedPointMatchesQString()

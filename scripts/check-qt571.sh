@@ -37,6 +37,7 @@ jobs=$(nproc)
 werror=OFF
 [ "${CI:-false}" = true ] && werror=ON
 work=$repo/build-qt571-$arch
+mkdir -p "$work"
 t0=$SECONDS
 
 # The run-time: a prefix given, else the tarball unpacked afresh. CI has ../shared beside its

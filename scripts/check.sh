@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, configures, builds and runs the whole ctest suite.
 # With CI=true it also treats warnings as errors, checks the formatting and runs the further
-# stages that CI wants (see the README).
+# stages that CI wants (see docs/development.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

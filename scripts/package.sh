@@ -25,7 +25,7 @@ if ! cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKELVANE_BUILD_TES
 fi
 
 # The build's own progress, a line per target, rather than two quiet minutes.
-step "3/4 building the plug-in, kelvane-host and kelvane-scope (a minute or two the first time)"
+step "3/4 building the plug-in, kelvane-host and kelvane-scope (a few minutes the first time)"
 status=0
 cmake --build "$build" -j"$(nproc)" 2>&1 | tee "$log" |
   grep --line-buffered -E '^\[ *[0-9]+%\] (Built target|Linking)' || status=${PIPESTATUS[0]}

@@ -1,6 +1,7 @@
 // kelvane-scope run as a user runs it: on the cases of tests/data/scope-runs.txt, against the
 // simulator, loaded by kelvane-host on a pty pair of its own, in each of its modes, and at the
-// ends of runs that must not pass silently; its manual page against its --help.
+// ends of runs that must not pass silently; its manual page against its --help, and the README's
+// options against the programs'.
 
 #include "buildprogram.h"
 #include "datarows.h"
@@ -28,6 +29,7 @@ private slots:
     void endings_data();
     void endings();
     void manualFollowsHelp();
+    void readmeOptions();
 
 private:
     bool startHost(BuildProgram &host, const QByteArray &frequencyMode, bool sine,
@@ -291,6 +293,34 @@ void tst_KelvaneScope::manualFollowsHelp()
                   Scope::NoReply, Scope::DeviceLost})
         statuses << QString::number(s);
     QCOMPARE(helpStatuses, statuses);
+}
+
+// Every option the README names is an option of kelvane-host or of kelvane-scope, so that an
+// example does not stop with "unknown option" after an option was renamed.
+void tst_KelvaneScope::readmeOptions()
+{
+    const QRegularExpression helpOption(QStringLiteral("(?m)^  (?:-\\w, )?(--[a-z-]+)"));
+    QStringList known;
+    for (const char *program : {KELVANE_HOST, KELVANE_SCOPE}) {
+        BuildProgram help(Deadline);
+        help.start(QString::fromLocal8Bit(program), {"--help"});
+        QVERIFY(help.exited(0));
+        for (auto it = helpOption.globalMatch(QString::fromUtf8(help.out)); it.hasNext();)
+            known << it.next().captured(1);
+    }
+    QVERIFY(known.contains("--no-console") && known.contains("--reply-timeout"));
+
+    const QString readme = QString::fromUtf8(readFile(QStringLiteral(KELVANE_README)));
+    const QRegularExpression named(QStringLiteral("(?<![\\w-])(--[a-z][a-z-]*)"));
+    QStringList unknown;
+    int count = 0;
+    for (auto it = named.globalMatch(readme); it.hasNext(); ++count) {
+        const QString option = it.next().captured(1);
+        if (!known.contains(option))
+            unknown << option;
+    }
+    QVERIFY(count > 20);
+    QVERIFY2(unknown.isEmpty(), qPrintable(unknown.join(QLatin1Char(' '))));
 }
 
 QTEST_GUILESS_MAIN(tst_KelvaneScope)

@@ -4,8 +4,8 @@
 // malloc calls it makes per sentence ("mallocs").
 
 #include "nmea.h"
+#include "nmeareference.h"
 
-#include <QRegularExpression>
 #include <QStringList>
 
 #include <benchmark/benchmark.h>
@@ -53,65 +53,22 @@ const std::vector<Received> &mix()
     return sentences;
 }
 
-// The regex readers, written out: the key's expression either compiled on every call (the naive
-// way) or compiled once.
-template<bool Cached> struct RegexParser
+// The regex readers of fuzz/nmeareference: the key's expression either compiled on every call
+// (the naive way) or compiled once.
+template<NmeaReference::Compile compile> struct RegexParser
 {
-    static QRegularExpressionMatch match(const QByteArray &s, int key)
-    {
-        const QString text =
-            QString::fromUtf8(s.constData(), int(qstrnlen(s.constData(), uint(s.size()))));
-        if (Cached) {
-            static const QRegularExpression expressions[] = {
-                QRegularExpression(C::NmeaRegEx.value(C::Dbt)),
-                QRegularExpression(C::NmeaRegEx.value(C::Mtw)),
-                QRegularExpression(C::NmeaRegEx.value(C::Xdr)),
-                QRegularExpression(C::NmeaRegEx.value(C::Mwv)),
-            };
-            return expressions[key].match(text);
-        }
-        const QRegularExpression expression(C::NmeaRegEx.value(key));
-        return expression.match(text);
-    }
     bool value(const QByteArray &s, int key, float &v)
     {
-        const QRegularExpressionMatch m = match(s, key);
-        if (!m.hasMatch() || m.lastCapturedIndex() < 1)
-            return false;
-        v = m.capturedRef(1).toFloat();
-        return true;
+        return NmeaReference::getValue(s, key, v, compile);
     }
     bool values(const QByteArray &s, int key, float &a, float &b)
     {
-        const QRegularExpressionMatch m = match(s, key);
-        if (!m.hasMatch() || m.lastCapturedIndex() < 2)
-            return false;
-        a = m.capturedRef(1).toFloat();
-        b = m.capturedRef(2).toFloat();
-        return true;
+        return NmeaReference::getValues(s, key, a, b, compile);
     }
-    bool mwv(const QByteArray &s, MwvData &d)
-    {
-        const QRegularExpressionMatch m = match(s, C::Mwv);
-        if (!m.hasMatch() || m.lastCapturedIndex() < 5)
-            return false;
-        d.angle = m.capturedRef(1).toFloat();
-        d.reference = m.capturedRef(2).toString().toUpper() == QLatin1String("T")
-            ? MwvData::TrueWind
-            : MwvData::RelativeWind;
-        float speed = m.capturedRef(3).toFloat();
-        const QString unit = m.capturedRef(4).toString().toUpper();
-        if (unit == QLatin1String("K"))
-            speed *= 0.2777778f;
-        else if (unit == QLatin1String("N"))
-            speed *= 0.5144445f;
-        d.speed = speed;
-        d.valid = m.capturedRef(5).toString().toUpper() == QLatin1String("A");
-        return true;
-    }
+    bool mwv(const QByteArray &s, MwvData &d) { return NmeaReference::getMwvValues(s, d, compile); }
 };
-using NaiveParser = RegexParser<false>;
-using CachedParser = RegexParser<true>;
+using NaiveParser = RegexParser<NmeaReference::EachCall>;
+using CachedParser = RegexParser<NmeaReference::Once>;
 
 struct FastParser
 {

@@ -25,12 +25,15 @@ const QHash<int, QRegularExpression> &compiledTemplates()
     return compiled;
 }
 
-QRegularExpressionMatch matchTemplate(const QByteArray &sentence, int key, bool *known)
+QRegularExpressionMatch matchTemplate(const QByteArray &sentence, int key, bool *known,
+                                      Compile compile)
 {
     const auto it = compiledTemplates().constFind(key);
     *known = it != compiledTemplates().constEnd();
     if (!*known)
         return QRegularExpressionMatch();
+    if (compile == EachCall)
+        return QRegularExpression(C::NmeaRegEx.value(key)).match(toText(sentence));
     return it->match(toText(sentence));
 }
 
@@ -56,20 +59,20 @@ bool isNmeaString(const QByteArray &data, QByteArray *sentence)
     return true;
 }
 
-bool getValue(const QByteArray &sentence, int key, float &value)
+bool getValue(const QByteArray &sentence, int key, float &value, Compile compile)
 {
     bool known = false;
-    const QRegularExpressionMatch match = matchTemplate(sentence, key, &known);
+    const QRegularExpressionMatch match = matchTemplate(sentence, key, &known, compile);
     if (!known || !match.hasMatch() || match.lastCapturedIndex() < 1)
         return false;
     value = match.capturedRef(1).toFloat();
     return true;
 }
 
-bool getValues(const QByteArray &sentence, int key, float &first, float &second)
+bool getValues(const QByteArray &sentence, int key, float &first, float &second, Compile compile)
 {
     bool known = false;
-    const QRegularExpressionMatch match = matchTemplate(sentence, key, &known);
+    const QRegularExpressionMatch match = matchTemplate(sentence, key, &known, compile);
     if (!known || !match.hasMatch() || match.lastCapturedIndex() < 2)
         return false;
     first = match.capturedRef(1).toFloat();
@@ -77,10 +80,10 @@ bool getValues(const QByteArray &sentence, int key, float &first, float &second)
     return true;
 }
 
-bool getMwvValues(const QByteArray &sentence, MwvData &data)
+bool getMwvValues(const QByteArray &sentence, MwvData &data, Compile compile)
 {
     bool known = false;
-    const QRegularExpressionMatch match = matchTemplate(sentence, C::Mwv, &known);
+    const QRegularExpressionMatch match = matchTemplate(sentence, C::Mwv, &known, compile);
     if (!known || !match.hasMatch() || match.lastCapturedIndex() < 5)
         return false;
     data.angle = match.capturedRef(1).toFloat();

@@ -38,7 +38,6 @@ public:
     QString identity() const;
     /// The metadata that Qt read from the library passed to check(), as compact JSON.
     QString metaDataText() const { return metaData; }
-    IPayloadPlugin *plugin() const { return payload; }
     QString errorString() const { return error; }
 
     void requestStart();

@@ -4,66 +4,97 @@
 
 #include <QMetaMethod>
 #include <QStringList>
+#include <QVector>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
 namespace {
 
-// The settings the simulator reads. Their types are not repeated here: App's signals carry them.
-struct Setting
-{
-    const char *group;
-    const char *name;
-    const char *defaultValue;
-    const char *meaning;
-    const char *choices; ///< "A|B" for a setting with a fixed set of meanings (any case), or null
-    const char *otherwise; ///< what a value outside choices does
-};
-
-const Setting settings[] = {
-    {"KELVANE_SIMULATOR", "SERIAL_DEVICE", "/dev/pts/1",
+// The settings the simulator reads, in the order it reads them. The type is that of App's signal
+// GROUP_NAME and the default what the plug-in writes into a settings file that lacks the key
+// (tst_reference holds both to the plug-in and to docs/reference.md).
+const std::vector<Reference::Setting> settingsTable = {
+    {"KELVANE_SIMULATOR", "SERIAL_DEVICE", "QString", "/dev/pts/1",
      "the device the simulator opens (the host writes the one it gives it); taken at the next "
      "start",
      nullptr, nullptr},
-    {"KELVANE_SIMULATOR", "FREQUENCY_MODE", "SINGLE",
+    {"KELVANE_SIMULATOR", "FREQUENCY_MODE", "QString", "SINGLE",
      "SINGLE (one 450 kHz channel) or DUAL (200 kHz and 50 kHz pings in turn), any case; "
      "silent in any other mode",
      "SINGLE|DUAL", "the simulator stays silent in any other mode"},
-    {"KELVANE_SIMULATOR", "CONST_MODE", "false",
+    {"KELVANE_SIMULATOR", "CONST_MODE", "bool", "false",
      "true: the depth stays at MAX_DEPTH_M; false: it sweeps from MIN_DEPTH_M to MAX_DEPTH_M and "
      "back",
      nullptr, nullptr},
-    {"KELVANE_SIMULATOR", "SIN_MODE", "false",
+    {"KELVANE_SIMULATOR", "SIN_MODE", "bool", "false",
      "true: the echo trace is a sine wave that moves one sample a ping, not one echo at the depth",
      nullptr, nullptr},
-    {"KELVANE_SIMULATOR", "DELTA_M", "0.1",
+    {"KELVANE_SIMULATOR", "DELTA_M", "float", "0.1",
      "step of the depth sweep in metres; taken at the sweep's first step only", nullptr, nullptr},
-    {"ECHOSOUNDER", "MIN_DEPTH_M", "empty (0)", "shallow end of the sweep, metres", nullptr,
+    {"ECHOSOUNDER", "MIN_DEPTH_M", "float", "", "shallow end of the sweep, metres", nullptr,
      nullptr},
-    {"ECHOSOUNDER", "MAX_DEPTH_M", "empty (0)",
+    {"ECHOSOUNDER", "MAX_DEPTH_M", "float", "",
      "deep end of the sweep and the depth of CONST_MODE, metres", nullptr, nullptr},
 };
 
-const char *const commands =
+// The instrument's commands, sent by the client on the serial line.
+const std::vector<Reference::InstrumentCommand> commandTable = {
+    {"interval S (or #interval S)", "ping period in seconds, e.g. interval 0.5 (default 1)"},
+    {"output N (or #output N)",
+     "3: NMEA sentences DBT, MTW and YXXDR (default); 2 or 4: echo frames (single: header, "
+     "YXXDR, debug header, data block; dual: frequency line, dual header, data block); 1, 5 or "
+     "any other: nothing"},
+    {"#range MM",
+     "working range in millimetres, cut to whole metres; a data block has 2 x range / 1500 m/s x "
+     "sampling frequency samples (0 until set)"},
+    {"#rangeh MM", "the same for the 200 kHz channel (dual)"},
+    {"#rangel MM", "the same for the 50 kHz channel (dual)"},
+    {"#samplfreq HZ", "sampling frequency of the echo samples (default, and for 0: 100000)"},
+    {"go", "pinging on again, e.g. #go or #range 10000 #output 2 #go"},
+};
+
+const char *const commandsIntro =
     "Instrument commands, sent by the client on the serial line (a whole line at a time: every\n"
-    "read is one command text, so a terminal that sends each key as it is typed does not work):\n"
-    "  interval S     ping period in seconds, e.g. interval 0.5 (default 1); also #interval\n"
-    "  output N       3: NMEA sentences DBT, MTW and YXXDR (default); 2 or 4: echo frames "
-    "(single:\n"
-    "                 header, YXXDR, debug header, data block; dual: frequency line, dual header,\n"
-    "                 data block); 1, 5 or any other: nothing; also #output\n"
-    "  #range MM      working range in millimetres, cut to whole metres; a data block has\n"
-    "                 2 x range / 1500 m/s x sampling frequency samples (0 until set)\n"
-    "  #rangeh MM     the same for the 200 kHz channel (dual)\n"
-    "  #rangel MM     the same for the 50 kHz channel (dual)\n"
-    "  #samplfreq HZ  sampling frequency of the echo samples (default and 0: 100000)\n"
-    "  go             pinging on again, e.g. #go or \"#range 10000 #output 2 #go\"\n"
+    "read is one command text, so a terminal that sends each key as it is typed does not work):";
+
+const char *const commandsNotes =
     "Every command text stops the pinging until a text that holds \"go\"; one text may carry\n"
     "several commands. The reply is the text, then \">ok.\" (single) or \">ok\" (dual); a text\n"
     "under 2 bytes gets \">\". In dual mode the first command after the host starts is answered\n"
     "\"Invalid command >\" and applied all the same. NMEA output steps the depth sweep twice a\n"
     "ping, frames once; NMEA dual output falls silent for 15 s once, after its 100th ping.";
+
+// Rows of cells as columns two spaces apart, each line indented by two; the last column is
+// wrapped at Width with its continuation lines under its start.
+QString columns(const QVector<QStringList> &rows)
+{
+    const int Width = 100;
+    QVector<int> widths(rows.constFirst().size() - 1);
+    for (const QStringList &row : rows) {
+        for (int c = 0; c < widths.size(); ++c)
+            widths[c] = std::max(widths[c], int(row.at(c).size()));
+    }
+    QString text;
+    for (const QStringList &row : rows) {
+        QString line = QStringLiteral("  ");
+        for (int c = 0; c < widths.size(); ++c)
+            line += row.at(c).leftJustified(widths[c] + 2);
+        const int indent = line.size();
+        for (const QString &word : row.constLast().split(QLatin1Char(' '))) {
+            if (line.size() > indent && line.size() + 1 + word.size() > Width) {
+                text += line + QLatin1Char('\n');
+                line = QString(indent, QLatin1Char(' '));
+            } else if (line.size() > indent) {
+                line += QLatin1Char(' ');
+            }
+            line += word;
+        }
+        text += line + QLatin1Char('\n');
+    }
+    return text;
+}
 
 // Bits of an unsigned setting type in either spelling; 0 for any other type.
 int unsignedBits(const QString &type)
@@ -131,7 +162,7 @@ QString refusal(const QByteArray &group, const QByteArray &name, const QString &
 
 QString warning(const QByteArray &group, const QByteArray &name, const QString &value)
 {
-    for (const Setting &s : settings) {
+    for (const Setting &s : settingsTable) {
         if (!s.choices || group != s.group || name != s.name)
             continue;
         const QStringList choices = QString::fromLatin1(s.choices).split(QLatin1Char('|'));
@@ -144,29 +175,40 @@ QString warning(const QByteArray &group, const QByteArray &name, const QString &
     return QString();
 }
 
+const std::vector<Setting> &settings()
+{
+    return settingsTable;
+}
+
+const std::vector<InstrumentCommand> &commands()
+{
+    return commandTable;
+}
+
+QString shownDefault(const Setting &setting)
+{
+    // An empty value reads as 0 for a number.
+    return *setting.defaultValue ? QLatin1String(setting.defaultValue)
+                                 : QStringLiteral("empty (0)");
+}
+
 QString text()
 {
-    QStringList rows = {QStringLiteral("GROUP"), QStringLiteral("NAME"), QStringLiteral("TYPE"),
-                        QStringLiteral("DEFAULT")};
-    for (const Setting &s : settings) {
-        rows << QLatin1String(s.group) << QLatin1String(s.name) << settingType(s.group, s.name)
-             << QLatin1String(s.defaultValue);
+    QVector<QStringList> settingRows = {{QStringLiteral("GROUP"), QStringLiteral("NAME"),
+                                         QStringLiteral("TYPE"), QStringLiteral("DEFAULT"),
+                                         QStringLiteral("MEANING")}};
+    for (const Setting &s : settingsTable) {
+        settingRows << QStringList {QLatin1String(s.group), QLatin1String(s.name),
+                                    QLatin1String(s.type), shownDefault(s),
+                                    QLatin1String(s.meaning)};
     }
-    int widths[4] = {};
-    for (int i = 0; i < rows.size(); ++i)
-        widths[i % 4] = std::max(widths[i % 4], int(rows.at(i).size()));
-    QString table = QStringLiteral(
-        "Simulator settings (set GROUP NAME VALUE; a value that does not convert to the type is "
-        "refused):\n");
-    for (int i = 0; i < rows.size(); i += 4) {
-        table += QStringLiteral("  ");
-        for (int c = 0; c < 4; ++c)
-            table += rows.at(i + c).leftJustified(widths[c] + 2);
-        table +=
-            i == 0 ? QStringLiteral("MEANING") : QString::fromLatin1(settings[i / 4 - 1].meaning);
-        table += QLatin1Char('\n');
-    }
-    return table + QLatin1String(commands);
+    QVector<QStringList> commandRows;
+    for (const InstrumentCommand &c : commandTable)
+        commandRows << QStringList {QLatin1String(c.command), QLatin1String(c.meaning)};
+    return QStringLiteral("Simulator settings (set GROUP NAME VALUE; a value that does not "
+                          "convert to the type is refused):\n") +
+        columns(settingRows) + QLatin1String(commandsIntro) + QLatin1Char('\n') +
+        columns(commandRows) + QLatin1String(commandsNotes);
 }
 
 } // namespace Reference

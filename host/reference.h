@@ -4,10 +4,41 @@
 #include <QByteArray>
 #include <QString>
 
-/// What the console knows of the simulator's settings and of the instrument's commands: the
-/// reference that help prints, and the checks of a value before it reaches App::updateSetting.
-/// A setting's type is that of its App signal GROUP_NAME, read from App's meta-object.
+#include <vector>
+
+/// What the console knows of the simulator's settings and of the instrument's commands, each in
+/// one table: the reference that help prints, and the checks of a value before it reaches
+/// App::updateSetting. A value is checked against the type of App's signal GROUP_NAME, read from
+/// App's meta-object (which the settings table's types must match).
 namespace Reference {
+
+/// A setting the simulator reads: its group and name, the type of App's signal GROUP_NAME, the
+/// value the plug-in writes when the settings file lacks it ("" for an empty one) and what it
+/// does.
+struct Setting
+{
+    const char *group;
+    const char *name;
+    const char *type;
+    const char *defaultValue;
+    const char *meaning;
+    const char *choices; ///< "A|B" for a setting with a fixed set of meanings (any case), or null
+    const char *otherwise; ///< what a value outside choices does
+};
+
+/// A command of the instrument's, sent by the client on the serial line.
+struct InstrumentCommand
+{
+    const char *command; ///< as typed, with its argument
+    const char *meaning;
+};
+
+/// The simulator's settings, in the order it reads them.
+const std::vector<Setting> &settings();
+/// The instrument's commands.
+const std::vector<InstrumentCommand> &commands();
+/// A setting's default as help and docs/reference.md show it ("empty (0)" for an empty one).
+QString shownDefault(const Setting &setting);
 
 /// The parameter type of App's signal GROUP_NAME as the meta-object spells it ("bool", "float",
 /// "uint", "QString", ...); empty when App has no such signal.

@@ -1,5 +1,7 @@
 #include "lineconditioner.h"
 
+#include "linerecord.h"
+
 #include <QStringList>
 
 #include <cmath>
@@ -23,17 +25,6 @@ quint64 rotl(quint64 x, int k)
     return (x << k) | (x >> (64 - k));
 }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // Where the two checksum digits of a sentence line start ("$...*HH" and the line ending), or -1.
 int checksumAt(const QByteArray &line)
 {
@@ -45,8 +36,8 @@ int checksumAt(const QByteArray &line)
     if (end > 0 && line.at(end - 1) == '\r')
         --end;
     const int at = end - 2;
-    if (at < 2 || line.at(at - 1) != '*' || hexValue(line.at(at)) < 0 ||
-        hexValue(line.at(at + 1)) < 0)
+    if (at < 2 || line.at(at - 1) != '*' || LineRecord::hexValue(line.at(at)) < 0 ||
+        LineRecord::hexValue(line.at(at + 1)) < 0)
         return -1;
     return at;
 }
@@ -340,7 +331,8 @@ QByteArray LineConditioner::transform(QByteArray unit)
         // checksum stays wrong.
         const int at = checksumAt(unit);
         if (at >= 0) {
-            const int sum = (hexValue(unit.at(at)) << 4 | hexValue(unit.at(at + 1))) ^
+            const int sum =
+                (LineRecord::hexValue(unit.at(at)) << 4 | LineRecord::hexValue(unit.at(at + 1))) ^
                 (uchar(unit.at(1)) ^ uchar(unit.at(2)) ^ uchar(newTalker.at(0)) ^
                  uchar(newTalker.at(1)));
             unit[at] = HexDigits[(sum >> 4) & 0xF];
@@ -362,7 +354,7 @@ QByteArray LineConditioner::transform(QByteArray unit)
         const int length = contentLength(unit);
         if (at >= 0) {
             const int digit = at + int(random.below(2));
-            const int value = hexValue(unit.at(digit));
+            const int value = LineRecord::hexValue(unit.at(digit));
             unit[digit] = HexDigits[(value + 1 + int(random.below(15))) % 16];
             counted(LineFault::Checksum);
         } else if (length > 0) {

@@ -94,13 +94,11 @@ public:
     /// Two characters: every NMEA sentence ("$" and a two-character talker) gets this talker
     /// and a checksum that is right exactly when it was right before. Empty: unchanged.
     void setTalker(const QByteArray &talker);
-    QByteArray talker() const { return newTalker; }
 
     /// While nobody listens at the far end, what the source writes still takes its time on the
     /// line but is dropped (and counted); once someone listens again, delivery starts with the
     /// next line, so that the listener's first byte starts a line.
     void setListening(bool listening);
-    bool isListening() const { return listening; }
 
     /// Bytes from the source at nowUs.
     void write(qint64 nowUs, const QByteArray &bytes);

@@ -6,6 +6,8 @@ namespace {
 
 const char *const Magic = "# kelvane-host line record 1";
 
+} // namespace
+
 int hexValue(char c)
 {
     if (c >= '0' && c <= '9')
@@ -16,8 +18,6 @@ int hexValue(char c)
         return c - 'A' + 10;
     return -1;
 }
-
-} // namespace
 
 QByteArray header()
 {

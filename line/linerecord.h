@@ -36,6 +36,8 @@ QByteArray format(qint64 us, Source source, const QByteArray &bytes);
 QByteArray escape(const QByteArray &bytes);
 /// One record line (its line ending may be there) into *entry; false when it is not one.
 bool parse(const QByteArray &line, Entry *entry);
+/// The value of a hexadecimal digit, either case; -1 for any other byte.
+int hexValue(char c);
 
 } // namespace LineRecord
 

@@ -6,12 +6,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # CI's further stages build with clang and libFuzzer and run valgrind; kelvane-host's suite meets
-# real clients there: gpsd, and Signal K's parser, which npm installs into the build tree; the
-# package check formats the manual pages with groff.
+# a real client there, gpsd; the package check formats the manual pages with groff.
 extra=()
 if [ "${CI:-false}" = true ]; then
   extra=(clang libclang-rt-14-dev valgrind gpsd gpsd-clients groff-base)
-  command -v node >/dev/null && command -v npm >/dev/null || extra+=(nodejs npm)
 fi
 scripts/deps.sh "${extra[@]}"
 

@@ -2,7 +2,7 @@
 //
 // The ARMv7 build runs its tests under qemu-arm-static, and the build machine's kernel cannot
 // start an ARM program by itself: the test wrapper then names the emulator in KELVANE_EMULATOR,
-// and the program is started as its first argument. Programs of the build machine (gpsd, node)
+// and the program is started as its first argument. Programs of the build machine (gpsd)
 // are started as usual.
 
 #pragma once

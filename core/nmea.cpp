@@ -247,6 +247,15 @@ QString f32(float value, int decimals)
     return QString::number(double(value), 'f', decimals);
 }
 
+void appendFixed(QByteArray &out, double value, int decimals)
+{
+    char text[MaxFixedLength];
+    if (const char *end = writeFixed(text, value, decimals))
+        out.append(text, int(end - text));
+    else
+        out.append(QString::number(value, 'f', decimals).toLatin1());
+}
+
 template<typename T> T wrap360(T angle)
 {
     T r = std::fmod(angle, T(360));

@@ -49,6 +49,9 @@ extern const QHash<int, QString> NmeaRegEx;
 QString formatPrefix(const QString &talker);
 /// value in fixed point with exactly decimals decimals, "." as decimal point, no "+" sign.
 QString f32(float value, int decimals);
+/// Appends value to out as QString::number(value, 'f', decimals) writes it, byte for byte, without
+/// building a QString for any value a float or a short decimal can hold.
+void appendFixed(QByteArray &out, double value, int decimals);
 
 /// Angle wrapping in the argument's type (instantiated for float): wrap360 to [0, 360),
 /// wrap180 to (-180, 180], wrap2PI to [0, 2 pi), wrapPI to (-pi, pi].

@@ -1,10 +1,34 @@
 #include "linerecord.h"
 
+#include <QLatin1String>
+
+#include <cstring>
+
 namespace LineRecord {
 
 namespace {
 
 const char *const Magic = "# kelvane-host line record 1";
+
+const char *find(const char *from, const char *end, char c)
+{
+    return static_cast<const char *>(std::memchr(from, c, size_t(end - from)));
+}
+
+// A number field as QByteArray::toLongLong() reads it (which allows blanks around it and a
+// sign); plain digits, the record's own form, without a copy.
+qint64 number(const char *begin, const char *end, bool *ok)
+{
+    qint64 value = 0;
+    const char *p = begin;
+    for (; p < end && p - begin < 18 && *p >= '0' && *p <= '9'; ++p)
+        value = value * 10 + (*p - '0');
+    if (p == end && p > begin) {
+        *ok = true;
+        return value;
+    }
+    return QByteArray(begin, int(end - begin)).toLongLong(ok);
+}
 
 } // namespace
 
@@ -68,64 +92,66 @@ QByteArray format(qint64 us, Source source, const QByteArray &bytes)
     return out;
 }
 
-bool parse(const QByteArray &text, Entry *entry)
+bool parse(const char *line, int size, Entry *entry)
 {
     // Escaped bytes hold no CR or LF: those are the line's ending.
-    QByteArray line = text;
-    while (line.endsWith('\n') || line.endsWith('\r'))
-        line.chop(1);
-    const int space = line.indexOf(' ');
-    const int second = space < 0 ? -1 : line.indexOf(' ', space + 1);
-    const int dot = line.indexOf('.');
-    if (second < 0 || dot < 1 || dot + 7 != space)
+    while (size > 0 && (line[size - 1] == '\n' || line[size - 1] == '\r'))
+        --size;
+    const char *end = line + size;
+    const char *space = find(line, end, ' ');
+    const char *second = space ? find(space + 1, end, ' ') : nullptr;
+    const char *dot = find(line, end, '.');
+    if (!second || !dot || dot == line || dot + 7 != space)
         return false;
     bool okSeconds = false;
     bool okMicros = false;
-    const qint64 seconds = line.left(dot).toLongLong(&okSeconds);
-    const qint64 micros = line.mid(dot + 1, 6).toLongLong(&okMicros);
-    if (!okSeconds || !okMicros || seconds < 0 || line.at(0) == '+' || line.at(dot + 1) == '+')
+    const qint64 seconds = number(line, dot, &okSeconds);
+    const qint64 micros = number(dot + 1, dot + 7, &okMicros);
+    if (!okSeconds || !okMicros || seconds < 0 || line[0] == '+' || dot[1] == '+')
         return false;
-    const QByteArray source = line.mid(space + 1, second - space - 1);
-    if (source != "device" && source != "client")
+    const QLatin1String source(space + 1, int(second - space - 1));
+    if (source != QLatin1String("device") && source != QLatin1String("client"))
         return false;
-    QByteArray bytes;
-    for (int i = second + 1; i < line.size(); ++i) {
-        const char c = line.at(i);
-        if (c != '\\') {
-            bytes += c;
+    // At most one byte for each byte of text.
+    QByteArray &bytes = entry->bytes;
+    bytes.resize(int(end - second - 1));
+    char *out = bytes.data();
+    for (const char *p = second + 1; p < end; ++p) {
+        if (*p != '\\') {
+            *out++ = *p;
             continue;
         }
-        if (++i >= line.size())
+        if (++p >= end)
             return false;
-        switch (line.at(i)) {
+        switch (*p) {
         case 'r':
-            bytes += '\r';
+            *out++ = '\r';
             break;
         case 'n':
-            bytes += '\n';
+            *out++ = '\n';
             break;
         case 't':
-            bytes += '\t';
+            *out++ = '\t';
             break;
         case '\\':
-            bytes += '\\';
+            *out++ = '\\';
             break;
         case 'x': {
-            const int high = i + 1 < line.size() ? hexValue(line.at(i + 1)) : -1;
-            const int low = i + 2 < line.size() ? hexValue(line.at(i + 2)) : -1;
+            const int high = p + 1 < end ? hexValue(p[1]) : -1;
+            const int low = p + 2 < end ? hexValue(p[2]) : -1;
             if (high < 0 || low < 0)
                 return false;
-            bytes += char(high << 4 | low);
-            i += 2;
+            *out++ = char(high << 4 | low);
+            p += 2;
             break;
         }
         default:
             return false;
         }
     }
+    bytes.resize(int(out - bytes.constData()));
     entry->us = seconds * 1000000 + micros;
-    entry->source = source == "device" ? Device : Client;
-    entry->bytes = bytes;
+    entry->source = source == QLatin1String("device") ? Device : Client;
     return true;
 }
 

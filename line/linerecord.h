@@ -34,8 +34,13 @@ bool isRecord(const QByteArray &start);
 /// The record lines for bytes from source at us: one per LF in bytes, and one for the rest.
 QByteArray format(qint64 us, Source source, const QByteArray &bytes);
 QByteArray escape(const QByteArray &bytes);
-/// One record line (its line ending may be there) into *entry; false when it is not one.
-bool parse(const QByteArray &line, Entry *entry);
+/// One record line (its line ending may be there) into *entry; false when it is not one, and
+/// then *entry holds nothing of use. The entry's bytes keep their memory from call to call.
+bool parse(const char *line, int size, Entry *entry);
+inline bool parse(const QByteArray &line, Entry *entry)
+{
+    return parse(line.constData(), line.size(), entry);
+}
 /// The value of a hexadecimal digit, either case; -1 for any other byte.
 int hexValue(char c);
 

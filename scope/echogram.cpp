@@ -150,8 +150,8 @@ void Echogram::drawPanel(QImage &image, int index) const
     const QRect plot = plotRect(index);
     const double extent = depthExtent(index);
     const int w = columnWidth();
-    const QVector<Column> columns =
-        index < panels.size() ? panels.at(index).columns : QVector<Column>();
+    const QList<Column> columns =
+        index < panels.size() ? panels.at(index).columns : QList<Column>();
 
     // Columns: each pixel row shows the strongest sample of the depth interval it covers, so
     // that a narrow echo survives when there are more samples than rows.

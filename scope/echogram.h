@@ -4,6 +4,7 @@
 #include "streamdecoder.h"
 
 #include <QImage>
+#include <QList>
 #include <QRect>
 #include <QString>
 #include <QVector>
@@ -71,7 +72,7 @@ private:
     {
         int frequency = -1;
         int dropped = 0; ///< oldest columns given up to MaxColumns
-        QVector<Column> columns;
+        QList<Column> columns; ///< dropping the oldest moves none of the others
     };
 
     void drawPanel(QImage &image, int index) const;

@@ -18,18 +18,18 @@ qint64 power10(int n)
 
 } // namespace
 
-bool FixedDecimal::parse(const QByteArray &text, FixedDecimal *out)
+bool FixedDecimal::parse(const char *text, int size, FixedDecimal *out)
 {
     FixedDecimal value;
     int i = 0;
-    if (text.startsWith('-')) {
+    if (size > 0 && text[0] == '-') {
         value.negative = true;
         i = 1;
     }
     int digits = 0;
     bool point = false;
-    for (; i < text.size(); ++i) {
-        const char c = text.at(i);
+    for (; i < size; ++i) {
+        const char c = text[i];
         if (c == '.' && !point && digits > 0) {
             point = true;
             continue;

@@ -14,7 +14,11 @@ struct FixedDecimal
     bool negative = false;
 
     /// Reads text in that format (at most 15 digits); false, leaving *out unchanged, otherwise.
-    static bool parse(const QByteArray &text, FixedDecimal *out);
+    static bool parse(const char *text, int size, FixedDecimal *out);
+    static bool parse(const QByteArray &text, FixedDecimal *out)
+    {
+        return parse(text.constData(), text.size(), out);
+    }
 
     /// True when one real value, rounded to the nearest multiple of each number's last decimal,
     /// can be written as both: the texts agree on the sign, and each lies within half its own

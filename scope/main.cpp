@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QSocketNotifier>
+#include <QTextStream>
 
 #include <cctype>
 #include <csignal>

@@ -5,20 +5,60 @@
 #include <QSerialPort>
 #include <QTimer>
 
+#include "nmea.h"
+
+#include <cerrno>
 #include <cmath>
-#include <cstdio>
+#include <cstring>
+#include <unistd.h>
 
 namespace {
 
+// Capture files are read in blocks of this size, and handed to the decoder in pieces of
+// FeedSize with the ping count checked between.
+constexpr int BlockSize = 1024 * 1024;
+constexpr int FeedSize = 64 * 1024;
+
 // A value for people and for the CSV: fixed point, or the placeholder when unknown.
-QString number(double value, int decimals, const QString &unknown)
+void number(QByteArray &out, double value, int decimals, const char *unknown)
 {
-    return std::isnan(value) ? unknown : QString::number(value, 'f', decimals);
+    if (std::isnan(value))
+        out.append(unknown);
+    else
+        appendFixed(out, value, decimals);
 }
 
-QString integer(int value, const QString &unknown)
+void integer(QByteArray &out, int value, const char *unknown)
 {
-    return value < 0 ? unknown : QString::number(value);
+    if (value < 0) {
+        out.append(unknown);
+        return;
+    }
+    char digits[12];
+    char *p = digits + sizeof digits;
+    do {
+        *--p = char('0' + value % 10);
+        value /= 10;
+    } while (value > 0);
+    out.append(p, int(digits + sizeof digits - p));
+}
+
+// One read of up to size bytes: all of them from a file but at its end, what has come from a
+// pipe; 0 at the end, -1 when reading fails.
+qint64 readSome(int fd, char *to, qint64 size)
+{
+    for (;;) {
+        const ssize_t n = ::read(fd, to, size_t(size));
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+// Sentences, frames and prompts start with "$", "#" or ">", and blank lines with CR or LF: a
+// stream that starts with anything else was begun in the middle of a line.
+bool startsMidLine(char first)
+{
+    return !QByteArray("$#>\r\n").contains(first);
 }
 
 // Bytes as text for a terminal: control and non-ASCII bytes, and the backslash, as \xHH.
@@ -60,8 +100,7 @@ QString openHint(const QSerialPort &port)
 
 } // namespace
 
-Scope::Scope(const Options &opts, QObject *parent)
-    : QObject(parent), options(opts), out(stdout), err(stderr)
+Scope::Scope(const Options &opts, QObject *parent) : QObject(parent), options(opts)
 {
     decoder.setDefaultSampleFrequency(options.sampleFrequency);
     decoder.setTalker(options.talker);
@@ -83,10 +122,9 @@ bool Scope::open()
     }
     if (csv.isOpen()) {
         csv.resize(0);
-        csvOut.setDevice(&csv);
-        csvOut << "time_s,channel_hz,depth_m,temperature_c,pitch_deg,roll_deg,samples,"
-                  "echo_depth_m\n";
-        csvOut.flush();
+        csv.write("time_s,channel_hz,depth_m,temperature_c,pitch_deg,roll_deg,samples,"
+                  "echo_depth_m\n");
+        csv.flush();
     }
     return true;
 }
@@ -98,16 +136,16 @@ bool Scope::openOutputs()
         csv.setFileName(options.csvFile);
         csvExisted = csv.exists();
         if (!csv.open(QIODevice::ReadWrite | QIODevice::Text)) {
-            err << "kelvane-scope: cannot write " << options.csvFile << ": " << csv.errorString()
-                << Qt::endl;
+            text.err() << "kelvane-scope: cannot write " << options.csvFile << ": "
+                       << csv.errorString() << '\n';
             return false;
         }
     }
     if (!options.pngFile.isEmpty()) {
         png.setFileName(options.pngFile);
         if (!png.open(QIODevice::WriteOnly)) {
-            err << "kelvane-scope: cannot write " << options.pngFile << ": " << png.errorString()
-                << Qt::endl;
+            text.err() << "kelvane-scope: cannot write " << options.pngFile << ": "
+                       << png.errorString() << '\n';
             discardOutputs();
             return false;
         }
@@ -131,13 +169,13 @@ bool Scope::openDevice()
     port = new QSerialPort(this);
     port->setPortName(options.device);
     if (!port->open(QIODevice::ReadWrite)) {
-        err << "kelvane-scope: cannot open " << options.device << ": " << port->errorString()
-            << openHint(*port) << Qt::endl;
+        text.err() << "kelvane-scope: cannot open " << options.device << ": " << port->errorString()
+                   << openHint(*port) << '\n';
         return false;
     }
     if (!port->setBaudRate(options.baud)) {
-        err << "kelvane-scope: cannot set " << options.baud << " baud on " << options.device << ": "
-            << port->errorString() << Qt::endl;
+        text.err() << "kelvane-scope: cannot set " << options.baud << " baud on " << options.device
+                   << ": " << port->errorString() << '\n';
         return false;
     }
     // The device has been writing all along: what waited in the buffer is stale, and the first
@@ -167,9 +205,10 @@ void Scope::deviceLost(int error)
     // ends before the run wanted it to. A pty's hang-up fails the read (EIO), whose error text
     // Qt takes from whatever failed last: it is named for what it is.
     const bool hungUp = error == QSerialPort::ReadError || error == QSerialPort::ResourceError;
-    err << "kelvane-scope: " << options.device << " went away ("
-        << (hungUp ? QStringLiteral("hung up or removed") : port->errorString()) << "), stopping"
-        << Qt::endl;
+    text.err() << "kelvane-scope: " << options.device << " went away ("
+               << (hungUp ? QStringLiteral("hung up or removed") : port->errorString())
+               << "), stopping\n";
+    text.flush();
     readDevice();
     if (finished)
         return; // what was left in it completed the ping count
@@ -182,9 +221,10 @@ void Scope::replyTimedOut()
 {
     if (!awaitingReply || finished)
         return;
-    err << "kelvane-scope: no reply to \"" << QString::fromLatin1(options.send.simplified())
-        << "\" within " << QString::number(options.replyTimeoutMs / 1000.0) << " s, stopping"
-        << Qt::endl;
+    text.err() << "kelvane-scope: no reply to \"" << QString::fromLatin1(options.send.simplified())
+               << "\" within " << QString::number(options.replyTimeoutMs / 1000.0)
+               << " s, stopping\n";
+    text.flush();
     endStatus = NoReply;
     finish(true);
     emit done();
@@ -196,17 +236,10 @@ bool Scope::openFile()
         ? input.open(stdin, QIODevice::ReadOnly)
         : (input.setFileName(options.fromFile), input.open(QIODevice::ReadOnly));
     if (!ok) {
-        err << "kelvane-scope: cannot read " << options.fromFile << ": " << input.errorString()
-            << Qt::endl;
+        text.err() << "kelvane-scope: cannot read " << options.fromFile << ": "
+                   << input.errorString() << '\n';
         return false;
     }
-    // Sentences, frames and prompts start with "$", "#" or ">". A capture that starts with
-    // anything else (a sample, the tail of a line) was begun in the middle of a ping, as cat on
-    // a running device begins: it is joined as a device is, from its first ping or reply on,
-    // so that what the capture cut off is no anomaly. A reply and its echo are still decoded.
-    const QByteArray first = input.peek(1);
-    if (!first.isEmpty() && !QByteArray("$#>\r\n").contains(first.at(0)))
-        decoder.setSynchronised(false);
     return true;
 }
 
@@ -217,6 +250,10 @@ void Scope::readDevice()
     const QByteArray bytes = port->readAll();
     if (!bytes.isEmpty())
         decoder.feed(bytes, clock.elapsed() / 1000.0);
+    // Live: what this read decoded is shown now.
+    text.flush();
+    if (csv.isOpen())
+        csv.flush();
     if (enoughPings()) {
         finish(true);
         emit done();
@@ -230,39 +267,109 @@ bool Scope::enoughPings() const
 
 int Scope::runFile()
 {
+    // The capture is read in blocks, never whole: memory stays the same whatever its length.
+    std::vector<char> block(BlockSize);
+    // Enough of the start to tell a record by its first line, also from a pipe.
+    qint64 size = 0;
+    for (qint64 n = 1; n > 0 && size < 64; size += n)
+        n = qMax<qint64>(0, readSome(input.handle(), block.data() + size, BlockSize - size));
+    if (size == 0)
+        return finish(false);
     // A line record of kelvane-host: the instrument's bytes with their times; the commands in
-    // it are not the instrument's and are left out. Its first bytes are joined as a capture's.
-    const bool isRecord = LineRecord::isRecord(input.peek(64));
-    bool first = true;
-    for (int number = 1; !enoughPings(); ++number) {
-        if (!isRecord) {
-            const QByteArray chunk = input.read(64 * 1024);
-            if (chunk.isEmpty())
-                break;
-            decoder.feed(chunk);
-            continue;
-        }
-        if (input.atEnd())
-            break;
-        const QByteArray line = input.readLine();
-        LineRecord::Entry entry;
-        if (line.startsWith('#'))
-            continue;
-        if (!LineRecord::parse(line, &entry)) {
-            err << "kelvane-scope: " << options.fromFile << ":" << number
-                << ": not a line record entry" << Qt::endl;
-            return IoError;
-        }
-        if (entry.source != LineRecord::Device || entry.bytes.isEmpty())
-            continue;
-        if (first && !QByteArray("$#>\r\n").contains(entry.bytes.at(0)))
-            decoder.setSynchronised(false);
-        first = false;
-        decoder.feed(entry.bytes, entry.us / 1e6);
+    // it are not the instrument's and are left out.
+    if (LineRecord::isRecord(QByteArray::fromRawData(block.data(), int(qMin<qint64>(size, 64)))))
+        return runRecord(block, size);
+    // A capture that starts in the middle of a line (a sample, the tail of a line) was begun
+    // in the middle of a ping, as cat on a running device begins: it is joined as a device is,
+    // from its first ping or reply on, so that what the capture cut off is no anomaly. A reply
+    // and its echo are still decoded.
+    if (startsMidLine(block[0]))
+        decoder.setSynchronised(false);
+    for (qint64 got = size; got > 0 && !enoughPings();
+         got = readSome(input.handle(), block.data(), BlockSize)) {
+        for (qint64 from = 0; from < got && !enoughPings(); from += FeedSize)
+            decoder.feed(block.data() + from, int(qMin<qint64>(FeedSize, got - from)));
     }
     // A capture that ends inside a frame was cut: that is an anomaly of the capture, unless
     // the run stopped early on its own ping count.
     return finish(enoughPings());
+}
+
+// The record's lines one by one, from the block already read on; its first instrument bytes
+// are joined as a capture's are.
+int Scope::runRecord(std::vector<char> &block, qint64 size)
+{
+    RecordState record;
+    record.bytes.reserve(2 * FeedSize); // kept when emptied
+    QByteArray line; // one that did not end in its block
+    int number = 0;
+    for (qint64 got = size; got > 0; got = readSome(input.handle(), block.data(), BlockSize)) {
+        const char *p = block.data();
+        const char *end = p + got;
+        while (p < end && !enoughPings()) {
+            const char *lf = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
+            if (!lf) {
+                line.append(p, int(end - p));
+                break;
+            }
+            const char *from = p;
+            int length = int(lf - p);
+            if (!line.isEmpty()) {
+                line.append(p, length);
+                from = line.constData();
+                length = line.size();
+            }
+            p = lf + 1;
+            if (!recordLine(++number, from, length, record))
+                return IoError;
+            line.resize(0);
+        }
+        if (enoughPings())
+            break;
+    }
+    if (!line.isEmpty() && !enoughPings() &&
+        !recordLine(++number, line.constData(), line.size(), record))
+        return IoError;
+    feedRecorded(record);
+    return finish(enoughPings());
+}
+
+// One line of a record (its LF left out): the instrument's bytes in it decoded at their time;
+// false, said on standard error, when it is not a line of a record.
+bool Scope::recordLine(int number, const char *line, int length, RecordState &record)
+{
+    if (length > 0 && line[0] == '#')
+        return true;
+    if (!LineRecord::parse(line, length, &record.entry)) {
+        feedRecorded(record); // everything before it is decoded, as it stands
+        text.err() << "kelvane-scope: " << options.fromFile << ":" << number
+                   << ": not a line record entry\n";
+        return false;
+    }
+    const QByteArray &bytes = record.entry.bytes;
+    if (record.entry.source != LineRecord::Device || bytes.isEmpty())
+        return true;
+    if (record.first && startsMidLine(bytes.at(0)))
+        decoder.setSynchronised(false);
+    record.first = false;
+    // Deliveries of one time are decoded together: the same lines with the same time, in
+    // fewer calls. With a ping count the decoder gets each alone, so that it stops where the
+    // count is reached.
+    if (record.us != record.entry.us || options.pings > 0)
+        feedRecorded(record);
+    record.us = record.entry.us;
+    record.bytes.append(bytes);
+    if (options.pings > 0 || record.bytes.size() >= FeedSize)
+        feedRecorded(record);
+    return true;
+}
+
+void Scope::feedRecorded(RecordState &record)
+{
+    if (record.bytes.isEmpty())
+        return;
+    decoder.feed(record.bytes, record.us / 1e6);
+    record.bytes.resize(0);
 }
 
 int Scope::finish(bool streamCut)
@@ -274,26 +381,26 @@ int Scope::finish(bool streamCut)
     decoder.finish(!streamCut);
     if (port)
         port->close();
-    out << counted(pingsShown, "ping", "pings") << ", "
-        << counted(anomaliesShown, "anomaly", "anomalies") << Qt::endl;
+    text.out() << counted(pingsShown, "ping", "pings") << ", "
+               << counted(anomaliesShown, "anomaly", "anomalies") << '\n';
     status = endStatus != Clean ? endStatus : anomaliesShown > 0 ? AnomaliesSeen : Clean;
     if (csv.isOpen()) {
-        csvOut.flush();
         csv.close();
         if (csv.error() != QFileDevice::NoError) {
-            err << "kelvane-scope: cannot write " << options.csvFile << ": " << csv.errorString()
-                << Qt::endl;
+            text.err() << "kelvane-scope: cannot write " << options.csvFile << ": "
+                       << csv.errorString() << '\n';
             status = IoError;
         }
     }
     if (png.isOpen()) {
         QString why;
         if (!echogram.save(&png, &why) || !png.commit()) {
-            err << "kelvane-scope: cannot write " << options.pngFile << ": "
-                << (why.isEmpty() ? png.errorString() : why) << Qt::endl;
+            text.err() << "kelvane-scope: cannot write " << options.pngFile << ": "
+                       << (why.isEmpty() ? png.errorString() : why) << '\n';
             status = IoError;
         }
     }
+    text.flush();
     return status;
 }
 
@@ -301,31 +408,61 @@ void Scope::onPing(const Ping &ping)
 {
     if (enoughPings())
         return; // the rest of the read that completed the last ping wanted
-    const QString unknown = QStringLiteral("-");
     if (awaitingReply) {
         // Written before the command took effect: shown, but neither counted nor kept.
-        out << "(before the reply) ";
+        text.out() << "(before the reply) ";
     } else {
         ++pingsShown;
     }
-    out << "t=" << number(ping.time, 3, unknown) << " ch=" << channel(ping.frequency)
-        << " depth=" << number(ping.depth, 4, unknown)
-        << " temp=" << number(ping.temperature, 2, unknown)
-        << " pitch=" << number(ping.pitch, 3, unknown) << " roll=" << number(ping.roll, 3, unknown)
-        << " samples=" << integer(ping.sampleCount(), unknown)
-        << " echo=" << number(ping.echoDepth, 4, unknown) << Qt::endl;
+    if (ping.frequency != channelFrequency) {
+        channelFrequency = ping.frequency;
+        channelText = channel(ping.frequency).toLatin1();
+    }
+    // The line is put together as bytes: a QString per number would cost more than the
+    // decoding of the ping.
+    QByteArray &line = row;
+    line.resize(0);
+    line.append("t=");
+    number(line, ping.time, 3, "-");
+    line.append(" ch=").append(channelText).append(" depth=");
+    number(line, ping.depth, 4, "-");
+    line.append(" temp=");
+    number(line, ping.temperature, 2, "-");
+    line.append(" pitch=");
+    number(line, ping.pitch, 3, "-");
+    line.append(" roll=");
+    number(line, ping.roll, 3, "-");
+    line.append(" samples=");
+    integer(line, ping.sampleCount(), "-");
+    line.append(" echo=");
+    number(line, ping.echoDepth, 4, "-");
+    line.append('\n');
+    text.out() << line;
     if (awaitingReply)
         return;
     if (csv.isOpen()) {
-        const QString empty;
-        csvOut << number(ping.time, 3, empty) << ',' << integer(ping.frequency, empty) << ','
-               << number(ping.depth, 4, empty) << ',' << number(ping.temperature, 2, empty) << ','
-               << number(ping.pitch, 3, empty) << ',' << number(ping.roll, 3, empty) << ','
-               << integer(ping.sampleCount(), empty) << ',' << number(ping.echoDepth, 4, empty)
-               << '\n';
-        csvOut.flush();
+        line.resize(0);
+        number(line, ping.time, 3, "");
+        line.append(',');
+        integer(line, ping.frequency, "");
+        line.append(',');
+        number(line, ping.depth, 4, "");
+        line.append(',');
+        number(line, ping.temperature, 2, "");
+        line.append(',');
+        number(line, ping.pitch, 3, "");
+        line.append(',');
+        number(line, ping.roll, 3, "");
+        line.append(',');
+        integer(line, ping.sampleCount(), "");
+        line.append(',');
+        number(line, ping.echoDepth, 4, "");
+        line.append('\n');
+        csv.write(line);
     }
-    echogram.addPing(ping);
+    // The echogram keeps its last columns only for the picture at the end.
+    if (png.isOpen())
+        echogram.addPing(ping);
     explainEmptyEchoes(ping);
 }
 
@@ -340,20 +477,19 @@ void Scope::explainEmptyEchoes(const Ping &ping)
     const bool wanted = options.fromFile.isEmpty() || !options.pngFile.isEmpty();
     if (nmea && wanted && !sawData && !notedNmea) {
         notedNmea = true;
-        err << "kelvane-scope: note: the instrument sends NMEA sentences, which carry no echo "
-               "samples (samples=- echo=-, an empty echogram); echo frames need a command, "
-               "e.g. --send \"#range 40000 #output 2 #go\""
-            << Qt::endl;
+        text.err() << "kelvane-scope: note: the instrument sends NMEA sentences, which carry no "
+                      "echo samples (samples=- echo=-, an empty echogram); echo frames need a "
+                      "command, e.g. --send \"#range 40000 #output 2 #go\"\n";
     }
     const double range = ping.dataRange();
     if (ping.hasData && !std::isnan(ping.depth) && ping.depth > range && !notedRange) {
         notedRange = true;
-        err << "kelvane-scope: note: the reported depth " << QString::number(ping.depth, 'f', 2)
-            << " m lies beyond the data block's range of " << QString::number(range, 'f', 2)
-            << " m (" << ping.samples.size() << " samples at " << ping.samplingFrequency
-            << " Hz), so its echo is not in it; a longer range (in mm) shows it, e.g. "
-               "--send \"#range 40000 #go\" (dual frequency: #rangeh, #rangel)"
-            << Qt::endl;
+        text.err() << "kelvane-scope: note: the reported depth "
+                   << QString::number(ping.depth, 'f', 2)
+                   << " m lies beyond the data block's range of " << QString::number(range, 'f', 2)
+                   << " m (" << ping.samples.size() << " samples at " << ping.samplingFrequency
+                   << " Hz), so its echo is not in it; a longer range (in mm) shows it, e.g. "
+                      "--send \"#range 40000 #go\" (dual frequency: #rangeh, #rangel)\n";
     }
 }
 
@@ -362,11 +498,11 @@ void Scope::onAnomaly(const Anomaly &anomaly)
     if (enoughPings() && !finishing)
         return; // past the last ping wanted
     ++anomaliesShown;
-    err << "line " << anomaly.line << ": " << Anomaly::kindName(anomaly.kind) << ": "
-        << anomaly.message;
+    text.err() << "line " << anomaly.line << ": " << Anomaly::kindName(anomaly.kind) << ": "
+               << anomaly.message;
     if (!anomaly.text.isEmpty())
-        err << ": " << printable(anomaly.text);
-    err << Qt::endl;
+        text << ": " << printable(anomaly.text);
+    text << '\n';
 }
 
 void Scope::onReply(const Reply &reply)
@@ -380,6 +516,6 @@ void Scope::onReply(const Reply &reply)
         awaitingReply = false;
         replyTimer->stop();
     }
-    out << "reply " << QString::fromLatin1(reply.echo) << (reply.echo.isEmpty() ? "" : " ")
-        << QString::fromLatin1(reply.prompt) << Qt::endl;
+    text.out() << "reply " << QString::fromLatin1(reply.echo) << (reply.echo.isEmpty() ? "" : " ")
+               << QString::fromLatin1(reply.prompt) << '\n';
 }

@@ -2,20 +2,25 @@
 #define KELVANE_SCOPE_H
 
 #include "echogram.h"
+#include "linerecord.h"
 #include "streamdecoder.h"
+#include "textoutput.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
 #include <QSaveFile>
-#include <QTextStream>
+
+#include <limits>
+#include <vector>
 
 class QSerialPort;
 class QTimer;
 
 /// The kelvane-scope run: reads the instrument's stream from a serial device or a file, prints
 /// one line per ping and per reply on standard output and every anomaly on standard error,
-/// writes the CSV rows as the pings come and the echogram at the end.
+/// writes the CSV rows and the echogram at the end. From a device, the lines and rows of each
+/// read are written as it is decoded; from a file, in large pieces.
 class Scope : public QObject
 {
     Q_OBJECT
@@ -70,6 +75,17 @@ private:
     bool openOutputs();
     bool openDevice();
     bool openFile();
+    /// A record being read: its last entry, and the instrument's bytes not decoded yet.
+    struct RecordState
+    {
+        LineRecord::Entry entry;
+        QByteArray bytes; ///< of entries of one time
+        qint64 us = -1; ///< their time
+        bool first = true; ///< no instrument bytes yet
+    };
+    int runRecord(std::vector<char> &block, qint64 size);
+    bool recordLine(int number, const char *line, int length, RecordState &record);
+    void feedRecorded(RecordState &record);
     void discardOutputs();
     void readDevice();
     void deviceLost(int error);
@@ -86,9 +102,10 @@ private:
     QFile csv;
     bool csvExisted = false; ///< kept when the run fails before it starts
     QSaveFile png; ///< the echogram appears under its name only once written whole
-    QTextStream out;
-    QTextStream err;
-    QTextStream csvOut;
+    TextOutput text; ///< standard output and standard error
+    QByteArray row; ///< the line or CSV row being put together
+    int channelFrequency = std::numeric_limits<int>::min(); ///< of channelText
+    QByteArray channelText; ///< the last ping's channel as shown
     bool awaitingReply = false; ///< a command was sent and its reply has not come yet
     QTimer *replyTimer = nullptr;
     int pingsShown = 0;

@@ -3,10 +3,10 @@
 #include "fixeddecimal.h"
 #include "nmea.h"
 
-#include <QRegularExpression>
-
-#include <cctype>
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -31,7 +31,7 @@ enum class Field {
 // line must match whole; the others must start with the key and carry a number in the format.
 struct TemplateLine
 {
-    const char *key;
+    std::string_view key;
     Value value;
     int decimals;
     Field field;
@@ -119,66 +119,166 @@ const Template singleTemplate = makeTemplate(singleHeader, "single-frequency hea
 const Template dualTemplate = makeTemplate(dualHeader, "dual-frequency header");
 const Template debugTemplate = makeTemplate(debugHeader, "debug header");
 
-const QByteArray dataStart = QByteArrayLiteral("##DataStart");
-const QByteArray dataEnd = QByteArrayLiteral("##DataEnd");
+using Text = std::string_view;
 
-bool isPrompt(const QByteArray &text)
+constexpr Text dataStart = "##DataStart";
+constexpr Text dataEnd = "##DataEnd";
+
+bool startsWith(Text text, Text prefix)
+{
+    return text.size() >= prefix.size() &&
+        std::memcmp(text.data(), prefix.data(), prefix.size()) == 0;
+}
+
+// QByteArray::mid() on a view: empty past the end, the rest for a length below 0 or beyond it.
+Text mid(Text text, int position, int length = -1)
+{
+    if (position < 0 || size_t(position) >= text.size())
+        return Text();
+    return text.substr(size_t(position), length < 0 ? Text::npos : size_t(length));
+}
+
+// Field index (from 0) of a line of fields separated by ","; empty when there are fewer.
+Text field(Text text, int index)
+{
+    size_t from = 0;
+    for (; index > 0; --index) {
+        const size_t comma = text.find(',', from);
+        if (comma == Text::npos)
+            return Text();
+        from = comma + 1;
+    }
+    const size_t comma = text.find(',', from);
+    return text.substr(from, comma == Text::npos ? Text::npos : comma - from);
+}
+
+QByteArray bytes(Text text)
+{
+    return QByteArray(text.data(), int(text.size()));
+}
+
+QString latin1(Text text)
+{
+    return QString::fromLatin1(text.data(), int(text.size()));
+}
+
+// Copies text into to, in the memory to already has when no one else shares it.
+void store(QByteArray &to, Text text)
+{
+    to.resize(int(text.size()));
+    if (!text.empty())
+        std::memcpy(to.data(), text.data(), text.size());
+}
+
+Text view(const QByteArray &text)
+{
+    return Text(text.constData(), size_t(text.size()));
+}
+
+bool isPrompt(Text text)
 {
     return text == ">ok." || text == ">ok" || text == ">" || text == "Invalid command >";
 }
 
 // The key of a value line matches when the line starts with it and the value does not start
 // with a further blank: "#Altitude,m  5.0000" (two blanks) does not match "#Altitude,m   ".
-bool keyMatches(const TemplateLine &t, const QByteArray &text)
+bool keyMatches(const TemplateLine &t, Text text)
 {
     if (t.value == Value::Text)
         return text == t.key;
-    const int keyLength = int(qstrlen(t.key));
-    return text.startsWith(t.key) && (text.size() == keyLength || text.at(keyLength) != ' ');
+    const size_t keyLength = t.key.size();
+    return startsWith(text, t.key) && (text.size() == keyLength || text[keyLength] != ' ');
+}
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
 }
 
 // Digits with an optional leading "-", and, when decimals > 0, a "." followed by exactly that
 // many digits: the number formats the instrument writes.
-bool isNumber(const QByteArray &text, int decimals)
+bool isNumber(Text text, int decimals)
 {
-    int i = text.startsWith('-') ? 1 : 0;
-    const int digitsFrom = i;
-    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text.at(i))))
+    size_t i = startsWith(text, "-") ? 1 : 0;
+    const size_t digitsFrom = i;
+    while (i < text.size() && isDigit(text[i]))
         ++i;
     if (i == digitsFrom)
         return false;
     if (decimals == 0)
         return i == text.size();
-    if (i >= text.size() || text.at(i) != '.')
+    if (i >= text.size() || text[i] != '.')
         return false;
-    const int fraction = ++i;
-    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text.at(i))))
+    const size_t fraction = ++i;
+    while (i < text.size() && isDigit(text[i]))
         ++i;
-    return i == text.size() && i - fraction == decimals;
+    return i == text.size() && i - fraction == size_t(decimals);
 }
 
-bool isInteger(const QByteArray &text)
+bool isInteger(Text text)
 {
     return isNumber(text, 0);
 }
 
+// An integer that isInteger() accepted, as QByteArray::toInt() reads it: false beyond an int.
+bool readInt(Text text, double &value)
+{
+    const bool negative = text[0] == '-';
+    long long magnitude = 0;
+    for (size_t i = negative ? 1 : 0; i < text.size(); ++i) {
+        magnitude = magnitude * 10 + (text[i] - '0');
+        if (magnitude > 1LL + std::numeric_limits<int>::max())
+            return false;
+    }
+    const long long v = negative ? -magnitude : magnitude;
+    if (v > std::numeric_limits<int>::max())
+        return false;
+    value = double(v);
+    return true;
+}
+
+const double Pow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                        1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+// A number that isNumber() accepted, as QByteArray::toDouble() reads it: up to 15 digits, the
+// digits as an integer (exact in a double) divided by an exact power of ten are the correctly
+// rounded value that the general reading gives, and longer numbers take that reading.
+bool readFixed(Text text, double &value)
+{
+    const bool negative = text[0] == '-';
+    uint64_t digits = 0;
+    int count = 0;
+    int decimals = 0;
+    bool point = false;
+    for (size_t i = negative ? 1 : 0; i < text.size() && count <= 15; ++i) {
+        if (text[i] == '.') {
+            point = true;
+            continue;
+        }
+        digits = digits * 10 + uint64_t(text[i] - '0');
+        ++count;
+        if (point)
+            ++decimals;
+    }
+    if (count > 15) {
+        bool ok = false;
+        value = bytes(text).toDouble(&ok);
+        return ok;
+    }
+    const double magnitude = double(digits) / Pow10[decimals];
+    value = negative ? -magnitude : magnitude;
+    return true;
+}
+
 // Reads the value of a line whose key matched; false when it is not in the line's format.
-bool readValue(const TemplateLine &t, const QByteArray &text, double &value)
+bool readValue(const TemplateLine &t, Text text, double &value)
 {
     if (t.value == Value::Text)
         return true;
-    const QByteArray number = text.mid(int(qstrlen(t.key)));
-    bool ok = false;
-    if (t.value == Value::Int) {
-        if (!isInteger(number))
-            return false;
-        value = number.toInt(&ok);
-        return ok;
-    }
-    if (!isNumber(number, t.decimals))
-        return false;
-    value = number.toDouble(&ok);
-    return ok;
+    const Text number = text.substr(t.key.size());
+    if (t.value == Value::Int)
+        return isInteger(number) && readInt(number, value);
+    return isNumber(number, t.decimals) && readFixed(number, value);
 }
 
 const Template *templateOf(int frame)
@@ -196,17 +296,65 @@ const Template *templateOf(int frame)
 }
 
 // Whether two numbers as the instrument writes them can be roundings of one value.
-bool sameValue(const QByteArray &a, const QByteArray &b)
+bool sameValue(const QByteArray &a, Text b)
 {
     FixedDecimal x;
     FixedDecimal y;
-    return FixedDecimal::parse(a, &x) && FixedDecimal::parse(b, &y) &&
+    return FixedDecimal::parse(a, &x) && FixedDecimal::parse(b.data(), int(b.size()), &y) &&
         FixedDecimal::sameValue(x, y);
 }
 
 QString keyText(const TemplateLine &t)
 {
-    return QString::fromLatin1(t.key).trimmed();
+    return latin1(t.key).trimmed();
+}
+
+// A sentence of printable ASCII that starts with "$" is one sentence, as Nmea::isNmeaString()
+// finds it, from its first byte to its last: "$", two characters, capital letters, ",", at least
+// one byte up to the first "*" after that, and two characters after it.
+bool isWholeSentence(Text text)
+{
+    if (text.size() < 3)
+        return false;
+    size_t comma = 3;
+    while (comma < text.size() && text[comma] >= 'A' && text[comma] <= 'Z')
+        ++comma;
+    if (comma == 3 || comma == text.size() || text[comma] != ',')
+        return false;
+    const size_t star = text.find('*', comma + 1);
+    return star != Text::npos && star != comma + 1 && star + 3 == text.size();
+}
+
+// The frequency line "#F <Hz> Hz*hh" read as the pattern ^(#F (\S+) Hz)\*(..)$ reads the text up
+// to its first zero byte: Hz is a run without blanks (space, tab, CR, vertical tab, form feed),
+// and the two checksum characters may be any bytes.
+bool frequencyFields(Text text, Text &body, Text &hz, Text &checksum)
+{
+    text = text.substr(0, text.find('\0'));
+    const size_t n = text.size();
+    if (n < 10 || !startsWith(text, "#F ") || text.substr(n - 6, 4) != " Hz*")
+        return false;
+    hz = text.substr(3, n - 9);
+    if (hz.find_first_of(" \t\r\v\f") != Text::npos)
+        return false;
+    body = text.substr(0, n - 3);
+    checksum = text.substr(n - 2);
+    return true;
+}
+
+// The frequency as QString::toDouble() reads it; plain digits without a QString.
+bool readFrequency(Text hz, double &value)
+{
+    if (hz.size() <= 9 && hz.find_first_not_of("0123456789") == Text::npos) {
+        long long v = 0;
+        for (const char c : hz)
+            v = v * 10 + (c - '0');
+        value = double(v);
+        return true;
+    }
+    bool ok = false;
+    value = latin1(hz).toDouble(&ok);
+    return ok;
 }
 
 } // namespace
@@ -249,7 +397,20 @@ QString Anomaly::kindName(Kind kind)
     return QStringLiteral("unexpected line");
 }
 
-StreamDecoder::StreamDecoder(QObject *parent) : QObject(parent) { }
+void StreamDecoder::StoredLine::store(const Line &line)
+{
+    number = line.number;
+    ::store(text, line.text);
+}
+
+StreamDecoder::StreamDecoder(QObject *parent) : QObject(parent)
+{
+    // Reserved, so that emptying them keeps their memory for the next line.
+    partial.reserve(MaxLineLength + 1);
+    for (QByteArray *text : {&previousText, &sentenceText, &lastLine.text, &pending.text,
+                             &pingStart.text, &headerPitch, &headerRoll})
+        text->reserve(64);
+}
 
 void StreamDecoder::setDefaultSampleFrequency(int hz)
 {
@@ -267,48 +428,150 @@ void StreamDecoder::setSynchronised(bool value)
     synchronised = value;
 }
 
-void StreamDecoder::feed(const QByteArray &bytes, double arrivalS)
+void StreamDecoder::feed(const char *bytes, int size, double arrivalS)
 {
     arrival = arrivalS;
-    int from = 0;
-    while (from < bytes.size()) {
-        const int lf = bytes.indexOf('\n', from);
-        const int end = lf < 0 ? bytes.size() : lf;
-        if (!overlong)
-            buffer.append(bytes.constData() + from, end - from);
-        if (!overlong && buffer.size() > MaxLineLength) {
+    const char *p = bytes;
+    const char *const end = bytes + size;
+    if (!partial.isEmpty() || overlong)
+        p = continueLine(p, end);
+    while (p < end) {
+        // Most lines of a data block are samples: read as a run, not one line at a time.
+        if (frame == Frame::Data && synchronised) {
+            p = sampleRun(p, end);
+            if (p == end)
+                break;
+        }
+        const char *lf = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
+        if (!lf) {
+            p = continueLine(p, end);
+            break;
+        }
+        completeLine(p, int(lf - p));
+        p = lf + 1;
+    }
+}
+
+// Adds the bytes up to the next LF to the line begun in an earlier call, and decodes the line
+// when its LF is among them; returns the position after that LF, or end.
+const char *StreamDecoder::continueLine(const char *from, const char *end)
+{
+    const char *lf = static_cast<const char *>(std::memchr(from, '\n', size_t(end - from)));
+    const char *stop = lf ? lf : end;
+    if (!overlong) {
+        partial.append(from, int(stop - from));
+        if (partial.size() > MaxLineLength) {
             // Reported once, on the line number it will get, then dropped up to its LF.
-            report(Anomaly::Malformed, {lineNumber + 1, buffer.left(80)},
+            report(Anomaly::Malformed, {lineNumber + 1, Text(partial.constData(), 80)},
                    QStringLiteral("line longer than %1 bytes").arg(MaxLineLength));
             overlong = true;
-            buffer.clear();
+            partial.resize(0);
         }
-        if (lf < 0)
-            break;
-        ++lineNumber;
-        if (buffer.endsWith('\r'))
-            buffer.chop(1);
-        if (!overlong) {
-            lastLine = {lineNumber, buffer};
-            processLine(lastLine);
-        }
-        overlong = false;
-        buffer.clear();
-        from = lf + 1;
     }
+    if (!lf)
+        return end;
+    if (overlong) {
+        ++lineNumber;
+        overlong = false;
+    } else {
+        completeLine(partial.constData(), partial.size());
+        partial.resize(0);
+    }
+    return lf + 1;
+}
+
+// A whole line, its CR (if any) included, its LF not.
+void StreamDecoder::completeLine(const char *from, int length)
+{
+    if (length > MaxLineLength) {
+        report(Anomaly::Malformed, {lineNumber + 1, Text(from, 80)},
+               QStringLiteral("line longer than %1 bytes").arg(MaxLineLength));
+        ++lineNumber;
+        return;
+    }
+    ++lineNumber;
+    if (length > 0 && from[length - 1] == '\r')
+        --length;
+    const Line line {lineNumber, Text(from, size_t(length))};
+    lastLine.store(line);
+    processLine(line);
+}
+
+// Samples of a data block in a run: lines of up to five digits with a value from 0 to 1023,
+// ending in CR LF or LF, each of which processLine() would only append to the block (they are
+// never repeats). Stops at the first other line, and at a line the bytes do not hold whole, and
+// returns where it stopped.
+const char *StreamDecoder::sampleRun(const char *from, const char *end)
+{
+    const char *p = from;
+    int count = 0;
+    // While eight bytes are left, a whole sample line (five digits, CR, LF) and the byte that
+    // tells it is longer fit: no check against the end inside a line.
+    while (end - p >= 8) {
+        unsigned value = unsigned(*p - '0');
+        if (value > 9)
+            break;
+        if (p[1] == '\r' && p[2] == '\n') {
+            // One digit: most samples away from the echo.
+            data.push_back(int(value));
+            ++count;
+            p += 3;
+            continue;
+        }
+        const char *q = p + 1;
+        for (unsigned digit; q < p + 5 && (digit = unsigned(*q - '0')) < 10; ++q)
+            value = value * 10 + digit;
+        if (value > 1023)
+            break;
+        if (*q == '\r')
+            ++q;
+        if (*q != '\n')
+            break;
+        data.push_back(int(value));
+        ++count;
+        p = q + 1;
+    }
+    while (p < end) {
+        const char *q = p;
+        unsigned value = 0;
+        for (unsigned digit; q < end && q < p + 5 && (digit = unsigned(*q - '0')) < 10; ++q)
+            value = value * 10 + digit;
+        if (q == p || value > 1023)
+            break;
+        const char *lf = q < end && *q == '\r' ? q + 1 : q;
+        if (lf == end || *lf != '\n')
+            break;
+        data.push_back(int(value));
+        ++count;
+        p = lf + 1;
+    }
+    if (count == 0)
+        return p;
+    // The run's last line, as the line before the next one and as the last line seen.
+    const char *last = p - 1;
+    if (last > from && last[-1] == '\r')
+        --last;
+    const char *digits = last;
+    while (digits > from && isDigit(digits[-1]))
+        --digits;
+    lineNumber += count;
+    const Line line {lineNumber, Text(digits, size_t(last - digits))};
+    lastLine.store(line);
+    store(previousText, line.text);
+    return p;
 }
 
 void StreamDecoder::finish(bool reportTruncation)
 {
-    if (!buffer.isEmpty() && !overlong && reportTruncation) {
-        report(Anomaly::Truncated, {lineNumber + 1, buffer},
+    if (!partial.isEmpty() && !overlong && reportTruncation) {
+        report(Anomaly::Truncated, {lineNumber + 1, view(partial)},
                QStringLiteral("line without line ending at the end of the stream"));
     }
-    buffer.clear();
+    partial.resize(0);
     overlong = false;
     if (frame != Frame::None) {
         if (reportTruncation) {
-            abandonFrame(lastLine, true);
+            abandonFrame(lastLine.line(), true);
         } else {
             frame = Frame::None;
         }
@@ -336,12 +599,12 @@ void StreamDecoder::processLine(const Line &line)
     if (!synchronised) {
         // Joining a running stream: the first lines may be the tail of a ping, so decoding
         // starts with the first line that starts a ping or is a prompt.
-        const QByteArray &t = line.text;
-        const bool pingStart = t.startsWith("#F ") || t == singleHeader[0].key ||
-            t == dualHeader[0].key || isPrompt(t) || (t.startsWith('$') && t.mid(3, 4) == "DBT,");
+        const Text t = line.text;
+        const bool pingStart = startsWith(t, "#F ") || t == singleHeader[0].key ||
+            t == dualHeader[0].key || isPrompt(t) || (startsWith(t, "$") && mid(t, 3, 4) == "DBT,");
         if (!pingStart) {
-            if (!line.text.isEmpty()) {
-                pending = line;
+            if (!line.text.empty()) {
+                pending.store(line);
                 hasPending = true;
             }
             return;
@@ -352,9 +615,9 @@ void StreamDecoder::processLine(const Line &line)
     }
     // The instrument never writes a line twice in a row, but for the samples of a data block
     // and the blank lines between frames: a repeat is the line's doing, and is left out.
-    const bool repeated = !line.text.isEmpty() && line.text == previousText &&
+    const bool repeated = !line.text.empty() && line.text == view(previousText) &&
         !(frame == Frame::Data && isInteger(line.text));
-    previousText = line.text;
+    store(previousText, line.text);
     if (repeated) {
         report(Anomaly::Repeated, line, QStringLiteral("the line before, again"), false);
         return;
@@ -365,16 +628,16 @@ void StreamDecoder::processLine(const Line &line)
         processFrameLine(line);
 }
 
-bool StreamDecoder::startsSomething(const QByteArray &text) const
+bool StreamDecoder::startsSomething(Text text) const
 {
-    return text.startsWith('$') || text.startsWith("#F ") || text == singleHeader[0].key ||
+    return startsWith(text, "$") || startsWith(text, "#F ") || text == singleHeader[0].key ||
         text == dualHeader[0].key || text == debugHeader[0].key || text == dataStart ||
         isPrompt(text);
 }
 
 // A line that belongs inside a frame: a header line other than the first, "##DataEnd" or a
 // sample. Met outside a frame it means that the frame's start was lost.
-bool StreamDecoder::isStrayFrameLine(const QByteArray &text) const
+bool StreamDecoder::isStrayFrameLine(Text text) const
 {
     if (text == dataEnd || isInteger(text))
         return true;
@@ -388,7 +651,7 @@ bool StreamDecoder::isStrayFrameLine(const QByteArray &text) const
 }
 
 // A line of a single- or dual-frequency header other than the first.
-bool StreamDecoder::isHeaderLine(const QByteArray &text) const
+bool StreamDecoder::isHeaderLine(Text text) const
 {
     for (const Template *t : {&singleTemplate, &dualTemplate}) {
         for (int i = 1; i < t->size; ++i) {
@@ -401,8 +664,8 @@ bool StreamDecoder::isHeaderLine(const QByteArray &text) const
 
 void StreamDecoder::processIdle(const Line &line)
 {
-    const QByteArray &text = line.text;
-    if (text.isEmpty())
+    const Text text = line.text;
+    if (text.empty())
         return; // blank lines separate the frames
     if (isPrompt(text)) {
         prompt(line);
@@ -411,9 +674,9 @@ void StreamDecoder::processIdle(const Line &line)
     if (startsSomething(text)) {
         flushPending();
         skipping = false;
-        if (text.startsWith('$'))
+        if (startsWith(text, "$"))
             sentence(line);
-        else if (text.startsWith("#F "))
+        else if (startsWith(text, "#F "))
             frequencyLine(line);
         else if (text == singleHeader[0].key)
             beginFrame(Frame::SingleHeader, line);
@@ -429,10 +692,10 @@ void StreamDecoder::processIdle(const Line &line)
         // The rest of a frame whose first line was lost or broken: report once, then drop
         // the frame's lines up to the next thing that starts.
         if (!skipping) {
-            const Line start = hasPending ? pending : line;
+            const Line start = hasPending ? pending.line() : line;
             if (hasPending) {
                 hasPending = false;
-                report(Anomaly::Malformed, pending,
+                report(Anomaly::Malformed, pending.line(),
                        QStringLiteral("unrecognised line where a frame starts"));
             } else {
                 report(Anomaly::Unexpected, line,
@@ -453,7 +716,7 @@ void StreamDecoder::processIdle(const Line &line)
     }
     // Unknown text: the echo of a command when a prompt follows, else unexpected.
     flushPending();
-    pending = line;
+    pending.store(line);
     hasPending = true;
 }
 
@@ -462,13 +725,13 @@ void StreamDecoder::flushPending()
     if (!hasPending)
         return;
     hasPending = false;
-    report(Anomaly::Unexpected, pending, QStringLiteral("not a line the instrument writes"));
+    report(Anomaly::Unexpected, pending.line(), QStringLiteral("not a line the instrument writes"));
 }
 
 void StreamDecoder::prompt(const Line &line)
 {
     Reply reply;
-    reply.prompt = line.text;
+    reply.prompt = bytes(line.text);
     reply.line = line.number;
     if (hasPending) {
         reply.echo = pending.text;
@@ -512,7 +775,6 @@ void StreamDecoder::beginFrame(Frame f, const Line &line)
         return;
     }
     frame = f;
-    frameStart = line;
     frameIndex = f == Frame::Data ? 0 : 1;
     if (f == Frame::DualHeader)
         ping.samplingFrequency = -1; // until the header states it
@@ -528,8 +790,8 @@ void StreamDecoder::processFrameLine(const Line &line)
 
 void StreamDecoder::headerLine(const Line &line)
 {
-    const QByteArray &text = line.text;
-    if (text.isEmpty())
+    const Text text = line.text;
+    if (text.empty())
         return;
     const Template *t = templateOf(int(frame));
     int index = frameIndex;
@@ -559,7 +821,7 @@ void StreamDecoder::headerLine(const Line &line)
                 Anomaly::Malformed, line,
                 QStringLiteral("%1: expected \"%2\"")
                     .arg(QString::fromLatin1(t->name),
-                         QString::fromLatin1(t->lines[index].key) +
+                         latin1(t->lines[index].key) +
                              (t->lines[index].value == Value::Text ? QString()
                                                                    : QStringLiteral("<number>"))));
             frameIndex = index + 1;
@@ -587,8 +849,7 @@ void StreamDecoder::headerLine(const Line &line)
             break;
         case Field::Samples:
             ping.headerSamples = int(value);
-            headerSamplesLine = line.number;
-            headerSamplesText = text;
+            headerSamples.store(line);
             break;
         case Field::SamplingFrequency:
             if (value > 0)
@@ -608,15 +869,15 @@ void StreamDecoder::headerLine(const Line &line)
             break;
         case Field::Pitch:
             ping.pitch = value;
-            headerPitch = text.mid(int(qstrlen(tl.key)));
+            store(headerPitch, text.substr(tl.key.size()));
             break;
         case Field::Roll:
             ping.roll = value;
-            headerRoll = text.mid(int(qstrlen(tl.key)));
+            store(headerRoll, text.substr(tl.key.size()));
             break;
         case Field::DebugSamples:
             debugSamples = int(value);
-            debugSamplesLine = line;
+            debugSamplesLine.store(line);
             break;
         case Field::None:
             break;
@@ -640,7 +901,7 @@ void StreamDecoder::abandonFrame(const Line &at, bool reportIt)
         QString message;
         if (frame == Frame::Data) {
             message = QStringLiteral("data block cut short after %1 samples, without \"##DataEnd\"")
-                          .arg(data.size());
+                          .arg(int(data.size()));
         } else {
             const Template *t = templateOf(int(frame));
             message = QStringLiteral("%1 cut short after %2 of %3 lines")
@@ -651,8 +912,7 @@ void StreamDecoder::abandonFrame(const Line &at, bool reportIt)
         report(Anomaly::Truncated, at, message);
     }
     if (frame == Frame::Data) {
-        ping.hasData = true;
-        ping.samples = data;
+        keepSamples();
     } else if (frame != Frame::DebugHeader) {
         finishHeader();
     }
@@ -661,8 +921,8 @@ void StreamDecoder::abandonFrame(const Line &at, bool reportIt)
 
 void StreamDecoder::dataLine(const Line &line)
 {
-    const QByteArray &text = line.text;
-    if (text.isEmpty())
+    const Text text = line.text;
+    if (text.empty())
         return;
     if (text == dataEnd) {
         finishData(line);
@@ -675,57 +935,72 @@ void StreamDecoder::dataLine(const Line &line)
     }
     // A damaged sample keeps its place, as 0, so that the echo stays at its depth and a
     // corrupt large value does not pass for the strongest echo.
-    bool ok = false;
-    const int value = isInteger(text) ? text.toInt(&ok) : 0;
+    double value = -1.0;
+    const bool ok = isInteger(text) && readInt(text, value);
     if (!ok) {
         report(Anomaly::Malformed, line, QStringLiteral("sample is not a number"));
-        data.append(0);
+        data.push_back(0);
     } else if (value < 0 || value > 1023) {
         report(Anomaly::Malformed, line, QStringLiteral("sample outside 0 to 1023"));
-        data.append(0);
+        data.push_back(0);
     } else {
-        data.append(value);
+        data.push_back(int(value));
     }
+}
+
+// The block's samples become the ping's, in the memory the ping's samples already have when no
+// receiver of an earlier ping holds on to it.
+void StreamDecoder::keepSamples()
+{
+    ping.hasData = true;
+    ping.samples.resize(int(data.size()));
+    if (!data.empty())
+        std::memcpy(ping.samples.data(), data.data(), data.size() * sizeof(int));
 }
 
 void StreamDecoder::finishData(const Line &line)
 {
     Q_UNUSED(line)
     frame = Frame::None;
-    ping.hasData = true;
-    ping.samples = data;
+    keepSamples();
+    const int count = int(data.size());
     // A count that disagrees is reported on the line that states it.
-    if (ping.headerSamples >= 0 && ping.headerSamples != data.size()) {
-        report(Anomaly::SampleMismatch, {headerSamplesLine, headerSamplesText},
+    if (ping.headerSamples >= 0 && ping.headerSamples != count) {
+        report(Anomaly::SampleMismatch, headerSamples.line(),
                QStringLiteral("#NSamples %1, but the data block has %2 samples")
                    .arg(ping.headerSamples)
-                   .arg(data.size()));
-    } else if (debugSamples >= 0 && debugSamples != data.size()) {
-        report(Anomaly::SampleMismatch, debugSamplesLine,
+                   .arg(count));
+    } else if (debugSamples >= 0 && debugSamples != count) {
+        report(Anomaly::SampleMismatch, debugSamplesLine.line(),
                QStringLiteral("#DEBUG_NSamples %1, but the data block has %2 samples")
                    .arg(debugSamples)
-                   .arg(data.size()));
+                   .arg(count));
     }
     closePing();
 }
 
 void StreamDecoder::frequencyLine(const Line &line)
 {
-    static const QRegularExpression re(QStringLiteral("^(#F (\\S+) Hz)\\*(..)$"));
-    const QRegularExpressionMatch m = re.match(QString::fromLatin1(line.text));
-    if (!m.hasMatch()) {
+    Text body;
+    Text hzText;
+    Text written;
+    if (!frequencyFields(line.text, body, hzText, written)) {
         report(Anomaly::Malformed, line, QStringLiteral("frequency line not \"#F <Hz> Hz*hh\""));
         return;
     }
-    const QByteArray expected = Nmea::calcChecksum(m.captured(1).toLatin1());
-    if (m.captured(3).toLatin1() != expected) {
+    unsigned char sum = 0;
+    for (const char c : body)
+        sum ^= static_cast<unsigned char>(c);
+    static const char hex[] = "0123456789ABCDEF";
+    const char expected[2] = {hex[sum >> 4], hex[sum & 0xF]};
+    if (written != Text(expected, 2)) {
         report(Anomaly::BadChecksum, line,
                QStringLiteral("checksum %1, expected %2")
-                   .arg(m.captured(3), QString::fromLatin1(expected)));
+                   .arg(latin1(written), QString::fromLatin1(expected, 2)));
         return;
     }
-    bool ok = false;
-    const double hz = m.captured(2).toDouble(&ok);
+    double hz = 0.0;
+    const bool ok = readFrequency(hzText, hz);
     if (!ok || hz <= 0 || hz > 1e9) {
         report(Anomaly::Malformed, line, QStringLiteral("frequency is not a positive number"));
         return;
@@ -739,7 +1014,7 @@ void StreamDecoder::frequencyLine(const Line &line)
 
 void StreamDecoder::sentence(const Line &line)
 {
-    const QByteArray &text = line.text;
+    const Text text = line.text;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte >= 0x7f) {
@@ -750,35 +1025,34 @@ void StreamDecoder::sentence(const Line &line)
             return;
         }
     }
-    QByteArray found;
-    if (!Nmea::isNmeaString(text, &found)) {
-        report(Anomaly::Malformed, line, QStringLiteral("not an NMEA 0183 sentence"));
+    // The toolkit reads the sentence from a buffer that keeps its memory from line to line.
+    store(sentenceText, text);
+    if (!isWholeSentence(text)) {
+        report(Anomaly::Malformed, line,
+               Nmea::isNmeaString(sentenceText) ? QStringLiteral("text after the checksum")
+                                                : QStringLiteral("not an NMEA 0183 sentence"));
         return;
     }
-    if (found != text) {
-        report(Anomaly::Malformed, line, QStringLiteral("text after the checksum"));
-        return;
-    }
-    if (!Nmea::checksum(text)) {
-        const int star = text.indexOf('*');
+    if (!Nmea::checksum(sentenceText)) {
+        const int star = sentenceText.indexOf('*');
         report(Anomaly::BadChecksum, line,
                QStringLiteral("checksum %1, expected %2")
-                   .arg(QString::fromLatin1(text.mid(star + 1)),
-                        QString::fromLatin1(Nmea::calcChecksum(text.mid(1, star - 1)))));
+                   .arg(QString::fromLatin1(sentenceText.mid(star + 1)),
+                        QString::fromLatin1(Nmea::calcChecksum(sentenceText.mid(1, star - 1)))));
         return;
     }
-    const QByteArray address = text.mid(1, text.indexOf(',') - 1);
-    const QByteArray formatter = address.mid(2);
-    if (!talker.isEmpty() && !address.startsWith(talker)) {
+    const Text address = mid(text, 1, int(text.find(',')) - 1);
+    const Text formatter = mid(address, 2);
+    if (!talker.isEmpty() && !startsWith(address, view(talker))) {
         // Decoded all the same: the sentence is whole, only not from the talker expected.
         report(Anomaly::Unexpected, line,
                QStringLiteral("talker %1, expected %2")
-                   .arg(QString::fromLatin1(address.left(2)), QString::fromLatin1(talker)));
+                   .arg(latin1(address.substr(0, 2)), QString::fromLatin1(talker)));
     }
     float first = 0.0f;
     float second = 0.0f;
     if (formatter == "DBT") {
-        if (!Nmea::getValue(text, C::Dbt, first)) {
+        if (!Nmea::getValue(sentenceText, C::Dbt, first)) {
             report(Anomaly::Malformed, line, QStringLiteral("depth sentence without a depth"));
             return;
         }
@@ -790,7 +1064,7 @@ void StreamDecoder::sentence(const Line &line)
         ping.depth = double(first);
         hasDbt = true;
     } else if (formatter == "MTW") {
-        if (!Nmea::getValue(text, C::Mtw, first)) {
+        if (!Nmea::getValue(sentenceText, C::Mtw, first)) {
             report(Anomaly::Malformed, line,
                    QStringLiteral("temperature sentence without a temperature"));
             return;
@@ -802,7 +1076,7 @@ void StreamDecoder::sentence(const Line &line)
         ping.temperature = double(first);
         hasMtw = true;
     } else if (formatter == "XDR") {
-        if (!Nmea::getValues(text, C::Xdr, first, second)) {
+        if (!Nmea::getValues(sentenceText, C::Xdr, first, second)) {
             report(Anomaly::Malformed, line,
                    QStringLiteral("attitude sentence without pitch and roll"));
             return;
@@ -818,9 +1092,8 @@ void StreamDecoder::sentence(const Line &line)
             }
             // Both are the instrument's roundings of one value, to three decimals and to one:
             // compared as written, so that "-71.650" and "-71.6" agree.
-            const QList<QByteArray> fields = text.split(',');
-            if ((!headerPitch.isEmpty() && !sameValue(headerPitch, fields.value(2))) ||
-                (!headerRoll.isEmpty() && !sameValue(headerRoll, fields.value(6)))) {
+            if ((!headerPitch.isEmpty() && !sameValue(headerPitch, field(text, 2))) ||
+                (!headerRoll.isEmpty() && !sameValue(headerRoll, field(text, 6)))) {
                 report(Anomaly::Malformed, line,
                        QStringLiteral("pitch and roll differ from the header's"));
             }
@@ -841,20 +1114,27 @@ void StreamDecoder::sentence(const Line &line)
 
 void StreamDecoder::openPing(const Line &line)
 {
+    // The samples' memory stays for the next ping unless a receiver of this one holds on to it.
+    QVector<int> samples;
+    samples.swap(ping.samples);
     ping = Ping();
+    if (samples.isDetached()) {
+        samples.resize(0);
+        ping.samples.swap(samples);
+    }
     ping.line = line.number;
     ping.time = arrival >= 0.0 ? arrival : Ping::Unknown;
     pingArrival = arrival;
     ping.samplingFrequency = -1;
     open = true;
     hasHeader = hasSingleHeader = hasDbt = hasMtw = hasXdr = hasDebug = hasFrequencyLine = false;
-    pingStart = line;
+    pingStart.store(line);
     headerTime = Ping::Unknown;
     debugSamples = -1;
-    headerSamplesLine = 0;
-    headerSamplesText.clear();
-    headerPitch.clear();
-    headerRoll.clear();
+    headerSamples.number = 0;
+    headerSamples.text.resize(0);
+    headerPitch.resize(0);
+    headerRoll.resize(0);
     data.clear();
 }
 
@@ -894,7 +1174,7 @@ void StreamDecoder::closePing()
             missing << QStringLiteral("depth sentence");
     }
     if (!missing.isEmpty() && !damaged) {
-        report(Anomaly::Truncated, pingStart,
+        report(Anomaly::Truncated, pingStart.line(),
                QStringLiteral("ping without %1").arg(missing.join(QStringLiteral(", "))));
     }
     damaged = false;
@@ -910,15 +1190,15 @@ void StreamDecoder::closePing()
     if (ping.hasData && !ping.samples.isEmpty()) {
         // The middle of the first run of samples at the largest amplitude: the echo is a
         // plateau, and its first sample would place the bottom a few samples short.
-        int first = 0;
-        for (int i = 1; i < ping.samples.size(); ++i) {
-            if (ping.samples.at(i) > ping.samples.at(first))
-                first = i;
-        }
-        if (ping.samples.at(first) > 0) {
+        const int *samples = ping.samples.constData();
+        const int n = ping.samples.size();
+        int top = 0;
+        for (int i = 0; i < n; ++i)
+            top = std::max(top, samples[i]);
+        if (top > 0) {
+            const int first = int(std::find(samples, samples + n, top) - samples);
             int last = first;
-            while (last + 1 < ping.samples.size() &&
-                   ping.samples.at(last + 1) == ping.samples.at(first))
+            while (last + 1 < n && samples[last + 1] == top)
                 ++last;
             const double index = (first + last) / 2.0;
             ping.echoDepth = index * 1500.0 / 2.0 / ping.samplingFrequency;
@@ -931,7 +1211,7 @@ void StreamDecoder::closePing()
 void StreamDecoder::reportTiming(const QVector<PingTiming::Event> &events)
 {
     for (const PingTiming::Event &e : events) {
-        const Line at {e.line, e.text};
+        const Line at {e.line, view(e.text)};
         if (e.kind == PingTiming::Event::Gap) {
             report(Anomaly::Gap, at,
                    QStringLiteral("ping %1 s after the one before, at a period of %2 s")
@@ -958,7 +1238,7 @@ void StreamDecoder::report(Anomaly::Kind kind, const Line &line, const QString &
     Anomaly a;
     a.kind = kind;
     a.line = line.number;
-    a.text = line.text;
+    a.text = bytes(line.text);
     a.message = message;
     emit anomalyFound(a);
 }

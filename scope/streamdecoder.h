@@ -9,6 +9,8 @@
 #include <QVector>
 
 #include <limits>
+#include <string_view>
+#include <vector>
 
 /// One ping as decoded from the instrument's output: a single-frequency header, its attitude
 /// sentence, debug header and data block; a frequency line, a dual-frequency header and data
@@ -75,6 +77,11 @@ struct Reply
 
 /// Turns the instrument's byte stream into pings, replies and anomalies. Pure: bytes in, signals
 /// out, no device and no clock of its own. Lines end in LF (a CR before it is dropped).
+///
+/// Each ping, reply and anomaly is handed out once, by reference, on the signals below, to be
+/// used or copied there: the decoder reuses its buffers for the next one. Lines are read where
+/// they lie in the bytes fed, without a copy; only a line split between two calls of feed(), and
+/// the few lines that later anomalies quote, are copied.
 class StreamDecoder : public QObject
 {
     Q_OBJECT
@@ -94,9 +101,14 @@ public:
     /// silently: for joining a live stream in the middle. On by default.
     void setSynchronised(bool synchronised);
 
-    /// Decodes bytes; arrivalS (seconds on the caller's clock, negative when unknown) stamps the
-    /// pings that start in them, and gaps and bursts in those times are anomalies.
-    void feed(const QByteArray &bytes, double arrivalS = -1.0);
+    /// Decodes size bytes; arrivalS (seconds on the caller's clock, negative when unknown) stamps
+    /// the pings that start in them, and gaps and bursts in those times are anomalies. The bytes
+    /// are not kept: the caller may reuse them once the call returns.
+    void feed(const char *bytes, int size, double arrivalS = -1.0);
+    void feed(const QByteArray &bytes, double arrivalS = -1.0)
+    {
+        feed(bytes.constData(), bytes.size(), arrivalS);
+    }
     /// Ends the stream: decodes a last line without line ending, closes an open ping. With
     /// reportTruncation the unfinished frame, ping or line is an anomaly and the ping is emitted
     /// with what it has; without it (a stream cut by the reader) they are dropped quietly, so
@@ -114,24 +126,42 @@ signals:
 private:
     enum class Frame { None, SingleHeader, DualHeader, DebugHeader, Data };
 
+    using Text = std::string_view;
+
+    /// A line as it lies in the bytes being decoded, without its line ending.
     struct Line
     {
         int number = 0;
-        QByteArray text;
+        Text text;
     };
 
+    /// A line kept beyond the call that fed it: its own copy, whose memory is reused.
+    struct StoredLine
+    {
+        int number = 0;
+        QByteArray text;
+
+        void store(const Line &line);
+        Line line() const { return {number, Text(text.constData(), size_t(text.size()))}; }
+    };
+
+    const char *continueLine(const char *from, const char *end);
+    void beginLine(const char *from, const char *end);
+    void completeLine(const char *from, int length);
+    const char *sampleRun(const char *from, const char *end);
     void processLine(const Line &line);
     void processIdle(const Line &line);
     void processFrameLine(const Line &line);
-    bool startsSomething(const QByteArray &text) const;
-    bool isStrayFrameLine(const QByteArray &text) const;
-    bool isHeaderLine(const QByteArray &text) const;
+    bool startsSomething(Text text) const;
+    bool isStrayFrameLine(Text text) const;
+    bool isHeaderLine(Text text) const;
     void beginFrame(Frame frame, const Line &line);
     void finishHeader();
     void abandonFrame(const Line &at, bool report);
     void headerLine(const Line &line);
     void dataLine(const Line &line);
     void finishData(const Line &line);
+    void keepSamples();
     void sentence(const Line &line);
     void frequencyLine(const Line &line);
     void prompt(const Line &line);
@@ -145,29 +175,28 @@ private:
     /// Emits the anomaly; a damaging one also stands for the parts its ping then misses.
     void report(Anomaly::Kind kind, const Line &line, const QString &message, bool damaging = true);
 
-    QByteArray buffer;
+    QByteArray partial; ///< the start of a line whose end has not been fed yet
     int lineNumber = 0;
     double arrival = -1.0;
     int defaultSampleHz = 100000;
     QByteArray talker; ///< required of every sentence; empty: any
     PingTiming timing;
     QByteArray previousText; ///< the line before, for repeats
+    QByteArray sentenceText; ///< a sentence being read by the NMEA toolkit
     bool synchronised = true;
     bool skipping = false; ///< dropping stray frame lines after a broken frame start
     bool damaged = false; ///< an anomaly was reported since the last ping closed
     bool overlong = false; ///< the current line exceeded the limit and is being dropped
 
-    Line pending; ///< an unknown line held back: a command echo when a prompt follows
+    StoredLine pending; ///< an unknown line held back: a command echo when a prompt follows
     bool hasPending = false;
 
     Frame frame = Frame::None;
     int frameIndex = 0; ///< next template line of a header
-    Line frameStart;
-    QVector<int> data;
-    int headerSamplesLine = 0;
-    QByteArray headerSamplesText;
+    std::vector<int> data; ///< the samples of the data block being read
+    StoredLine headerSamples; ///< the header's #NSamples line
     int debugSamples = -1;
-    Line debugSamplesLine;
+    StoredLine debugSamplesLine;
     double headerTime = Ping::Unknown;
     QByteArray headerPitch; ///< the header's pitch and roll as written, for the attitude sentence
     QByteArray headerRoll;
@@ -181,9 +210,9 @@ private:
     bool hasDebug = false;
     bool hasFrequencyLine = false;
     Ping ping;
-    Line pingStart;
+    StoredLine pingStart;
     double pingArrival = -1.0; ///< when the ping's first line came; negative when unknown
-    Line lastLine;
+    StoredLine lastLine;
 
     int pings = 0;
     int anomalies = 0;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -240,6 +241,9 @@ bool Scope::openFile()
                    << input.errorString() << '\n';
         return false;
     }
+    // A pipe or a terminal may be a live stream (cat of a device): shown as it is read.
+    struct stat status;
+    pipedInput = ::fstat(input.handle(), &status) != 0 || !S_ISREG(status.st_mode);
     return true;
 }
 
@@ -250,14 +254,19 @@ void Scope::readDevice()
     const QByteArray bytes = port->readAll();
     if (!bytes.isEmpty())
         decoder.feed(bytes, clock.elapsed() / 1000.0);
-    // Live: what this read decoded is shown now.
-    text.flush();
-    if (csv.isOpen())
-        csv.flush();
+    showDecoded();
     if (enoughPings()) {
         finish(true);
         emit done();
     }
+}
+
+// Live input: what a read decoded is shown at once, not when the output has gathered a piece.
+void Scope::showDecoded()
+{
+    text.flush();
+    if (csv.isOpen())
+        csv.flush();
 }
 
 bool Scope::enoughPings() const
@@ -289,6 +298,8 @@ int Scope::runFile()
          got = readSome(input.handle(), block.data(), BlockSize)) {
         for (qint64 from = 0; from < got && !enoughPings(); from += FeedSize)
             decoder.feed(block.data() + from, int(qMin<qint64>(FeedSize, got - from)));
+        if (pipedInput)
+            showDecoded();
     }
     // A capture that ends inside a frame was cut: that is an anomaly of the capture, unless
     // the run stopped early on its own ping count.
@@ -324,6 +335,8 @@ int Scope::runRecord(std::vector<char> &block, qint64 size)
                 return IoError;
             line.resize(0);
         }
+        if (pipedInput)
+            showDecoded();
         if (enoughPings())
             break;
     }

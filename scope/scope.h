@@ -90,6 +90,7 @@ private:
     void readDevice();
     void deviceLost(int error);
     void replyTimedOut();
+    void showDecoded();
     bool enoughPings() const;
     void explainEmptyEchoes(const Ping &ping);
 
@@ -98,6 +99,7 @@ private:
     Echogram echogram;
     QSerialPort *port = nullptr;
     QFile input; ///< the capture of fromFile
+    bool pipedInput = false; ///< the capture is no file: shown as it is read
     QElapsedTimer clock;
     QFile csv;
     bool csvExisted = false; ///< kept when the run fails before it starts

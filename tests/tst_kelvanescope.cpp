@@ -6,6 +6,7 @@
 #include "buildprogram.h"
 #include "datarows.h"
 #include "echogram.h"
+#include "linerecord.h"
 #include "scope.h"
 
 #include <QImage>
@@ -24,6 +25,9 @@ private slots:
     void init();
     void runs_data();
     void runs();
+    void longCapture_data();
+    void longCapture();
+    void faultedCapture();
     void simulator_data();
     void simulator();
     void endings_data();
@@ -99,6 +103,70 @@ void tst_KelvaneScope::runs()
     QVERIFY(exited);
     QCOMPARE(readFile(path("run.csv")), csv);
     QCOMPARE(QFileInfo::exists(path("run.csv")), !csv.isEmpty());
+}
+
+void tst_KelvaneScope::longCapture_data()
+{
+    QTest::addColumn<bool>("record");
+    QTest::newRow("capture") << false;
+    QTest::newRow("record") << true;
+}
+
+// Captures larger than the blocks the scope reads (1 MB) and the pieces it decodes (64 kB): the
+// three pings of a golden capture 100 times over, then one line of 1.1 MB; in a record each ping
+// at a time of its own, a second apart, and the record's last line without its LF. Every ping
+// comes out whole wherever a block ended, and the long line is one line.
+void tst_KelvaneScope::longCapture()
+{
+    QFETCH(bool, record);
+    const QByteArray golden = testData("scope-single-frames.txt");
+    QList<QByteArray> pings; // each from its header's first line to the next one
+    for (int from = golden.indexOf("#DeviceID"); from >= 0;) {
+        const int next = golden.indexOf("#DeviceID", from + 1);
+        pings << golden.mid(from, next < 0 ? -1 : next - from);
+        from = next;
+    }
+    const QList<QByteArray> shown = {
+        "ch=450kHz depth=5.0000 temp=20.50 pitch=-12.340 roll=3.210 samples=1333 echo=5.0025",
+        "ch=450kHz depth=5.1000 temp=19.87 pitch=10.020 roll=-45.670 samples=1333 echo=5.1000",
+        "ch=450kHz depth=5.2000 temp=21.06 pitch=0.500 roll=0.040 samples=1333 echo=5.1975"};
+    QByteArray bytes = record ? LineRecord::header() : QByteArray();
+    QByteArray out;
+    int lines = 0;
+    for (int i = 0; i < 300; ++i) {
+        const QByteArray &ping = pings.at(i % 3);
+        bytes += record ? LineRecord::format(i * 1000000LL, LineRecord::Device, ping) : ping;
+        out += "t=" + QByteArray::number(record ? i : i % 3) + ".000 " + shown.at(i % 3) + '\n';
+        lines += ping.count('\n');
+    }
+    const QByteArray longLine = QByteArray(1100000, 'x') + "\r\n";
+    bytes += record ? LineRecord::format(300000000, LineRecord::Device, longLine) : longLine;
+    if (record)
+        bytes.chop(1);
+    QFile file(path("long"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    file.close();
+
+    BuildProgram scope(Deadline);
+    scope.start(QStringLiteral(KELVANE_SCOPE), {"--from", file.fileName()});
+    QVERIFY(scope.exited(1));
+    QCOMPARE(scope.out, out + "300 pings, 1 anomaly\n");
+    QCOMPARE(scope.err,
+             "line " + QByteArray::number(lines + 1) +
+                 ": malformed: line longer than 8192 bytes: " + QByteArray(80, 'x') + '\n');
+}
+
+// kelvane-host's line with every fault (--faults checksum=0.01,drop=0.005,truncate=0.005,
+// duplicate=0.005,garbage=0.005,flip=0.0005 --seed 35 at --baud 0), captured in NMEA, single- and
+// dual-frequency output one after the other: all that the scope says of it, compared whole.
+void tst_KelvaneScope::faultedCapture()
+{
+    BuildProgram scope(Deadline);
+    scope.start(QStringLiteral(KELVANE_SCOPE),
+                {"--from", QStringLiteral(KELVANE_TEST_DATA_DIR "/scope-faulted.txt")});
+    QVERIFY(scope.exited(1));
+    QCOMPARE(scope.out, testData("scope-faulted.out"));
+    QCOMPARE(scope.err, testData("scope-faulted.err"));
 }
 
 void tst_KelvaneScope::simulator_data()

@@ -274,6 +274,12 @@ void tst_StreamDecoder::decode_data()
          s2, s3});
     row("overlong line", inserted(single, 1373, QByteArray(9000, 'x')),
         {r1, s1, "line 1373: malformed: line longer than 8192 bytes: " + QString(80, 'x'), s2, s3});
+    // Cut inside the echo: the cut is reported on the block's last sample.
+    row("stream ends in a data block", single.mid(0, 705),
+        {r1,
+         "line 705: truncated: data block cut short after 667 samples, without \"##DataEnd\": "
+         "1023",
+         "t=0.000 ch=450000 depth=5.0000 temp=20.50 pitch=-12.340 roll=3.210 n=667 echo=4.9800"});
     row("stream ends in a header", removed(single, 1380, 4115),
         {r1, s1, kindAt(1379, "truncated"),
          "t=1.000 ch=- depth=5.1000 temp=19.87 pitch=- roll=- n=1333 echo=-"});

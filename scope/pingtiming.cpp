@@ -1,6 +1,7 @@
 #include "pingtiming.h"
 
 #include <algorithm>
+#include <array>
 
 namespace {
 
@@ -14,9 +15,12 @@ double PingTiming::period() const
 {
     if (intervals.size() < Needed)
         return -1.0;
-    QVector<double> sorted = intervals;
-    std::sort(sorted.begin(), sorted.end());
-    return sorted.at(sorted.size() / 2);
+    // On the stack: this runs for every ping.
+    std::array<double, Window> sorted;
+    const int n = std::min(int(intervals.size()), Window);
+    std::copy(intervals.begin(), intervals.begin() + n, sorted.begin());
+    std::sort(sorted.begin(), sorted.begin() + n);
+    return sorted[size_t(n / 2)];
 }
 
 void PingTiming::restart()
@@ -26,7 +30,7 @@ void PingTiming::restart()
     burstPings = 0;
 }
 
-QVector<PingTiming::Event> PingTiming::add(double timeS, int line, const QByteArray &text,
+QVector<PingTiming::Event> PingTiming::add(double timeS, int line, std::string_view text,
                                            bool dualNmea)
 {
     QVector<Event> events;
@@ -59,7 +63,7 @@ QVector<PingTiming::Event> PingTiming::add(double timeS, int line, const QByteAr
         Event e;
         e.kind = Event::Gap;
         e.line = line;
-        e.text = text;
+        e.text = QByteArray(text.data(), int(text.size()));
         e.seconds = interval;
         e.period = p;
         events.append(e);
@@ -69,7 +73,7 @@ QVector<PingTiming::Event> PingTiming::add(double timeS, int line, const QByteAr
         burstStart = burstEnd = timeS;
         burstPeriod = p;
         burstLine = line;
-        burstText = text;
+        burstText = QByteArray(text.data(), int(text.size()));
     }
     intervals.append(interval);
     if (intervals.size() > Window)

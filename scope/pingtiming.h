@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QVector>
 
+#include <string_view>
+
 /// Watches when pings arrive, for what the line between the instrument and the client did to
 /// them: a gap (a ping that came much later than the period seen so far: pings lost, or held
 /// back) and a burst (pings held back and then let go together, right after a gap). The period
@@ -33,7 +35,7 @@ public:
     /// A ping that started on line (number, text) arrived at timeS; dualNmea for the NMEA
     /// output of the dual-frequency instrument, whose one pause of DualNmeaPauseS is no gap.
     /// Returns what this arrival completes: a burst that it ends, and a gap that it is.
-    QVector<Event> add(double timeS, int line, const QByteArray &text, bool dualNmea);
+    QVector<Event> add(double timeS, int line, std::string_view text, bool dualNmea);
     /// The end of the stream: a burst still open.
     QVector<Event> finish();
     /// The instrument restarted its timer (it answered a command): the period is learnt anew.

@@ -20,19 +20,24 @@ namespace {
 constexpr int BlockSize = 1024 * 1024;
 constexpr int FeedSize = 64 * 1024;
 
+template<int N> void put(QByteArray &out, const char (&text)[N])
+{
+    out.append(text, N - 1);
+}
+
 // A value for people and for the CSV: fixed point, or the placeholder when unknown.
-void number(QByteArray &out, double value, int decimals, const char *unknown)
+template<int N> void number(QByteArray &out, double value, int decimals, const char (&unknown)[N])
 {
     if (std::isnan(value))
-        out.append(unknown);
+        put(out, unknown);
     else
         appendFixed(out, value, decimals);
 }
 
-void integer(QByteArray &out, int value, const char *unknown)
+template<int N> void integer(QByteArray &out, int value, const char (&unknown)[N])
 {
     if (value < 0) {
-        out.append(unknown);
+        put(out, unknown);
         return;
     }
     char digits[12];
@@ -103,6 +108,7 @@ QString openHint(const QSerialPort &port)
 
 Scope::Scope(const Options &opts, QObject *parent) : QObject(parent), options(opts)
 {
+    row.reserve(256); // emptied for each ping, its memory kept
     decoder.setDefaultSampleFrequency(options.sampleFrequency);
     decoder.setTalker(options.talker);
     connect(&decoder, &StreamDecoder::pingDecoded, this, &Scope::onPing);
@@ -435,19 +441,21 @@ void Scope::onPing(const Ping &ping)
     // decoding of the ping.
     QByteArray &line = row;
     line.resize(0);
-    line.append("t=");
+    put(line, "t=");
     number(line, ping.time, 3, "-");
-    line.append(" ch=").append(channelText).append(" depth=");
+    put(line, " ch=");
+    line.append(channelText);
+    put(line, " depth=");
     number(line, ping.depth, 4, "-");
-    line.append(" temp=");
+    put(line, " temp=");
     number(line, ping.temperature, 2, "-");
-    line.append(" pitch=");
+    put(line, " pitch=");
     number(line, ping.pitch, 3, "-");
-    line.append(" roll=");
+    put(line, " roll=");
     number(line, ping.roll, 3, "-");
-    line.append(" samples=");
+    put(line, " samples=");
     integer(line, ping.sampleCount(), "-");
-    line.append(" echo=");
+    put(line, " echo=");
     number(line, ping.echoDepth, 4, "-");
     line.append('\n');
     text.out() << line;

@@ -162,14 +162,6 @@ QString latin1(Text text)
     return QString::fromLatin1(text.data(), int(text.size()));
 }
 
-// Copies text into to, in the memory to already has when no one else shares it.
-void store(QByteArray &to, Text text)
-{
-    to.resize(int(text.size()));
-    if (!text.empty())
-        std::memcpy(to.data(), text.data(), text.size());
-}
-
 Text view(const QByteArray &text)
 {
     return Text(text.constData(), size_t(text.size()));
@@ -296,12 +288,12 @@ const Template *templateOf(int frame)
 }
 
 // Whether two numbers as the instrument writes them can be roundings of one value.
-bool sameValue(const QByteArray &a, Text b)
+bool sameValue(Text a, Text b)
 {
     FixedDecimal x;
     FixedDecimal y;
-    return FixedDecimal::parse(a, &x) && FixedDecimal::parse(b.data(), int(b.size()), &y) &&
-        FixedDecimal::sameValue(x, y);
+    return FixedDecimal::parse(a.data(), int(a.size()), &x) &&
+        FixedDecimal::parse(b.data(), int(b.size()), &y) && FixedDecimal::sameValue(x, y);
 }
 
 QString keyText(const TemplateLine &t)
@@ -397,19 +389,10 @@ QString Anomaly::kindName(Kind kind)
     return QStringLiteral("unexpected line");
 }
 
-void StreamDecoder::StoredLine::store(const Line &line)
-{
-    number = line.number;
-    ::store(text, line.text);
-}
-
 StreamDecoder::StreamDecoder(QObject *parent) : QObject(parent)
 {
     // Reserved, so that emptying them keeps their memory for the next line.
     partial.reserve(MaxLineLength + 1);
-    for (QByteArray *text : {&previousText, &sentenceText, &lastLine.text, &pending.text,
-                             &pingStart.text, &headerPitch, &headerRoll})
-        text->reserve(64);
 }
 
 void StreamDecoder::setDefaultSampleFrequency(int hz)
@@ -557,7 +540,7 @@ const char *StreamDecoder::sampleRun(const char *from, const char *end)
     lineNumber += count;
     const Line line {lineNumber, Text(digits, size_t(last - digits))};
     lastLine.store(line);
-    store(previousText, line.text);
+    previousText.assign(line.text);
     return p;
 }
 
@@ -615,9 +598,9 @@ void StreamDecoder::processLine(const Line &line)
     }
     // The instrument never writes a line twice in a row, but for the samples of a data block
     // and the blank lines between frames: a repeat is the line's doing, and is left out.
-    const bool repeated = !line.text.empty() && line.text == view(previousText) &&
+    const bool repeated = !line.text.empty() && line.text == previousText &&
         !(frame == Frame::Data && isInteger(line.text));
-    store(previousText, line.text);
+    previousText.assign(line.text);
     if (repeated) {
         report(Anomaly::Repeated, line, QStringLiteral("the line before, again"), false);
         return;
@@ -734,7 +717,7 @@ void StreamDecoder::prompt(const Line &line)
     reply.prompt = bytes(line.text);
     reply.line = line.number;
     if (hasPending) {
-        reply.echo = pending.text;
+        reply.echo = bytes(pending.text);
         reply.line = pending.number;
         hasPending = false;
     }
@@ -869,11 +852,11 @@ void StreamDecoder::headerLine(const Line &line)
             break;
         case Field::Pitch:
             ping.pitch = value;
-            store(headerPitch, text.substr(tl.key.size()));
+            headerPitch.assign(text.substr(tl.key.size()));
             break;
         case Field::Roll:
             ping.roll = value;
-            store(headerRoll, text.substr(tl.key.size()));
+            headerRoll.assign(text.substr(tl.key.size()));
             break;
         case Field::DebugSamples:
             debugSamples = int(value);
@@ -1025,8 +1008,8 @@ void StreamDecoder::sentence(const Line &line)
             return;
         }
     }
-    // The toolkit reads the sentence from a buffer that keeps its memory from line to line.
-    store(sentenceText, text);
+    // The toolkit reads the sentence where it lies.
+    sentenceText.setRawData(text.data(), uint(text.size()));
     if (!isWholeSentence(text)) {
         report(Anomaly::Malformed, line,
                Nmea::isNmeaString(sentenceText) ? QStringLiteral("text after the checksum")
@@ -1092,8 +1075,8 @@ void StreamDecoder::sentence(const Line &line)
             }
             // Both are the instrument's roundings of one value, to three decimals and to one:
             // compared as written, so that "-71.650" and "-71.6" agree.
-            if ((!headerPitch.isEmpty() && !sameValue(headerPitch, field(text, 2))) ||
-                (!headerRoll.isEmpty() && !sameValue(headerRoll, field(text, 6)))) {
+            if ((!headerPitch.empty() && !sameValue(headerPitch, field(text, 2))) ||
+                (!headerRoll.empty() && !sameValue(headerRoll, field(text, 6)))) {
                 report(Anomaly::Malformed, line,
                        QStringLiteral("pitch and roll differ from the header's"));
             }
@@ -1132,9 +1115,9 @@ void StreamDecoder::openPing(const Line &line)
     headerTime = Ping::Unknown;
     debugSamples = -1;
     headerSamples.number = 0;
-    headerSamples.text.resize(0);
-    headerPitch.resize(0);
-    headerRoll.resize(0);
+    headerSamples.text.clear();
+    headerPitch.clear();
+    headerRoll.clear();
     data.clear();
 }
 

@@ -9,6 +9,7 @@
 #include <QVector>
 
 #include <limits>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -139,10 +140,14 @@ private:
     struct StoredLine
     {
         int number = 0;
-        QByteArray text;
+        std::string text;
 
-        void store(const Line &line);
-        Line line() const { return {number, Text(text.constData(), size_t(text.size()))}; }
+        void store(const Line &line)
+        {
+            number = line.number;
+            text.assign(line.text);
+        }
+        Line line() const { return {number, text}; }
     };
 
     const char *continueLine(const char *from, const char *end);
@@ -181,8 +186,8 @@ private:
     int defaultSampleHz = 100000;
     QByteArray talker; ///< required of every sentence; empty: any
     PingTiming timing;
-    QByteArray previousText; ///< the line before, for repeats
-    QByteArray sentenceText; ///< a sentence being read by the NMEA toolkit
+    std::string previousText; ///< the line before, for repeats
+    QByteArray sentenceText; ///< the sentence being read, for the NMEA toolkit (not a copy)
     bool synchronised = true;
     bool skipping = false; ///< dropping stray frame lines after a broken frame start
     bool damaged = false; ///< an anomaly was reported since the last ping closed
@@ -198,8 +203,8 @@ private:
     int debugSamples = -1;
     StoredLine debugSamplesLine;
     double headerTime = Ping::Unknown;
-    QByteArray headerPitch; ///< the header's pitch and roll as written, for the attitude sentence
-    QByteArray headerRoll;
+    std::string headerPitch; ///< the header's pitch and roll as written, for the attitude sentence
+    std::string headerRoll;
 
     bool open = false;
     bool hasHeader = false;

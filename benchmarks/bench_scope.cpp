@@ -13,8 +13,9 @@
 // on 400 MB of single-frequency frames, writing CSV and PNG, which must be about equal.
 //
 // Counters: MB/s medians over the rounds (wall clock; _cpu: by the process's own CPU time, which
-// a busy machine does not inflate), medians of the per-round ratios, peak RSS in MB, the pings
-// each decoder counted, and the 1-minute load average before and after.
+// a busy machine does not inflate), medians of the per-round ratios (x_python: how many times
+// faster than Python; of_cat: the scope's rate as a share of cat's), the scope's peak resident
+// set in MB, the pings each decoder counted, and the 1-minute load average before and after.
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -22,6 +23,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <benchmark/benchmark.h>
 
@@ -29,6 +31,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <functional>
 #include <map>
@@ -73,7 +76,6 @@ struct Run
 {
     double seconds = 0.0; ///< wall clock
     double cpuSeconds = 0.0; ///< user and system time of the process
-    double rssMb = 0.0; ///< peak resident set
     QByteArray lastLine; ///< of its standard output, when kept
 };
 
@@ -108,13 +110,27 @@ Run run(const QStringList &arguments, const QString &out = QStringLiteral("/dev/
     posix_spawn_file_actions_destroy(&actions);
     r.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    r.rssMb = usage.ru_maxrss / 1024.0;
     if (out != QLatin1String("/dev/null")) {
         QFile file(out);
         file.open(QIODevice::ReadOnly);
+        file.seek(qMax<qint64>(0, file.size() - 4096));
         r.lastLine = file.readAll().trimmed().split('\n').last();
     }
     return r;
+}
+
+// The peak resident set of a program's run, in MB. Taken by /usr/bin/time: a child of this
+// program would start its count from this program's own memory (the kernel carries the parent's
+// high-water mark into a child it forks), time's is a few hundred kB.
+double peakRssMb(const QStringList &arguments)
+{
+    const QString file = folder().filePath(QStringLiteral("rss.txt"));
+    run(QStringList {QStringLiteral("/usr/bin/time"), QStringLiteral("-f"), QStringLiteral("%M"),
+                     QStringLiteral("-o"), file} +
+        arguments);
+    QFile rss(file);
+    rss.open(QIODevice::ReadOnly);
+    return rss.readAll().trimmed().split('\n').last().toDouble() / 1024.0;
 }
 
 // Makes path: kelvane-host with the simulator in frequencyMode at --baud 0, command sent on its
@@ -138,11 +154,21 @@ bool makeCapture(const QString &path, const char *frequencyMode, const char *com
                              QStringLiteral("--no-console")};
     if (record)
         arguments << QStringLiteral("--record") << path;
+    // Its output goes to a file: a pipe nobody reads while the capture is made would fill up
+    // and stop the host (it warns on standard error when the simulator runs ahead of the line).
     QProcess host;
+    QFile log(base + QStringLiteral(".log"));
+    host.setProcessChannelMode(QProcess::MergedChannels);
+    host.setStandardOutputFile(log.fileName());
     host.start(QStringLiteral(KELVANE_HOST), arguments);
     QByteArray said;
-    while (!said.contains("\nLine: ") && host.waitForReadyRead(10000))
-        said += host.readAllStandardOutput();
+    for (QDeadlineTimer start(10000); !said.contains("\nLine: ") && !start.hasExpired();
+         QThread::msleep(20)) {
+        if (log.open(QIODevice::ReadOnly)) {
+            said = log.readAll();
+            log.close();
+        }
+    }
     const QByteArray client = QFile::encodeName(base + QStringLiteral(".links/client"));
     const int fd = ::open(client.constData(), O_RDWR | O_NOCTTY);
     if (fd < 0)
@@ -169,9 +195,15 @@ bool makeCapture(const QString &path, const char *frequencyMode, const char *com
             break;
     }
     ::close(fd);
+    capture.close();
     host.terminate();
     host.waitForFinished(30000);
-    return QFileInfo(path).size() >= size;
+    if (QFileInfo(path).size() < size) {
+        fprintf(stderr, "bench_scope: %s: %lld of %lld bytes; the host said:\n%s\n",
+                qPrintable(path), QFileInfo(path).size(), size, said.constData());
+        return false;
+    }
+    return true;
 }
 
 struct Kind
@@ -264,10 +296,7 @@ void ScopeFrom(benchmark::State &state, const std::string &name)
     state.counters["scope_cpu_MBps"] = median(rates("scope", true));
     state.counters["cat_MBps"] = median(rates("cat", false));
     state.counters["of_cat"] = median(ratios("cat", false));
-    double rss = 0.0;
-    for (const Run &r : runs["scope"])
-        rss = std::max(rss, r.rssMb);
-    state.counters["scope_RSS_MB"] = rss;
+    state.counters["scope_RSS_MB"] = peakRssMb(scope(file));
     if (python) {
         state.counters["python_MBps"] = median(rates("python", false));
         state.counters["x_python"] = median(ratios("python", false));
@@ -304,10 +333,10 @@ void ScopeMemory(benchmark::State &state)
     std::vector<double> smallRss, largeRss, largeRate;
     for (auto _ : state) {
         for (int round = 0; round < 3; ++round) {
-            smallRss.push_back(run(withOutputs(small)).rssMb);
-            const Run r = run(withOutputs(large));
-            largeRss.push_back(r.rssMb);
-            largeRate.push_back(QFileInfo(large).size() / double(MB) / r.seconds);
+            smallRss.push_back(peakRssMb(withOutputs(small)));
+            largeRss.push_back(peakRssMb(withOutputs(large)));
+            largeRate.push_back(QFileInfo(large).size() / double(MB) /
+                                run(withOutputs(large)).seconds);
         }
     }
     state.counters["RSS_100MB"] = median(smallRss);

@@ -93,10 +93,20 @@ void tst_KelvaneSimulatorDual::nmeaPingsFallSilentOnce()
     QCoreApplication::sendEvent(timers[0].first, &expiry);
     QCOMPARE(readPing().at(0), QByteArray("#F 200000 Hz*55\r\n"));
 
-    // Constant depth: the maximum on the high channel, half a metre less on the low one.
+    // Constant depth: the maximum on the high channel, half a metre less on the low one. Pings
+    // made before the change may still be on their way; the reply to a command sent after it
+    // marks where they end. Two pairs, so that no turn of the sweep passes for a constant depth.
     hostApp()->updateSetting("KELVANE_SIMULATOR", "CONST_MODE", true);
-    QCOMPARE(readPing().at(1), QByteArray("$SMDBT,8.202,f,2.500,M,,*68\r\n"));
-    QCOMPARE(readPing().at(1), QByteArray("$SMDBT,9.843,f,3.000,M,,*62\r\n"));
+    QVERIFY(pty.write("go"));
+    QVERIFY(!pty.readUntil("go\r\n>ok\r\n").isEmpty());
+    const QMap<QByteArray, QByteArray> constantDepth {
+        {"#F 200000 Hz*55\r\n", "$SMDBT,9.843,f,3.000,M,,*62\r\n"},
+        {"#F 50000 Hz*62\r\n", "$SMDBT,8.202,f,2.500,M,,*68\r\n"}};
+    for (int ping = 0; ping < 4; ++ping) {
+        const QList<QByteArray> lines = readPing();
+        QVERIFY2(constantDepth.contains(lines.at(0)), lines.at(0).constData());
+        QCOMPARE(lines.at(1), constantDepth.value(lines.at(0)));
+    }
 
     // Never again in this process: far more than a hundred further pings, no gap.
     KELVANE_COMMAND(pty, "interval 0 go", "interval 0 go\r\n>ok\r\n");

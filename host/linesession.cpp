@@ -38,7 +38,8 @@ QString countsLine(const LineCounts &counts)
 } // namespace
 
 LineSession::LineSession(const LineOptions &opts, PtyPair *pair, QObject *parent)
-    : QObject(parent), options(opts), pair(pair), clientRates(opts.faults)
+    : QObject(parent), options(opts), pair(pair), clientRates(opts.faults),
+      commandRates(opts.commandFaults)
 {
 }
 
@@ -132,6 +133,7 @@ bool LineSession::open(QString *error, int *status)
         return false;
     connect(lineRelay.get(), &LineRelay::failed, this, &LineSession::failed);
     connect(lineRelay.get(), &LineRelay::notice, this, &LineSession::notice);
+    connect(lineRelay.get(), &LineRelay::event, this, &LineSession::event);
     connect(lineRelay.get(), &LineRelay::sourceEnded, this, &LineSession::replayEnded);
     if (recordFile.isOpen()) {
         recordFile.write(LineRecord::header());
@@ -155,7 +157,7 @@ QString LineSession::description() const
                        .arg(options.baud == 0 ? QStringLiteral("unpaced")
                                               : QStringLiteral("%1 baud").arg(options.baud))
                        .arg(options.seed)
-                       .arg(clientRates.toString(), options.commandFaults.toString());
+                       .arg(clientRates.toString(), commandRates.toString());
     if (!options.talker.isEmpty())
         text += QStringLiteral(", talker %1").arg(QLatin1String(options.talker));
     return text;
@@ -197,6 +199,13 @@ bool LineSession::fault(const FaultCommand &command, QString *error, QString *do
         *done = QStringLiteral("Fault: %1 random bytes to the clients").arg(command.count);
         break;
     case FaultCommand::Rates:
+        if (command.direction == FaultCommand::Commands) {
+            commandRates = command.appliedTo(commandRates);
+            lineRelay->setCommandRates(commandRates);
+            *done =
+                QStringLiteral("Fault rates of the commands now: %1").arg(commandRates.toString());
+            return true;
+        }
         clientRates = command.appliedTo(clientRates);
         lineRelay->setRates(clientRates);
         *done = QStringLiteral("Fault rates of the output now: %1").arg(clientRates.toString());
@@ -228,10 +237,8 @@ QStringList LineSession::status() const
                      QStringLiteral("Events: %1").arg(eventCounts.join(QStringLiteral(", ")))};
 }
 
-bool LineSession::writeStats(QString *error) const
+QJsonObject LineSession::stats() const
 {
-    if (options.statsPath.isEmpty())
-        return true;
     const LineRelay::Snapshot now = lineRelay ? lineRelay->snapshot() : LineRelay::Snapshot();
     QJsonObject eventCounts;
     for (int i = 0; i < 4; ++i)
@@ -240,15 +247,22 @@ bool LineSession::writeStats(QString *error) const
     QJsonObject stats = {{QStringLiteral("seed"), QString::number(options.seed)},
                          {QStringLiteral("baud"), options.baud},
                          {QStringLiteral("faults"), clientRates.toString()},
-                         {QStringLiteral("commandFaults"), options.commandFaults.toString()},
+                         {QStringLiteral("commandFaults"), commandRates.toString()},
                          {QStringLiteral("toClient"), now.toClient.toJson()},
                          {QStringLiteral("toDevice"), now.toDevice.toJson()},
                          {QStringLiteral("events"), eventCounts},
                          {QStringLiteral("clients"), now.endsJson}};
     for (auto it = now.sourceJson.begin(); it != now.sourceJson.end(); ++it)
         stats.insert(it.key(), it.value());
+    return stats;
+}
+
+bool LineSession::writeStats(QString *error) const
+{
+    if (options.statsPath.isEmpty())
+        return true;
     QSaveFile file(options.statsPath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(stats).toJson()) < 0 ||
+    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(stats()).toJson()) < 0 ||
         !file.commit()) {
         *error = QStringLiteral("cannot write %1: %2").arg(options.statsPath, file.errorString());
         return false;

@@ -42,12 +42,16 @@ public:
     QStringList status() const;
     /// Ends the relaying, so that the statistics and the record hold the same bytes.
     void stop();
+    /// The statistics as they are now: what --stats writes.
+    QJsonObject stats() const;
     /// Writes the statistics to --stats, when given; false with *error when it cannot.
     bool writeStats(QString *error) const;
 
 signals:
     void failed(const QString &reason);
     void notice(const QString &text);
+    /// Something happened on the line (LineRelay::event), in the order it happened.
+    void event(const QJsonObject &event);
     /// A replay without --loop has played its file to the end.
     void replayEnded();
 
@@ -56,8 +60,9 @@ private:
 
     LineOptions options;
     PtyPair *pair;
-    /// The fault rates of the output as last asked for (the relay applies them).
+    /// The fault rates of each direction as last asked for (the relay applies them).
     LineFaultRates clientRates;
+    LineFaultRates commandRates;
     std::unique_ptr<LineRelay> lineRelay;
     QFile recordFile;
     NetAddress tcpBound;

@@ -6,8 +6,10 @@
 #include "banner.h"
 #include "commandrunner.h"
 #include "console.h"
+#include "controlserver.h"
 #include "exitstatus.h"
 #include "linesession.h"
+#include "logtap.h"
 #include "options.h"
 #include "payloadhost.h"
 #include "ptypair.h"
@@ -52,6 +54,20 @@ int run(App &app)
         Report::warning(QStringLiteral("%1 has no quit: the host runs on after its last line "
                                        "until quit, SIGINT or SIGTERM")
                             .arg(options.scriptPath));
+
+    // The control channel's socket first, while no other thread makes files (its mode comes
+    // from the umask), so that a path in use ends the run before anything started. It takes
+    // clients once everything is wired. The log's tap outlives every thread that logs.
+    std::unique_ptr<ControlServer> control;
+    std::unique_ptr<LogTap> logTap;
+    if (!options.controlPath.isEmpty()) {
+        control = std::make_unique<ControlServer>();
+        QString error;
+        if (!control->listen(options.controlPath, &error)) {
+            Report::error(error);
+            return ExitStatus::Failure;
+        }
+    }
 
     // A pair of ptys, or one: the simulator's end unless it replays, the client's unless
     // --no-pty. Their folder is the run's, which also holds the run's settings (none in a
@@ -127,13 +143,16 @@ int run(App &app)
             app.exit(ExitStatus::Failure);
         });
         QObject::connect(line.get(), &LineSession::notice, &app, &Report::note);
-        QObject::connect(line.get(), &LineSession::replayEnded, &app, [&app, &options] {
+        QObject::connect(line.get(), &LineSession::replayEnded, &app, [&app, &options, &control] {
             Report::note(QStringLiteral("replay: end of %1").arg(options.line.replayPath));
+            if (control)
+                control->publish({{QStringLiteral("event"), QStringLiteral("replayEnded")},
+                                  {QStringLiteral("file"), options.line.replayPath}});
             app.exit(ExitStatus::Ok);
         });
     }
 
-    // The console and the script hand their parsed commands to one runner.
+    // The console, the script and the control channel hand their parsed commands to one runner.
     CommandRunner runner(&app, &host, line.get(), replaying, options.settingsPath, deviceLines);
     QObject::connect(&runner, &CommandRunner::quitRequested, &app,
                      [&app] { app.exit(ExitStatus::Ok); });
@@ -142,7 +161,7 @@ int run(App &app)
     QObject::connect(&script, &Script::due, &runner,
                      [&runner, &script, &scriptFailed](const Script::Line &scriptLine) {
                          QString error;
-                         if (!runner.run(scriptLine.command, &error)) {
+                         if (!runner.runPrinted(scriptLine.command, &error)) {
                              Report::error(script.describe(scriptLine, error));
                              scriptFailed = true;
                          }
@@ -150,7 +169,7 @@ int run(App &app)
     std::unique_ptr<Console> console;
     if (options.console) {
         console = std::make_unique<Console>(0, [&runner](const Command &command, QString *error) {
-            return runner.run(command, error);
+            return runner.runPrinted(command, error);
         });
         Console::print(QStringLiteral("Console: type help for the commands."));
         QObject::connect(console.get(), &Console::inputClosed, &app, [&app, &script, &options] {
@@ -168,9 +187,22 @@ int run(App &app)
         });
     }
 
+    if (control) {
+        QObject::connect(control.get(), &ControlServer::notice, &app, &Report::note);
+        if (line)
+            QObject::connect(line.get(), &LineSession::event, control.get(),
+                             &ControlServer::publish);
+        logTap = std::make_unique<LogTap>();
+        QObject::connect(logTap.get(), &LogTap::event, control.get(), &ControlServer::publish);
+        control->start([&runner](const Command &command, CommandRunner::Result *result,
+                                 QString *error) { return runner.run(command, result, error); });
+    }
+
     host.requestStart();
     script.start();
     int status = app.exec();
+    // The channel closes first, sending what waits (a quit's answer), and its socket goes.
+    control.reset();
     if (runner.hasUnsaved())
         Report::note(QStringLiteral("the settings changed in this run were not saved into %1 "
                                     "(save writes them)")

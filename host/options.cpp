@@ -123,6 +123,16 @@ const Option table[] = {
          return true;
      },
      nullptr},
+    {"control", "PATH",
+     "Listen on the Unix-domain socket PATH (mode 0600, removed at exit) for test programs: "
+     "JSON lines with the console's commands, the statistics and the events of the run "
+     "(docs/control.md). A socket left by a host that died is replaced; one in use is refused.",
+     false,
+     [](const QString &value, Options *o, QString *) {
+         o->controlPath = value;
+         return true;
+     },
+     nullptr},
     {"baud", "N", "Line speed the client end delivers at, 8N1 (default 115200); 0: unpaced.", true,
      [](const QString &value, Options *o, QString *error) {
          bool ok = false;

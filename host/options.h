@@ -41,6 +41,7 @@ struct Options
     QString linkDir; ///< absolute; empty: the default, looked up when a pair is made
     bool console = true;
     QString scriptPath;
+    QString controlPath; ///< the control channel's socket; empty: none
     LineOptions line;
 
     bool replaying() const { return !line.replayPath.isEmpty(); }

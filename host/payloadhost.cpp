@@ -98,16 +98,14 @@ void PayloadHost::stop()
     payload->stop();
 }
 
-void PayloadHost::updateSetting(const QByteArray &group, const QByteArray &name,
-                                const QString &value)
+QString PayloadHost::updateSetting(const QByteArray &group, const QByteArray &name,
+                                   const QString &value)
 {
-    const QString warning = Reference::warning(group, name, value);
-    if (!warning.isEmpty())
-        Console::printError(QStringLiteral("warning: %1").arg(warning));
     app->updateSetting(group.constData(), name.constData(), value);
+    return Reference::warning(group, name, value);
 }
 
-bool PayloadHost::prune()
+QStringList PayloadHost::prune()
 {
     const QStringList before = app->settings()->allKeys();
     app->removeObsoleteSettings();
@@ -117,10 +115,7 @@ bool PayloadHost::prune()
         if (!after.contains(key))
             removed.append(key);
     }
-    Console::print(removed.isEmpty()
-                       ? QStringLiteral("Pruned: nothing to remove")
-                       : QStringLiteral("Pruned: %1").arg(removed.join(QStringLiteral(", "))));
-    return !removed.isEmpty();
+    return removed;
 }
 
 QStringList PayloadHost::status(const QStringList &deviceLines) const

@@ -42,11 +42,11 @@ public:
 
     void requestStart();
     void stop();
-    /// App::updateSetting with the console's text as the value (which the console checked),
-    /// with a warning for a value the simulator does not act on.
-    void updateSetting(const QByteArray &group, const QByteArray &name, const QString &value);
-    /// App::removeObsoleteSettings, reporting the removed keys; whether it removed any.
-    bool prune();
+    /// App::updateSetting with the console's text as the value (which the console checked);
+    /// returns a warning for a value the simulator does not act on, or an empty text.
+    QString updateSetting(const QByteArray &group, const QByteArray &name, const QString &value);
+    /// App::removeObsoleteSettings; the keys it removed.
+    QStringList prune();
     /// Identity, the device lines, whether the plug-in's serial port is open, the last request
     /// and the simulator's settings as stored.
     QStringList status(const QStringList &deviceLines) const;

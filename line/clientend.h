@@ -89,6 +89,9 @@ public:
     virtual void status(QStringList *lines) const { Q_UNUSED(lines); }
     /// Its part of the statistics' "clients" object.
     virtual void describe(QJsonObject *json) const { Q_UNUSED(json); }
+    /// The event that isPresent() changed, {"event": NAME, ...}, or an empty object for an end
+    /// whose presence is no news (a UDP destination is always there).
+    virtual QJsonObject presenceEvent() const { return QJsonObject(); }
 
 protected:
     /// Passes bytes on to the end's client.

@@ -54,6 +54,9 @@ void ClientEnds::presenceChanged(ClientEnd *end)
     // Whoever joins mid-line starts at the next whole line, as the line does for a first listener.
     if (end->isPresent())
         end->startAtNextLine(listening && !atLineStart);
+    const QJsonObject news = end->presenceEvent();
+    if (!news.isEmpty())
+        events.event(news);
     // One that has gone is removed, and listening looked at again, once the set is not being
     // gone through.
     if (!end->isGone())
@@ -159,6 +162,8 @@ void ClientEnds::hangUp(double seconds)
             back << text;
         }
         events.notice(QStringLiteral("fault hangup over: %1").arg(back.join(QStringLiteral(", "))));
+        events.event({{QStringLiteral("event"), QStringLiteral("faultEnded")},
+                      {QStringLiteral("fault"), QStringLiteral("hangup")}});
         events.activity();
     });
 }

@@ -34,6 +34,9 @@ public:
         std::function<void(const QString &)> notice;
         /// An end could not come back after a hangup.
         std::function<void(const QString &)> failed;
+        /// Something happened at the ends, {"event": NAME, ...}: one came or went, a hangup
+        /// ended.
+        std::function<void(const QJsonObject &)> event;
     };
 
     explicit ClientEnds(std::vector<std::unique_ptr<ClientEnd>> ends);
@@ -62,7 +65,7 @@ public:
     /// An unplugged line loses what the ends had not passed on.
     void unplugged();
     /// The instrument's device goes away for seconds: every end that can lose it does, and
-    /// comes back then ("fault hangup over: ..." in the log).
+    /// comes back then ("fault hangup over: ..." in the log, and a faultEnded event).
     void hangUp(double seconds);
 
     /// One line per end and client, for status.

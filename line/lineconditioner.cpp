@@ -42,6 +42,13 @@ int checksumAt(const QByteArray &line)
     return at;
 }
 
+QString unknownFault(const QString &kind)
+{
+    return QStringLiteral("unknown fault \"%1\" (KIND=RATE with KIND one of checksum, drop, "
+                          "truncate, duplicate, garbage, flip)")
+        .arg(kind);
+}
+
 int contentLength(const QByteArray &line)
 {
     int end = line.size();
@@ -79,28 +86,37 @@ bool LineFaultRates::parse(const QString &text, QString *error)
     const QStringList items = text.split(QLatin1Char(','));
     for (const QString &item : items) {
         const int eq = item.indexOf(QLatin1Char('='));
-        const QString kind = item.left(eq).trimmed();
-        int index = -1;
-        for (int i = 0; i < LineFaultCount; ++i) {
-            if (kind == QLatin1String(FaultNames[i]))
-                index = i;
-        }
-        if (eq < 0 || index < 0) {
-            *error = QStringLiteral("unknown fault \"%1\" (KIND=RATE with KIND one of checksum, "
-                                    "drop, truncate, duplicate, garbage, flip)")
-                         .arg(eq < 0 ? item.trimmed() : kind);
+        if (eq < 0) {
+            *error = unknownFault(item.trimmed());
             return false;
         }
-        bool ok = false;
-        const double value = item.mid(eq + 1).trimmed().toDouble(&ok);
-        if (!ok || !(value >= 0.0 && value <= 1.0)) {
-            *error = QStringLiteral("the rate of %1 must be a number from 0 to 1, got \"%2\"")
-                         .arg(kind, item.mid(eq + 1).trimmed());
+        if (!parsed.set(item.left(eq), item.mid(eq + 1), error))
             return false;
-        }
-        parsed.rate[size_t(index)] = value;
     }
     *this = parsed;
+    return true;
+}
+
+bool LineFaultRates::set(const QString &kindName, const QString &rateText, QString *error)
+{
+    const QString kind = kindName.trimmed();
+    int index = -1;
+    for (int i = 0; i < LineFaultCount; ++i) {
+        if (kind == QLatin1String(FaultNames[i]))
+            index = i;
+    }
+    if (index < 0) {
+        *error = unknownFault(kind);
+        return false;
+    }
+    bool ok = false;
+    const double value = rateText.trimmed().toDouble(&ok);
+    if (!ok || !(value >= 0.0 && value <= 1.0)) {
+        *error = QStringLiteral("the rate of %1 must be a number from 0 to 1, got \"%2\"")
+                     .arg(kind, rateText.trimmed());
+        return false;
+    }
+    rate[size_t(index)] = value;
     return true;
 }
 

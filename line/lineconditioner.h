@@ -28,6 +28,9 @@ struct LineFaultRates
     /// Reads "KIND=RATE[,KIND=RATE...]" into this, changing only the kinds named; false with
     /// *error set (nothing changed) for an unknown kind or a rate that is not a number in [0, 1].
     bool parse(const QString &text, QString *error);
+    /// Sets the rate of one kind, given by its name, from the text of a number; false with *error
+    /// set (nothing changed) as parse() does.
+    bool set(const QString &kind, const QString &rate, QString *error);
     /// "checksum=0.01,drop=0.5" for the kinds above 0, "none" when all are 0.
     QString toString() const;
 };

@@ -107,6 +107,7 @@ void LineRelay::begin()
     clients.activity = [this] { pump(); };
     clients.notice = [this](const QString &text) { emit notice(text); };
     clients.failed = [this](const QString &reason) { emit failed(reason); };
+    clients.event = [this](const QJsonObject &news) { emit event(news); };
     ends->begin(this, clients);
 
     LineSource::Line line;
@@ -185,18 +186,27 @@ void LineRelay::schedule()
         tick->start(delayMs);
 }
 
-void LineRelay::reportEnd(qint64 *untilUs, const QString &text)
+void LineRelay::began(const char *fault, const char *amountName, double amount)
+{
+    emit event({{QStringLiteral("event"), QStringLiteral("faultBegan")},
+                {QStringLiteral("fault"), QLatin1String(fault)},
+                {QLatin1String(amountName), amount}});
+}
+
+void LineRelay::reportEnd(qint64 *untilUs, const char *fault, const QString &text)
 {
     const qint64 now = nowUs();
     if (*untilUs < 0)
         return;
     if (now < *untilUs) {
         QTimer::singleShot(int((*untilUs - now + 999) / 1000), this,
-                           [this, untilUs, text] { reportEnd(untilUs, text); });
+                           [this, untilUs, fault, text] { reportEnd(untilUs, fault, text); });
         return;
     }
     *untilUs = -1;
     emit notice(text);
+    emit event({{QStringLiteral("event"), QStringLiteral("faultEnded")},
+                {QStringLiteral("fault"), QLatin1String(fault)}});
 }
 
 void LineRelay::unplug(double seconds)
@@ -204,12 +214,14 @@ void LineRelay::unplug(double seconds)
     later([this, seconds] {
         const qint64 now = nowUs();
         const qint64 duration = qint64(seconds * 1e6);
+        began("unplug", "seconds", seconds);
         toClient.unplug(now, duration);
         toDevice.unplug(now, duration);
         ends->unplugged();
         pump();
         unplugUntilUs = qMax(unplugUntilUs, now + duration);
-        reportEnd(&unplugUntilUs, QStringLiteral("fault unplug over: the line carries again"));
+        reportEnd(&unplugUntilUs, "unplug",
+                  QStringLiteral("fault unplug over: the line carries again"));
     });
 }
 
@@ -217,10 +229,11 @@ void LineRelay::stall(double seconds)
 {
     later([this, seconds] {
         const qint64 now = nowUs();
+        began("stall", "seconds", seconds);
         toClient.stall(now, qint64(seconds * 1e6));
         pump();
         stallUntilUs = qMax(stallUntilUs, now + qint64(seconds * 1e6));
-        reportEnd(&stallUntilUs,
+        reportEnd(&stallUntilUs, "stall",
                   QStringLiteral("fault stall over: what the line held reaches the clients"));
     });
 }
@@ -228,7 +241,11 @@ void LineRelay::stall(double seconds)
 void LineRelay::garbage(int count)
 {
     later([this, count] {
+        // An event of no duration: it is over once its bytes are on the line.
+        began("garbage", "bytes", count);
         toClient.injectGarbage(nowUs(), count);
+        emit event({{QStringLiteral("event"), QStringLiteral("faultEnded")},
+                    {QStringLiteral("fault"), QStringLiteral("garbage")}});
         pump();
     });
 }
@@ -236,6 +253,7 @@ void LineRelay::garbage(int count)
 void LineRelay::hangUp(double seconds)
 {
     later([this, seconds] {
+        began("hangup", "seconds", seconds);
         ends->hangUp(seconds);
         pump();
     });
@@ -244,4 +262,9 @@ void LineRelay::hangUp(double seconds)
 void LineRelay::setRates(const LineFaultRates &rates)
 {
     later([this, rates] { toClient.setRates(rates); });
+}
+
+void LineRelay::setCommandRates(const LineFaultRates &rates)
+{
+    later([this, rates] { toDevice.setRates(rates); });
 }

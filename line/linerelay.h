@@ -33,7 +33,7 @@ class QTimer;
 ///     unplug/stall/hangUp/garbage/setRates ---> queued: applied, then a pass of the line
 ///     snapshot() ----------(blocking call)----> counts, status lines, JSON, copied out
 ///                <--------- queued signals ---- deliveredToClient/ToDevice (for the record),
-///                                               notice, failed, sourceEnded
+///                                               notice, event, failed, sourceEnded
 ///
 /// Nothing on the relay's thread ever waits for the main thread, so the one blocking call,
 /// snapshot(), cannot deadlock. Before start() and after stop() there is no relay thread, and
@@ -89,6 +89,8 @@ public:
     void garbage(int count);
     /// New fault rates for the instrument's output.
     void setRates(const LineFaultRates &rates);
+    /// New fault rates for the clients' commands.
+    void setCommandRates(const LineFaultRates &rates);
 
 signals:
     /// Bytes as they reached the clients, and commands as they reached the source, in order,
@@ -99,6 +101,11 @@ signals:
     void failed(const QString &reason);
     /// A line for the host's log (clients that came and went, ...).
     void notice(const QString &text);
+    /// Something happened on the line, {"event": NAME, ...}, in the order things happened: a
+    /// client end opened or closed ("clientEndOpened", "clientEndClosed"), a TCP client joined or
+    /// left ("tcpClientJoined", "tcpClientLeft"), a fault event began or ended ("faultBegan",
+    /// "faultEnded" with "fault": "unplug", "stall", "hangup" or "garbage").
+    void event(const QJsonObject &event);
     /// The source played to its end and everything reached the client ends.
     void sourceEnded();
 
@@ -110,8 +117,11 @@ private:
     void schedule();
     void later(const std::function<void()> &f);
     Snapshot take() const;
-    /// Logs the end of an unplug or a stall once its time has come (a later one may extend it).
-    void reportEnd(qint64 *untilUs, const QString &text);
+    /// Tells that fault began: "faultBegan" with the fault's name and its amount.
+    void began(const char *fault, const char *amountName, double amount);
+    /// Logs the end of an unplug or a stall once its time has come (a later one may extend it),
+    /// and tells it ("faultEnded").
+    void reportEnd(qint64 *untilUs, const char *fault, const QString &text);
 
     QThread thread;
     QElapsedTimer clock;

@@ -206,6 +206,13 @@ void PtyClientEnd::status(QStringList *lines) const
                         : QString());
 }
 
+QJsonObject PtyClientEnd::presenceEvent() const
+{
+    return {{QStringLiteral("event"),
+             isPresent() ? QStringLiteral("clientEndOpened") : QStringLiteral("clientEndClosed")},
+            {QStringLiteral("path"), name()}};
+}
+
 void PtyClientEnd::describe(QJsonObject *json) const
 {
     json->insert(QStringLiteral("pty"),

@@ -30,6 +30,8 @@ public:
     void status(QStringList *lines) const override;
     /// "pty": {"end", "open", "bytes", "baud", "wrongBaud"}
     void describe(QJsonObject *json) const override;
+    /// {"event": "clientEndOpened" or "clientEndClosed", "path": DIR/client}
+    QJsonObject presenceEvent() const override;
 
 protected:
     void send(qint64 nowUs, const QByteArray &bytes) override;

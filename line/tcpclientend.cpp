@@ -71,6 +71,8 @@ void TcpClientEnd::disconnect(const QString &verb, const QString &reason)
     ::close(fd);
     fd = -1;
     setGone();
+    how = verb;
+    why = reason;
     if (listener)
         listener->forget(this);
     events.notice(QStringLiteral("TCP client %1 %2 after %3 bytes%4")
@@ -78,6 +80,18 @@ void TcpClientEnd::disconnect(const QString &verb, const QString &reason)
                       .arg(sent)
                       .arg(reason.isEmpty() ? QString() : QStringLiteral(": ") + reason));
     setPresent(false);
+}
+
+QJsonObject TcpClientEnd::presenceEvent() const
+{
+    if (isPresent())
+        return {{QStringLiteral("event"), QStringLiteral("tcpClientJoined")},
+                {QStringLiteral("address"), name()}};
+    return {{QStringLiteral("event"), QStringLiteral("tcpClientLeft")},
+            {QStringLiteral("address"), name()},
+            {QStringLiteral("bytes"), double(sent)},
+            {QStringLiteral("how"), how},
+            {QStringLiteral("reason"), why}};
 }
 
 void TcpClientEnd::read()

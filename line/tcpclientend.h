@@ -27,6 +27,9 @@ public:
     void disconnect(const QString &verb, const QString &reason = QString());
     /// Its listener goes first (at the end of the relay).
     void disown() { listener = nullptr; }
+    /// {"event": "tcpClientJoined", "address"}, or once it has gone {"event": "tcpClientLeft",
+    /// "address", "bytes", "how": "left", "lost", "dropped" or "closed by the hangup", "reason"}
+    QJsonObject presenceEvent() const override;
 
 protected:
     void send(qint64 nowUs, const QByteArray &bytes) override;
@@ -41,6 +44,8 @@ private:
     QSocketNotifier *writer = nullptr;
     QByteArray unwritten;
     qint64 sent = 0;
+    QString how; ///< how it went, once it has
+    QString why;
 };
 
 #endif // KELVANE_TCPCLIENTEND_H

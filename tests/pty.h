@@ -11,8 +11,11 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 #include <utility>
@@ -33,6 +36,20 @@ template<typename Predicate> bool waitFor(Predicate done, int timeoutMs = 5000)
         held = done();
     }
     return held;
+}
+
+/// A socket connected to the Unix-domain socket at path (a name of the local 8-bit encoding);
+/// -1 when it cannot connect.
+inline int unixSocket(const QByteArray &path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+        return fd;
+    ::close(fd);
+    return -1;
 }
 
 /// Reads its descriptor (made non-blocking, closed at the end) as bytes come: into received, with

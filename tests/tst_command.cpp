@@ -1,6 +1,6 @@
-// Command and FaultCommand as plain code: the operator's lines (console or script) in, one
-// typed value or the console's error line out. A set's value and the console's commands are
-// also run end to end in tst_kelvanehost.
+// Command and FaultCommand as plain code: the operator's lines (console or script) and the
+// control channel's requests in, one typed value or the error out. A set's value and the
+// console's commands are also run end to end in tst_kelvanehost.
 
 #include "command.h"
 #include "datarows.h"
@@ -16,6 +16,10 @@ private slots:
     void fault();
     void faultRefused_data();
     void faultRefused();
+    void fromJson_data() { addRows("control-requests.txt", {"request", "line"}); }
+    void fromJson();
+    void fromJsonRefused_data() { addRows("control-refusals.txt", {"request", "error"}); }
+    void fromJsonRefused();
 };
 
 // What the console prints for a line it refuses: "error: WHY; HINT".
@@ -75,8 +79,8 @@ void TstCommand::faultRefused_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("error");
-    const QString usage = QStringLiteral(
-        "fault needs unplug SECONDS, stall SECONDS, hangup SECONDS, garbage N or KIND=RATE");
+    const QString usage = QStringLiteral("fault needs unplug SECONDS, stall SECONDS, hangup "
+                                         "SECONDS, garbage N or [commands] KIND=RATE");
     QTest::newRow("an event without its time") << "unplug" << usage;
     QTest::newRow("one word too many") << "unplug 1 2" << usage;
     QTest::newRow("a time that is no number")
@@ -107,6 +111,37 @@ void TstCommand::faultRefused()
     QString why;
     QVERIFY(!FaultCommand::parse(text, &command, &why));
     QCOMPARE(why, error);
+}
+
+// A request of the control channel is the same command value as the console's line.
+void TstCommand::fromJson()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, line);
+    Command fromRequest, fromLine;
+    QString error, hint;
+    QVERIFY2(Command::fromJson(QJsonDocument::fromJson(request).object(), &fromRequest, &error),
+             qPrintable(error));
+    QVERIFY2(Command::parse(QString::fromUtf8(line), &fromLine, &error, &hint), qPrintable(error));
+    QCOMPARE(int(fromRequest.kind), int(fromLine.kind));
+    QCOMPARE(fromRequest.group + '/' + fromRequest.name, fromLine.group + '/' + fromLine.name);
+    QCOMPARE(fromRequest.value, fromLine.value);
+    const FaultCommand &a = fromRequest.fault, &b = fromLine.fault;
+    QCOMPARE(int(a.kind), int(b.kind));
+    QCOMPARE(a.seconds, b.seconds);
+    QCOMPARE(a.count, b.count);
+    QCOMPARE(int(a.direction), int(b.direction));
+    QVERIFY(a.rates.rate == b.rates.rate);
+}
+
+void TstCommand::fromJsonRefused()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, error);
+    Command command;
+    QString why;
+    QVERIFY(!Command::fromJson(QJsonDocument::fromJson(request).object(), &command, &why));
+    QCOMPARE(why, QString::fromUtf8(error));
 }
 
 QTEST_GUILESS_MAIN(TstCommand)

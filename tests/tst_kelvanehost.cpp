@@ -177,6 +177,7 @@ private slots:
     }
     void replayEnds();
     void replayLoops();
+    void controlChannel();
     void manPage();
 
 private:
@@ -313,7 +314,7 @@ void TstKelvaneHost::consoleCommands()
     host.send("fault sideways 2");
     host.send("set ECHOSOUNDER MAX_DEPTH_M abc");
     const QByteArray refused = "error: fault needs unplug SECONDS, stall SECONDS, hangup SECONDS, "
-                               "garbage N or KIND=RATE; type help for the commands\n"
+                               "garbage N or [commands] KIND=RATE; type help for the commands\n"
                                "error: ECHOSOUNDER/MAX_DEPTH_M takes type float (a number such as "
                                "2.5), not: abc; nothing changed\n";
     QVERIFY(host.wait(host.err, refused));
@@ -326,9 +327,9 @@ void TstKelvaneHost::consoleCommands()
     host.send("set KELVANE_SIMULATOR FREQUENCY_MODE triple");
     QVERIFY(host.wait(
         host.err,
-        "Updated: KELVANE_SIMULATOR/SERIAL_DEVICE=/dev/my serial\nwarning: "
-        "KELVANE_SIMULATOR/FREQUENCY_MODE is SINGLE or DUAL (any case): the simulator stays "
-        "silent in any other mode\nUpdated: KELVANE_SIMULATOR/FREQUENCY_MODE=triple\n"));
+        "Updated: KELVANE_SIMULATOR/SERIAL_DEVICE=/dev/my serial\nUpdated: "
+        "KELVANE_SIMULATOR/FREQUENCY_MODE=triple\nwarning: KELVANE_SIMULATOR/FREQUENCY_MODE is "
+        "SINGLE or DUAL (any case): the simulator stays silent in any other mode\n"));
     QCOMPARE(ini("KELVANE_SIMULATOR/FREQUENCY_MODE"), QStringLiteral("triple"));
     // A period the user chose is kept.
     QVERIFY(host.says("prune", "Pruned: APP/NO_SUCH_SETTING\n"));
@@ -779,6 +780,61 @@ void TstKelvaneHost::replayLoops()
     QVERIFY(host.says("status", "\nSource: "));
     QVERIFY(host.quit());
     QCOMPARE(host.err.count("replay: commands from clients reach no instrument"), 1);
+}
+
+// The control channel on the host: the console's commands run for real, the statistics that
+// --stats writes, the line's and the plug-in's events in the order they happened, and a quit
+// that is answered before the host ends and removes the socket.
+void TstKelvaneHost::controlChannel()
+{
+    const QString control = path("control"), statsFile = path("line.json");
+    Host host(arguments(KELVANE_SIMULATOR_PLUGIN, {"--control", control, "--stats", statsFile}));
+    QVERIFY2(host.ready(), host.err.constData());
+    Peer channel(unixSocket(QFile::encodeName(control)));
+    QVERIFY(channel.readUntil("\n").startsWith(R"({"hello":"kelvane-host","protocol":1,)"));
+    QStringList events; // but the log's, as they came
+    // Sends request (unless empty), then reads up to the line with key: value (an answer's id,
+    // an event's name).
+    const auto until = [&](const char *key, const QJsonValue &value, const QByteArray &request) {
+        channel.write(request.isEmpty() ? request : request + '\n');
+        for (int i = 0; i < 1000; ++i) {
+            const QJsonObject line = QJsonDocument::fromJson(channel.readUntil("\n")).object();
+            if (line.contains("event") && line.value("event") != QLatin1String("log"))
+                events << line.value("event").toString() + ' ' + line.value("fault").toString();
+            if (line.isEmpty() || line.value(key) == value)
+                return line;
+        }
+        return QJsonObject();
+    };
+    QVERIFY(until("id", 1, R"({"cmd": "subscribe", "id": 1})").value("ok").toBool());
+    QVERIFY(until("id", 2,
+                  R"({"cmd": "set", "group": "ECHOSOUNDER", "name": "MAX_DEPTH_M", )"
+                  R"("value": 12.5, "id": 2})")
+                .value("ok")
+                .toBool());
+    QCOMPARE(ini("ECHOSOUNDER/MAX_DEPTH_M"), QStringLiteral("12.5"));
+    QVERIFY(host.says("status", "\nEvents: "));
+    const QJsonObject written = QJsonDocument::fromJson(readFile(statsFile)).object();
+    QCOMPARE(until("id", 3, R"({"cmd": "stats", "id": 3})").value("stats").toObject().keys(),
+             written.keys());
+    {
+        Peer client(openClient());
+        QCOMPARE(until("event", "clientEndOpened", {}).value("path").toString(), link("client"));
+        QCOMPARE(until("id", 4, R"({"cmd": "fault", "event": "unplug", "seconds": 0.05, "id": 4})")
+                     .value("text"),
+                 "Fault: unplug for 0.05 s, silence both ways");
+        QVERIFY(!until("event", "faultEnded", {}).isEmpty());
+    }
+    QVERIFY(!until("event", "clientEndClosed", {}).isEmpty());
+    QCOMPARE(events,
+             QStringList({"clientEndOpened ", "faultBegan unplug", "faultEnded unplug",
+                          "clientEndClosed "}));
+    QVERIFY(until("id", 5, R"({"cmd": "start", "id": 5})").value("ok").toBool());
+    QCOMPARE(until("event", "log", {}).value("text"),
+             "[ECHO] Dbg: Start request is called for Kelvane simulator plugin");
+    QCOMPARE(until("id", 6, R"({"cmd": "quit", "id": 6})").value("ok"), true);
+    QVERIFY(host.exited(0));
+    QVERIFY(!QFileInfo::exists(control));
 }
 
 // The manual page lists exactly the options of --help, and the exit statuses it lists.

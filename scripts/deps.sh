@@ -7,6 +7,7 @@ packages=(
   cmake g++ make pkg-config
   qtbase5-dev libqt5serialport5-dev qt5-qmake
   socat
+  python3-pytest
   clang-format
   fonts-dejavu-core
   "$@"

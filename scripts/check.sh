@@ -5,11 +5,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# CI's further stages build with clang and libFuzzer and run valgrind; kelvane-host's suite meets
-# a real client there, gpsd; the package check formats the manual pages with groff.
+# CI's further stages build with clang and libFuzzer and run valgrind; the package check formats
+# the manual pages with groff.
 extra=()
 if [ "${CI:-false}" = true ]; then
-  extra=(clang libclang-rt-14-dev valgrind gpsd gpsd-clients groff-base)
+  extra=(clang libclang-rt-14-dev valgrind groff-base)
 fi
 scripts/deps.sh "${extra[@]}"
 

@@ -53,8 +53,7 @@ inline int unixSocket(const QByteArray &path)
 }
 
 /// Reads its descriptor (made non-blocking, closed at the end) as bytes come: into received, with
-/// the time (ms on a clock of the tests') and size of each read, one datagram for UDP; ended at
-/// its end of file or hangup.
+/// the size of each read, one datagram for UDP; ended at its end of file or hangup.
 class Peer
 {
 public:
@@ -62,8 +61,6 @@ public:
     {
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         QObject::connect(&notifier, &QSocketNotifier::activated, [this] { take(); });
-        if (!clock.isValid())
-            clock.start();
     }
     ~Peer()
     {
@@ -128,7 +125,7 @@ public:
         ssize_t n;
         while ((n = ::read(fd, chunk, sizeof chunk)) > 0) {
             received.append(chunk, int(n));
-            reads.append({clock.elapsed(), int(n)});
+            reads.append(int(n));
         }
         ended = n == 0 || (n < 0 && errno != EAGAIN);
         if (ended)
@@ -137,12 +134,11 @@ public:
 
     const int fd;
     QByteArray received; ///< what was read and not taken yet
-    QList<QPair<qint64, int>> reads;
+    QList<int> reads;
     bool ended = false;
 
 private:
     QSocketNotifier notifier;
-    inline static QElapsedTimer clock;
 };
 
 /// A fresh pty pair, raw; the simulator opens slavePath(). A slave descriptor stays open here, so

@@ -104,8 +104,8 @@ quint16 portOf(const Peer &peer)
 bool oneLineEach(const Peer &udp)
 {
     int end = 0;
-    for (const auto &read : udp.reads)
-        end = end >= 0 && udp.received.at(end + read.second - 1) == '\n' ? end + read.second : -1;
+    for (const int read : udp.reads)
+        end = end >= 0 && udp.received.at(end + read - 1) == '\n' ? end + read : -1;
     return end == udp.received.size() && udp.received.count('\n') == udp.reads.size();
 }
 
@@ -159,13 +159,6 @@ private slots:
     }
     void clientSpeed();
     void hangup();
-    void gpsd_data()
-    {
-        QTest::addColumn<bool>("tcp"); // gpsd reads the host's TCP port, else the pty end
-        QTest::newRow("pty") << false;
-        QTest::newRow("TCP") << true;
-    }
-    void gpsd();
     void network();
     void stalledClient();
     void replayEnds_data()
@@ -610,41 +603,6 @@ void TstKelvaneHost::hangup()
     QVERIFY(waitFor([&] { return client.write("hi\n"); }, Deadline));
     QVERIFY(waitFor([&] { return client.received == "hi\n"; }, Deadline));
     QVERIFY(host.says("status", "\nEvents: unplug 0, stall 0, hangup 1, garbage 0\n"));
-    QVERIFY(host.quit());
-}
-
-// gpsd reads the client end and passes on the sentences it accepted: the depth with the talker
-// the host rewrote (gpsd drops the instrument's own), its checksum with it.
-void TstKelvaneHost::gpsd()
-{
-    QFETCH(bool, tcp);
-    const QString gpsd = QStandardPaths::findExecutable("gpsd", {"/usr/sbin", "/usr/bin"});
-    const QString gpspipe = QStandardPaths::findExecutable("gpspipe");
-    if (gpsd.isEmpty() || gpspipe.isEmpty())
-        QSKIP("gpsd and gpspipe are not installed (Debian packages gpsd, gpsd-clients)");
-    Host host(arguments(KELVANE_SIMULATOR_PLUGIN, {"--baud", "0", "--talker", "SD"}) +
-              (tcp ? QStringList {"--tcp", "0", "--no-pty"} : QStringList()));
-    QVERIFY2(host.ready(), host.err.constData());
-    const QString source =
-        tcp ? QStringLiteral("tcp://127.0.0.1:%1").arg(tcpPort(host.out)) : link("client");
-    // A port of its own, on the loopback only (gpsd's default). Programs of this machine: started
-    // as they are.
-    const QString port = QString::number(20000 + QCoreApplication::applicationPid() % 20000);
-    BuildProgram daemon(Deadline), pipe(Deadline);
-    daemon.process.start(gpsd, {"-N", "-n", "-b", "-S", port, source});
-    const QByteArray &got = pipe.out;
-    QVERIFY(waitFor(
-        [&] {
-            if (!pipe.running())
-                pipe.process.start(gpspipe, {"-r", QStringLiteral("127.0.0.1:") + port});
-            const int at = got.indexOf("$SDDBT,");
-            return at >= 0 && got.indexOf('\r', at) > 0;
-        },
-        Deadline));
-    daemon.process.terminate();
-    QVERIFY(daemon.process.waitForFinished(Deadline));
-    const int at = got.indexOf("$SDDBT,");
-    QVERIFY2(Nmea::checksum(got.mid(at, got.indexOf('\r', at) - at)), got.constData());
     QVERIFY(host.quit());
 }
 

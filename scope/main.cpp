@@ -1,3 +1,6 @@
+#include "liveview.h"
+#include "netaddress.h"
+#include "pageserver.h"
 #include "scope.h"
 
 #include <QCommandLineParser>
@@ -5,6 +8,8 @@
 #include <QGuiApplication>
 #include <QSocketNotifier>
 #include <QTextStream>
+
+#include <memory>
 
 #include <cctype>
 #include <csignal>
@@ -71,6 +76,55 @@ bool positive(const QCommandLineParser &parser, const QCommandLineOption &option
     return ok && value > 0;
 }
 
+// "HOST:PORT", "[V6ADDR]:PORT": a host name or address and a port from 1 to 65535.
+bool hostAndPort(const QString &text, QString *host, quint16 *port)
+{
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    *host = text.left(colon);
+    if (host->startsWith(QLatin1Char('[')) && host->endsWith(QLatin1Char(']')))
+        *host = host->mid(1, host->size() - 2);
+    else if (host->contains(QLatin1Char(':')))
+        return false;
+    bool ok = false;
+    const uint number = text.mid(colon + 1).toUInt(&ok);
+    *port = quint16(number);
+    return colon > 0 && !host->isEmpty() && ok && number >= 1 && number <= 65535;
+}
+
+// The page and its stream on address: the page where the address says, the stream on a free
+// port of the same address, which the page is given. False, said on standard error, when
+// either cannot listen.
+bool serve(const NetAddress &address, LiveView &live, std::unique_ptr<PageServer> &pages)
+{
+    QString where = address.toString();
+    where.truncate(where.lastIndexOf(QLatin1Char(':')));
+    const QHostAddress host(where.startsWith(QLatin1Char('[')) ? where.mid(1, where.size() - 2)
+                                                               : where);
+    QString error;
+    if (!live.listen(host, &error)) {
+        QTextStream(stderr) << "kelvane-scope: --serve: cannot listen on " << where << ": " << error
+                            << Qt::endl;
+        return false;
+    }
+    QFile page(QStringLiteral(":/echogram.html"));
+    if (!page.open(QIODevice::ReadOnly))
+        qFatal("kelvane-scope: the page is missing from the program");
+    pages = std::make_unique<PageServer>(
+        page.readAll().replace("@STREAM_PORT@", QByteArray::number(live.port())));
+    if (!pages->start(address, &error)) {
+        QTextStream(stderr) << "kelvane-scope: --serve: " << error << Qt::endl;
+        return false;
+    }
+    QTextStream err(stderr);
+    if (!address.isLoopback())
+        err << "kelvane-scope: warning: the page on " << pages->address().toString()
+            << " is open to the network: whoever reaches this machine sees the instrument's "
+               "output (give 127.0.0.1:PORT to keep it to this machine)\n";
+    err << "kelvane-scope: serving the echogram at http://" << pages->address().toString() << "/"
+        << Qt::endl;
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -90,8 +144,9 @@ int main(int argc, char *argv[])
         "Exit status: 0 when everything decoded without an anomaly, 1 when anomalies were "
         "seen, 2 for usage errors, 3 when the device, the capture or an output file cannot be "
         "opened or written, 4 when --send got no reply in time, 5 when the device went away "
-        "(hung up, removed) before the run's end; when several apply, the first of 3, 4, 5, "
-        "1."));
+        "(hung up, removed) or the TCP connection was lost before the run's end, 6 when the run "
+        "decoded no ping (nor the reply to --send); when several apply, the first of 3, 4, 5, "
+        "6, 1."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(
@@ -138,8 +193,20 @@ int main(int argc, char *argv[])
         QStringLiteral("sample-frequency"),
         QStringLiteral("Sampling frequency for headers that state none (default 100000)."),
         QStringLiteral("hz"), QStringLiteral("100000"));
+    const QCommandLineOption tcpOption(
+        QStringLiteral("tcp"),
+        QStringLiteral("Read the stream from a TCP port, such as kelvane-host --tcp serves, "
+                       "instead of a device; --send goes the same way."),
+        QStringLiteral("host:port"));
+    const QCommandLineOption serveOption(
+        QStringLiteral("serve"),
+        QStringLiteral("Show the echogram live in a browser: serve its page on PORT "
+                       "(0: a free one) of ADDR (default 127.0.0.1), print its URL, and keep "
+                       "serving after the input ends, until interrupted."),
+        QStringLiteral("[addr:]port"));
     parser.addOptions({baudOption, sendOption, replyTimeoutOption, talkerOption, fromOption,
-                       pngOption, csvOption, pingsOption, sampleFrequencyOption});
+                       tcpOption, pngOption, csvOption, pingsOption, sampleFrequencyOption,
+                       serveOption});
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -154,10 +221,21 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("one device at most"));
     options.device = devicePath(positional.value(0));
     options.fromFile = parser.value(fromOption);
-    if (options.device.isEmpty() == options.fromFile.isEmpty())
-        return usageError(QStringLiteral("give either a device or --from FILE"));
+    if (int(!options.device.isEmpty()) + int(!options.fromFile.isEmpty()) +
+            int(parser.isSet(tcpOption)) !=
+        1)
+        return usageError(QStringLiteral("give either a device, --from FILE or --tcp HOST:PORT"));
+    if (parser.isSet(tcpOption) &&
+        !hostAndPort(parser.value(tcpOption), &options.tcpHost, &options.tcpPort))
+        return usageError(QStringLiteral("--tcp needs HOST:PORT, e.g. 127.0.0.1:10110"));
     if (parser.isSet(sendOption) && !options.fromFile.isEmpty())
-        return usageError(QStringLiteral("--send needs a device"));
+        return usageError(QStringLiteral("--send needs a device or --tcp"));
+    NetAddress serveAddress;
+    if (parser.isSet(serveOption)) {
+        QString why;
+        if (!NetAddress::parse(parser.value(serveOption), "127.0.0.1", &serveAddress, &why))
+            return usageError(QStringLiteral("--serve: %1").arg(why));
+    }
     if (!positive(parser, baudOption, options.baud))
         return usageError(QStringLiteral("--baud needs a positive number"));
     if (!positive(parser, pingsOption, options.pings))
@@ -183,9 +261,20 @@ int main(int argc, char *argv[])
     options.csvFile = parser.value(csvOption);
 
     Scope scope(options);
+    // The browsers' server first: a port that cannot be had ends the run before it starts.
+    LiveView live;
+    std::unique_ptr<PageServer> pages;
+    const bool serving = parser.isSet(serveOption);
+    if (serving) {
+        if (!serve(serveAddress, live, pages))
+            return Scope::IoError;
+        scope.setLiveView(&live);
+        QObject::connect(&live, &LiveView::notice, &app,
+                         [](const QString &line) { QTextStream(stderr) << line << Qt::endl; });
+    }
     if (!scope.open())
         return Scope::IoError;
-    if (!options.fromFile.isEmpty())
+    if (!options.fromFile.isEmpty() && !serving)
         return scope.runFile();
 
     if (!installSignalHandlers())
@@ -196,6 +285,23 @@ int main(int argc, char *argv[])
         [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], &byte, 1);
         app.exit(scope.finish(true));
     });
-    QObject::connect(&scope, &Scope::done, &app, [&scope, &app] { app.exit(scope.finish(true)); });
+    // Served, the page stays when the input is over, with the run's end on it, until a signal
+    // ends the program with the run's status.
+    const auto over = [&scope, &app, serving] {
+        const int status = scope.finish(true);
+        if (!serving)
+            app.exit(status);
+        else
+            QTextStream(stderr) << "kelvane-scope: the input is over; the page stays until "
+                                   "interrupted"
+                                << Qt::endl;
+    };
+    QObject::connect(&scope, &Scope::done, &app, over);
+    if (!options.fromFile.isEmpty()) {
+        // A record that turns out not to be one ends the run at once.
+        if (scope.runFile() == Scope::IoError)
+            return Scope::IoError;
+        over();
+    }
     return app.exec();
 }

@@ -2,7 +2,11 @@
 
 #include "linerecord.h"
 
+#include "liveview.h"
+
+#include <QCoreApplication>
 #include <QSerialPort>
+#include <QTcpSocket>
 #include <QTimer>
 
 #include "nmea.h"
@@ -19,6 +23,8 @@ namespace {
 // FeedSize with the ping count checked between.
 constexpr int BlockSize = 1024 * 1024;
 constexpr int FeedSize = 64 * 1024;
+// How long a TCP connection may take to be made.
+constexpr int ConnectTimeoutMs = 10000;
 
 template<int N> void put(QByteArray &out, const char (&text)[N])
 {
@@ -173,28 +179,68 @@ void Scope::discardOutputs()
 
 bool Scope::openDevice()
 {
-    port = new QSerialPort(this);
-    port->setPortName(options.device);
-    if (!port->open(QIODevice::ReadWrite)) {
-        text.err() << "kelvane-scope: cannot open " << options.device << ": " << port->errorString()
-                   << openHint(*port) << '\n';
+    if (!options.tcpHost.isEmpty())
+        return openTcp();
+    auto *serial = new QSerialPort(this);
+    port = serial;
+    serial->setPortName(options.device);
+    if (!serial->open(QIODevice::ReadWrite)) {
+        text.err() << "kelvane-scope: cannot open " << options.device << ": "
+                   << serial->errorString() << openHint(*serial) << '\n';
         return false;
     }
-    if (!port->setBaudRate(options.baud)) {
+    if (!serial->setBaudRate(options.baud)) {
         text.err() << "kelvane-scope: cannot set " << options.baud << " baud on " << options.device
-                   << ": " << port->errorString() << '\n';
+                   << ": " << serial->errorString() << '\n';
         return false;
     }
     // The device has been writing all along: what waited in the buffer is stale, and the first
     // bytes read may be the tail of a frame.
-    port->clear(QSerialPort::Input);
+    serial->clear(QSerialPort::Input);
+    connect(serial, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError e) {
+        if (e != QSerialPort::NoError && !finished)
+            deviceLost(e == QSerialPort::ReadError || e == QSerialPort::ResourceError
+                           ? QStringLiteral("hung up or removed")
+                           : port->errorString());
+    });
+    watchInput();
+    return true;
+}
+
+// kelvane-host's TCP end carries the same stream as its client pty, from the next whole line
+// on, and takes commands as the pty does: read like a device.
+bool Scope::openTcp()
+{
+    auto *socket = new QTcpSocket(this);
+    port = socket;
+    socket->connectToHost(options.tcpHost, options.tcpPort);
+    // The one wait of the program: nothing is decoded before the connection is made.
+    if (!socket->waitForConnected(ConnectTimeoutMs)) {
+        text.err() << "kelvane-scope: cannot connect to " << inputName() << ": "
+                   << socket->errorString() << " (is kelvane-host --tcp running?)\n";
+        return false;
+    }
+    connect(socket, &QTcpSocket::disconnected, this, [this] {
+        if (!finished)
+            deviceLost(QStringLiteral("connection closed"));
+    });
+    connect(socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
+        if (e != QAbstractSocket::RemoteHostClosedError && !finished)
+            deviceLost(port->errorString());
+    });
+    watchInput();
+    return true;
+}
+
+// What the device and the TCP connection share: joined in the middle of the stream, read as
+// bytes come, the command written once.
+void Scope::watchInput()
+{
     decoder.setSynchronised(false);
     clock.start();
-    connect(port, &QSerialPort::readyRead, this, &Scope::readDevice);
-    connect(port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError e) {
-        if (e != QSerialPort::NoError && !finished)
-            deviceLost(e);
-    });
+    connect(port, &QIODevice::readyRead, this, &Scope::readDevice);
+    if (live)
+        live->setState(LiveView::Reading, inputName());
     if (!options.send.isEmpty()) {
         port->write(options.send);
         awaitingReply = true;
@@ -203,18 +249,25 @@ bool Scope::openDevice()
         connect(replyTimer, &QTimer::timeout, this, &Scope::replyTimedOut);
         replyTimer->start(options.replyTimeoutMs);
     }
-    return true;
 }
 
-void Scope::deviceLost(int error)
+QString Scope::inputName() const
+{
+    if (!options.tcpHost.isEmpty()) {
+        const QString host = options.tcpHost.contains(QLatin1Char(':'))
+            ? QStringLiteral("[%1]").arg(options.tcpHost)
+            : options.tcpHost;
+        return QStringLiteral("%1:%2").arg(host).arg(options.tcpPort);
+    }
+    return options.fromFile.isEmpty() ? options.device : options.fromFile;
+}
+
+void Scope::deviceLost(const QString &why)
 {
     // The other end went away (the host stopped, a hangup) or the device failed: the stream
     // ends before the run wanted it to. A pty's hang-up fails the read (EIO), whose error text
     // Qt takes from whatever failed last: it is named for what it is.
-    const bool hungUp = error == QSerialPort::ReadError || error == QSerialPort::ResourceError;
-    text.err() << "kelvane-scope: " << options.device << " went away ("
-               << (hungUp ? QStringLiteral("hung up or removed") : port->errorString())
-               << "), stopping\n";
+    text.err() << "kelvane-scope: " << inputName() << " went away (" << why << "), stopping\n";
     text.flush();
     readDevice();
     if (finished)
@@ -250,6 +303,8 @@ bool Scope::openFile()
     // A pipe or a terminal may be a live stream (cat of a device): shown as it is read.
     struct stat status;
     pipedInput = ::fstat(input.handle(), &status) != 0 || !S_ISREG(status.st_mode);
+    if (live)
+        live->setState(LiveView::Reading, inputName());
     return true;
 }
 
@@ -302,8 +357,10 @@ int Scope::runFile()
         decoder.setSynchronised(false);
     for (qint64 got = size; got > 0 && !enoughPings();
          got = readSome(input.handle(), block.data(), BlockSize)) {
-        for (qint64 from = 0; from < got && !enoughPings(); from += FeedSize)
+        for (qint64 from = 0; from < got && !enoughPings(); from += FeedSize) {
             decoder.feed(block.data() + from, int(qMin<qint64>(FeedSize, got - from)));
+            serveBrowsers();
+        }
         if (pipedInput)
             showDecoded();
     }
@@ -389,6 +446,15 @@ void Scope::feedRecorded(RecordState &record)
         return;
     decoder.feed(record.bytes, record.us / 1e6);
     record.bytes.resize(0);
+    serveBrowsers();
+}
+
+// A file is decoded in one go, outside the event loop: the browsers are served between its
+// pieces, so that they see it grow rather than only its end.
+void Scope::serveBrowsers()
+{
+    if (live)
+        QCoreApplication::processEvents();
 }
 
 int Scope::finish(bool streamCut)
@@ -403,6 +469,15 @@ int Scope::finish(bool streamCut)
     text.out() << counted(pingsShown, "ping", "pings") << ", "
                << counted(anomaliesShown, "anomaly", "anomalies") << '\n';
     status = endStatus != Clean ? endStatus : anomaliesShown > 0 ? AnomaliesSeen : Clean;
+    // A run that got nothing out of its input (a record made while nobody read the line, a
+    // device that stayed silent) must not pass as a clean one. A command that was answered
+    // is something: a run may send one and want nothing else.
+    if (endStatus == Clean && pingsShown == 0 && !replied) {
+        text.err() << "kelvane-scope: no ping decoded from " << inputName() << '\n';
+        status = NothingDecoded;
+    }
+    if (live)
+        live->setState(endStatus == DeviceLost ? LiveView::Lost : LiveView::Ended, inputName());
     if (csv.isOpen()) {
         csv.close();
         if (csv.error() != QFileDevice::NoError) {
@@ -484,6 +559,8 @@ void Scope::onPing(const Ping &ping)
     // The echogram keeps its last columns only for the picture at the end.
     if (png.isOpen())
         echogram.addPing(ping);
+    if (live)
+        live->addPing(ping);
     explainEmptyEchoes(ping);
 }
 
@@ -519,11 +596,14 @@ void Scope::onAnomaly(const Anomaly &anomaly)
     if (enoughPings() && !finishing)
         return; // past the last ping wanted
     ++anomaliesShown;
-    text.err() << "line " << anomaly.line << ": " << Anomaly::kindName(anomaly.kind) << ": "
-               << anomaly.message;
+    QString shown = QStringLiteral("line %1: %2: %3")
+                        .arg(anomaly.line)
+                        .arg(Anomaly::kindName(anomaly.kind), anomaly.message);
     if (!anomaly.text.isEmpty())
-        text << ": " << printable(anomaly.text);
-    text << '\n';
+        shown += QLatin1String(": ") + printable(anomaly.text);
+    text.err() << shown << '\n';
+    if (live)
+        live->addAnomaly(anomaly.kind, shown);
 }
 
 void Scope::onReply(const Reply &reply)
@@ -535,6 +615,7 @@ void Scope::onReply(const Reply &reply)
         (reply.echo == sent || reply.prompt == "Invalid command >" ||
          (sent.size() < 2 && reply.prompt == ">"))) {
         awaitingReply = false;
+        replied = true;
         replyTimer->stop();
     }
     text.out() << "reply " << QString::fromLatin1(reply.echo) << (reply.echo.isEmpty() ? "" : " ")

@@ -14,10 +14,12 @@
 #include <limits>
 #include <vector>
 
-class QSerialPort;
+class LiveView;
+class QIODevice;
 class QTimer;
 
-/// The kelvane-scope run: reads the instrument's stream from a serial device or a file, prints
+/// The kelvane-scope run: reads the instrument's stream from a serial device, a TCP port or a
+/// file, prints
 /// one line per ping and per reply on standard output and every anomaly on standard error,
 /// writes the CSV rows and the echogram at the end. From a device, the lines and rows of each
 /// read are written as it is decoded; from a file, in large pieces.
@@ -27,20 +29,23 @@ class Scope : public QObject
 
 public:
     /// Exit statuses of the program. When several apply, the run ends with the first of
-    /// IoError, NoReply, DeviceLost, AnomaliesSeen that does.
+    /// IoError, NoReply, DeviceLost, NothingDecoded, AnomaliesSeen that does.
     enum Status {
         Clean = 0, ///< every ping decoded, no anomaly
         AnomaliesSeen = 1, ///< anomalies were reported
         UsageError = 2, ///< bad options
         IoError = 3, ///< the device, the capture or an output file cannot be opened or written
         NoReply = 4, ///< the command text of --send got no reply within the reply timeout
-        DeviceLost = 5 ///< the device went away (hung up, removed) before the run's end
+        DeviceLost = 5, ///< the device or connection went away before the run's end
+        NothingDecoded = 6 ///< the run ended without a ping, nor the reply to send
     };
 
     struct Options
     {
         QString device; ///< serial device path; empty with fromFile
         QString fromFile; ///< captured stream to decode instead of a device ("-": stdin)
+        QString tcpHost; ///< host of a TCP port to read instead of a device; empty: none
+        quint16 tcpPort = 0;
         qint32 baud = 115200;
         QByteArray send; ///< command text written once the device is open, as given
         int replyTimeoutMs = 10000; ///< how long the reply to send may take
@@ -54,6 +59,9 @@ public:
     explicit Scope(const Options &options, QObject *parent = nullptr);
     ~Scope() override;
 
+    /// Shows every ping counted, every anomaly and the input's state on view too; before open().
+    void setLiveView(LiveView *view) { live = view; }
+
     /// Opens the outputs, then the input; false, with the reason on standard error, when one of
     /// them cannot be opened, and then no output file is left behind.
     bool open();
@@ -65,7 +73,7 @@ public:
     int finish(bool streamCut);
 
 signals:
-    /// The device run is over (ping count reached, device gone or no reply in time).
+    /// The device or TCP run is over (ping count reached, input gone or no reply in time).
     void done();
 
 private:
@@ -74,6 +82,9 @@ private:
     void onReply(const Reply &reply);
     bool openOutputs();
     bool openDevice();
+    bool openTcp();
+    void watchInput();
+    QString inputName() const;
     bool openFile();
     /// A record being read: its last entry, and the instrument's bytes not decoded yet.
     struct RecordState
@@ -86,9 +97,10 @@ private:
     int runRecord(std::vector<char> &block, qint64 size);
     bool recordLine(int number, const char *line, int length, RecordState &record);
     void feedRecorded(RecordState &record);
+    void serveBrowsers();
     void discardOutputs();
     void readDevice();
-    void deviceLost(int error);
+    void deviceLost(const QString &why);
     void replyTimedOut();
     void showDecoded();
     bool enoughPings() const;
@@ -97,7 +109,8 @@ private:
     Options options;
     StreamDecoder decoder;
     Echogram echogram;
-    QSerialPort *port = nullptr;
+    QIODevice *port = nullptr; ///< the serial device or the TCP connection
+    LiveView *live = nullptr;
     QFile input; ///< the capture of fromFile
     bool pipedInput = false; ///< the capture is no file: shown as it is read
     QElapsedTimer clock;
@@ -111,6 +124,7 @@ private:
     bool awaitingReply = false; ///< a command was sent and its reply has not come yet
     QTimer *replyTimer = nullptr;
     int pingsShown = 0;
+    bool replied = false; ///< the reply to send came
     int anomaliesShown = 0;
     bool finished = false;
     bool finishing = false; ///< the decoder reports what the end of the stream left open

@@ -6,10 +6,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # CI's further stages build with clang and libFuzzer and run valgrind; the package check formats
-# the manual pages with groff.
+# the manual pages with groff; the page of kelvane-scope --serve is tested in chromium, driven
+# from node (tst_scopebrowser, which leaves its screenshot in build/artifacts/).
 extra=()
 if [ "${CI:-false}" = true ]; then
-  extra=(clang libclang-rt-14-dev valgrind groff-base)
+  extra=(clang libclang-rt-14-dev valgrind groff-base chromium nodejs npm)
 fi
 scripts/deps.sh "${extra[@]}"
 

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  qtbase5-dev libqt5serialport5-dev qt5-qmake
+  qtbase5-dev libqt5serialport5-dev libqt5websockets5-dev qt5-qmake libcpp-httplib-dev
   socat
   python3-pytest
   clang-format

@@ -10,9 +10,16 @@
 #include "scope.h"
 
 #include <QImage>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QWebSocket>
 
+#include <arpa/inet.h>
 #include <cmath>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 // Generous: under emulation the programs start and run many times slower.
 static const int Deadline = 60000;
@@ -32,6 +39,7 @@ private slots:
     void simulator();
     void endings_data();
     void endings();
+    void stalledBrowser();
     void manualFollowsHelp();
     void readmeOptions();
 
@@ -98,7 +106,7 @@ void tst_KelvaneScope::runs()
     BuildProgram scope(Deadline);
     scope.start(QStringLiteral(KELVANE_SCOPE), args);
     const bool exited = scope.exited(status.toInt());
-    QCOMPARE(scope.err, err);
+    QCOMPARE(scope.err, err.replace('@', KELVANE_TEST_DATA_DIR "/"));
     QCOMPARE(scope.out, out);
     QVERIFY(exited);
     QCOMPARE(readFile(path("run.csv")), csv);
@@ -322,6 +330,97 @@ void tst_KelvaneScope::endings()
     QVERIFY2(scope.err.trimmed().split('\n').last().endsWith(message), scope.err);
 }
 
+// kelvane-scope --tcp --serve on a line that the test serves: 7500 single-frequency pings at
+// once, read by two browsers, one that reads and one that never does (its receive buffer 4 kB,
+// not a byte taken). The decoder goes through every ping; the reading browser gets the last
+// one, in order; the stalled one holds no more than the backlog limit and is dropped. The line's
+// end stops the run as a lost device does, and the page stays until the signal.
+void tst_KelvaneScope::stalledBrowser()
+{
+    QTcpServer line;
+    QVERIFY(line.listen(QHostAddress::LocalHost));
+    BuildProgram scope(Deadline);
+    scope.process.setProcessChannelMode(QProcess::MergedChannels);
+    scope.start(QStringLiteral(KELVANE_SCOPE),
+                {"--tcp", QStringLiteral("127.0.0.1:%1").arg(line.serverPort()), "--serve", "0"});
+    QVERIFY(waitFor([&] { return line.hasPendingConnections(); }, Deadline));
+    QTcpSocket *feed = line.nextPendingConnection();
+    const QRegularExpression served(
+        QStringLiteral("serving the echogram at http://([\\d.]+):(\\d+)/"));
+    const QRegularExpressionMatch url = served.match(QString::fromLatin1(scope.out));
+    QVERIFY2(url.hasMatch(), scope.out);
+
+    // The stream's port, from the page.
+    QTcpSocket http;
+    http.connectToHost(QHostAddress::LocalHost, url.captured(2).toUShort());
+    QVERIFY(http.waitForConnected(Deadline));
+    http.write("GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+    QByteArray page;
+    waitFor([&] { return (page += http.readAll()).contains("</html>"); }, Deadline);
+    const QRegularExpressionMatch stream =
+        QRegularExpression(QStringLiteral("name=\"stream-port\" content=\"(\\d+)\""))
+            .match(QString::fromLatin1(page));
+    QVERIFY2(stream.hasMatch(), page.left(300));
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(stream.captured(1).toUShort());
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+
+    const int stalled = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 4096;
+    ::setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    QVERIFY(::connect(stalled, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0);
+    const QByteArray handshake = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                                 "Connection: Upgrade\r\nSec-WebSocket-Key: "
+                                 "dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+    QCOMPARE(::write(stalled, handshake.constData(), size_t(handshake.size())),
+             ssize_t(handshake.size()));
+    // Taken once its answer has come, looked at in place: the buffer is never read.
+    char byte;
+    QVERIFY(
+        waitFor([&] { return ::recv(stalled, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1; }, Deadline));
+
+    QWebSocket reader;
+    QList<quint64> seqs;
+    connect(&reader, &QWebSocket::binaryMessageReceived, [&seqs](const QByteArray &message) {
+        const int at = message.indexOf("\"seq\":") + 6;
+        if (message.startsWith("{\"type\":\"ping\""))
+            seqs << message.mid(at, message.indexOf(',', at) - at).toULongLong();
+    });
+    reader.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(stream.captured(1))));
+    QVERIFY(waitFor([&] { return reader.state() == QAbstractSocket::ConnectedState; }, Deadline));
+
+    const QByteArray golden = testData("scope-single-frames.txt");
+    const QByteArray pings = golden.mid(golden.indexOf("#DeviceID")).repeated(2500);
+    feed->write(pings);
+    QVERIFY(waitFor([&] { return feed->bytesToWrite() == 0; }, Deadline));
+    feed->disconnectFromHost();
+    QVERIFY(scope.wait(scope.out, "went away (connection closed), stopping"));
+    QVERIFY(scope.wait(scope.out, " anomalies\n"));
+    const QRegularExpressionMatch total =
+        QRegularExpression(QStringLiteral("\n(\\d+) pings, 0 anomalies\n"))
+            .match(QString::fromLatin1(scope.out));
+    QVERIFY2(total.hasMatch(), scope.out.right(500));
+    QVERIFY(total.captured(1).toInt() >= 7499);
+    QVERIFY(
+        waitFor([&] { return !seqs.isEmpty() && seqs.last() == total.captured(1).toULongLong(); },
+                Deadline));
+    QVERIFY(std::is_sorted(seqs.begin(), seqs.end()) &&
+            std::adjacent_find(seqs.begin(), seqs.end()) == seqs.end());
+
+    QVERIFY(scope.wait(scope.out, " dropped: "));
+    const QRegularExpressionMatch dropped =
+        QRegularExpression(QStringLiteral("kelvane-scope: browser 127\\.0\\.0\\.1:\\d+ dropped: "
+                                          "(\\d+) bytes unread for 5 s\n"))
+            .match(QString::fromLatin1(scope.out));
+    QVERIFY2(dropped.hasMatch(), scope.out.right(500));
+    // Held for it: up to the limit, and the one message that went over it.
+    QVERIFY2(dropped.captured(1).toLongLong() <= 1024 * 1024 + 4096, scope.out.right(300));
+    ::close(stalled);
+    scope.process.terminate();
+    QVERIFY(scope.exited(Scope::DeviceLost));
+}
+
 // The manual page lists exactly the options of --help, and the exit statuses that --help and
 // the program's own list name.
 void tst_KelvaneScope::manualFollowsHelp()
@@ -350,7 +449,7 @@ void tst_KelvaneScope::manualFollowsHelp()
     QString options = section("OPTIONS");
     options.remove(QLatin1String("\\"));
     QCOMPARE(all(options, "(?m)^\\.TP\n\\.BI? (?:-\\w, )?--([a-z-]+)"), helpOptions);
-    QVERIFY(helpOptions.contains("reply-timeout") && helpOptions.size() == 12);
+    QVERIFY(helpOptions.contains("reply-timeout") && helpOptions.size() == 14);
 
     const QStringList helpStatuses =
         all(help.section(QLatin1String("Exit status:"), 1, 1).section('\n', 0, 0),
@@ -358,7 +457,7 @@ void tst_KelvaneScope::manualFollowsHelp()
     QCOMPARE(all(section("EXIT STATUS"), "(?m)^\\.TP\n\\.B (\\d+)\n"), helpStatuses);
     QStringList statuses;
     for (int s : {Scope::Clean, Scope::AnomaliesSeen, Scope::UsageError, Scope::IoError,
-                  Scope::NoReply, Scope::DeviceLost})
+                  Scope::NoReply, Scope::DeviceLost, Scope::NothingDecoded})
         statuses << QString::number(s);
     QCOMPARE(helpStatuses, statuses);
 }

@@ -86,7 +86,10 @@ quint16 LiveView::port() const
 void LiveView::accept()
 {
     while (QWebSocket *socket = server->nextPendingConnection()) {
-        connect(socket, &QWebSocket::disconnected, this, [this, socket] { forget(socket); });
+        // Queued: a browser is never forgotten while the list of them is being gone through.
+        connect(
+            socket, &QWebSocket::disconnected, this, [this, socket] { forget(socket); },
+            Qt::QueuedConnection);
         connect(socket, &QWebSocket::bytesWritten, this, [this, socket] {
             if (Browser *browser = find(socket)) {
                 browser->lastMoved = clock.elapsed();

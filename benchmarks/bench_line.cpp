@@ -503,8 +503,9 @@ void ReplayTiming(benchmark::State &state)
         std::vector<qint64> original;
         QFile file(record);
         file.open(QIODevice::ReadOnly);
+        LineRecord::Entry entry;
+        entry.version = LineRecord::version(file.peek(64));
         while (!file.atEnd()) {
-            LineRecord::Entry entry;
             if (LineRecord::parse(file.readLine(), &entry) && entry.source == LineRecord::Device &&
                 entry.bytes.endsWith('\n'))
                 original.push_back(entry.us * 1000);

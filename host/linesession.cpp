@@ -53,10 +53,24 @@ void LineSession::stop()
 {
     if (lineRelay)
         lineRelay->stop();
-    // What the relay delivered last is still queued for the record.
-    QCoreApplication::sendPostedEvents(this);
-    if (recordFile.isOpen())
-        recordFile.flush();
+    if (recorder) {
+        // What the relay delivered last is queued before this: it is written first.
+        QString error;
+        QMetaObject::invokeMethod(
+            recorder,
+            [this, &error] {
+                error = recorder->flush() ? QString() : recorder->error();
+                recorder->moveToThread(QCoreApplication::instance()->thread());
+            },
+            Qt::BlockingQueuedConnection);
+        recordThread.quit();
+        recordThread.wait();
+        delete recorder;
+        recorder = nullptr;
+        if (!error.isEmpty())
+            emit notice(
+                QStringLiteral("the record %1 is not whole: %2").arg(options.recordPath, error));
+    }
 }
 
 bool LineSession::open(QString *error, int *status)
@@ -87,7 +101,8 @@ bool LineSession::open(QString *error, int *status)
     }
     if (!options.recordPath.isEmpty()) {
         recordFile.setFileName(options.recordPath);
-        if (!recordFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        // Unbuffered: the recorder gathers the text and writes it in large pieces.
+        if (!recordFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
             *error = QStringLiteral("cannot write %1: %2")
                          .arg(options.recordPath, recordFile.errorString());
             return false;
@@ -136,16 +151,19 @@ bool LineSession::open(QString *error, int *status)
     connect(lineRelay.get(), &LineRelay::event, this, &LineSession::event);
     connect(lineRelay.get(), &LineRelay::sourceEnded, this, &LineSession::replayEnded);
     if (recordFile.isOpen()) {
-        recordFile.write(LineRecord::header());
-        recordFile.write(QStringLiteral("# %1\n").arg(description()).toUtf8());
-        recordFile.flush();
-        // Queued from the relay's thread, with the time each delivery happened.
+        recorder = new LineRecorder(&recordFile, description());
+        recorder->moveToThread(&recordThread);
+        recordThread.setObjectName(QStringLiteral("record"));
+        recordThread.start();
+        // Queued from the relay's thread to the recorder's, with the time each delivery
+        // happened.
+        LineRecorder *to = recorder;
         connect(
-            lineRelay.get(), &LineRelay::deliveredToClient, this,
-            [this](qint64 us, const QByteArray &bytes) { record(us, LineRecord::Device, bytes); });
+            lineRelay.get(), &LineRelay::deliveredToClient, to,
+            [to](qint64 us, const QByteArray &bytes) { to->add(us, LineRecord::Device, bytes); });
         connect(
-            lineRelay.get(), &LineRelay::deliveredToDevice, this,
-            [this](qint64 us, const QByteArray &bytes) { record(us, LineRecord::Client, bytes); });
+            lineRelay.get(), &LineRelay::deliveredToDevice, to,
+            [to](qint64 us, const QByteArray &bytes) { to->add(us, LineRecord::Client, bytes); });
     }
     lineRelay->start();
     return true;
@@ -161,14 +179,6 @@ QString LineSession::description() const
     if (!options.talker.isEmpty())
         text += QStringLiteral(", talker %1").arg(QLatin1String(options.talker));
     return text;
-}
-
-void LineSession::record(qint64 us, LineRecord::Source source, const QByteArray &bytes)
-{
-    if (!recordFile.isOpen())
-        return;
-    recordFile.write(LineRecord::format(us, source, bytes));
-    recordFile.flush();
 }
 
 bool LineSession::fault(const FaultCommand &command, QString *error, QString *done)

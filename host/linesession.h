@@ -2,13 +2,14 @@
 #define KELVANE_LINESESSION_H
 
 #include "command.h"
-#include "linerecord.h"
+#include "linerecorder.h"
 #include "linerelay.h"
 #include "options.h"
 
 #include <QFile>
 #include <QObject>
 #include <QStringList>
+#include <QThread>
 
 #include <memory>
 
@@ -56,8 +57,6 @@ signals:
     void replayEnded();
 
 private:
-    void record(qint64 us, LineRecord::Source source, const QByteArray &bytes);
-
     LineOptions options;
     PtyPair *pair;
     /// The fault rates of each direction as last asked for (the relay applies them).
@@ -65,6 +64,9 @@ private:
     LineFaultRates commandRates;
     std::unique_ptr<LineRelay> lineRelay;
     QFile recordFile;
+    /// The recorder lives on a thread of its own: the disk never holds up the line.
+    QThread recordThread;
+    LineRecorder *recorder = nullptr;
     NetAddress tcpBound;
     QStringList banner;
     int events[4] = {};

@@ -8,7 +8,7 @@ namespace LineRecord {
 
 namespace {
 
-const char *const Magic = "# kelvane-host line record 1";
+const char *const Magic = "# kelvane-host line record ";
 
 const char *find(const char *from, const char *end, char c)
 {
@@ -30,99 +30,58 @@ qint64 number(const char *begin, const char *end, bool *ok)
     return QByteArray(begin, int(end - begin)).toLongLong(ok);
 }
 
-} // namespace
-
-int hexValue(char c)
+// What a byte becomes in a line of text: 0 for itself, else the letter after its backslash
+// ('x' for the hex form).
+struct EscapeTable
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+    char letter[256];
+    EscapeTable()
+    {
+        for (int c = 0; c < 256; ++c)
+            letter[c] = c >= 0x20 && c <= 0x7E ? 0 : 'x';
+        letter[int('\r')] = 'r';
+        letter[int('\n')] = 'n';
+        letter[int('\t')] = 't';
+        letter[int('\\')] = '\\';
+    }
+};
+const EscapeTable escapes;
 
-QByteArray header()
-{
-    return QByteArray(Magic) + '\n';
-}
-
-bool isRecord(const QByteArray &start)
-{
-    return start.startsWith(header()) || start.startsWith(QByteArray(Magic) + "\r\n");
-}
-
-QByteArray escape(const QByteArray &bytes)
+// Writes bytes escaped at out (room for four bytes of text a byte), returns the end.
+char *escapeInto(char *out, const char *from, const char *end)
 {
     static const char hex[] = "0123456789abcdef";
-    QByteArray out;
-    out.reserve(bytes.size() + 8);
-    for (const char c : bytes) {
-        const uchar u = uchar(c);
-        if (c == '\r')
-            out += "\\r";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c == '\t')
-            out += "\\t";
-        else if (c == '\\')
-            out += "\\\\";
-        else if (u >= 0x20 && u <= 0x7E)
-            out += c;
-        else
-            out += QByteArray("\\x") + hex[u >> 4] + hex[u & 0xF];
+    for (const char *p = from; p < end; ++p) {
+        const uchar u = uchar(*p);
+        const char letter = escapes.letter[u];
+        if (!letter) {
+            *out++ = *p;
+            continue;
+        }
+        *out++ = '\\';
+        *out++ = letter;
+        if (letter == 'x') {
+            *out++ = hex[u >> 4];
+            *out++ = hex[u & 0xF];
+        }
     }
     return out;
 }
 
-QByteArray format(qint64 us, Source source, const QByteArray &bytes)
+// Decodes the escaped text [p, end) at out, returns the end, or null for a bad escape. A
+// backslash that ends the text is left for the caller: *trailing says whether there was one.
+char *unescapeInto(char *out, const char *p, const char *end, bool *trailing)
 {
-    const QByteArray prefix = QByteArray::number(us / 1000000) + '.' +
-        QByteArray::number(us % 1000000).rightJustified(6, '0') +
-        (source == Device ? " device " : " client ");
-    QByteArray out;
-    int from = 0;
-    while (from < bytes.size()) {
-        const int lf = bytes.indexOf('\n', from);
-        const int end = lf < 0 ? bytes.size() : lf + 1;
-        out += prefix + escape(bytes.mid(from, end - from)) + '\n';
-        from = end;
-    }
-    return out;
-}
-
-bool parse(const char *line, int size, Entry *entry)
-{
-    // Escaped bytes hold no CR or LF: those are the line's ending.
-    while (size > 0 && (line[size - 1] == '\n' || line[size - 1] == '\r'))
-        --size;
-    const char *end = line + size;
-    const char *space = find(line, end, ' ');
-    const char *second = space ? find(space + 1, end, ' ') : nullptr;
-    const char *dot = find(line, end, '.');
-    if (!second || !dot || dot == line || dot + 7 != space)
-        return false;
-    bool okSeconds = false;
-    bool okMicros = false;
-    const qint64 seconds = number(line, dot, &okSeconds);
-    const qint64 micros = number(dot + 1, dot + 7, &okMicros);
-    if (!okSeconds || !okMicros || seconds < 0 || line[0] == '+' || dot[1] == '+')
-        return false;
-    const QLatin1String source(space + 1, int(second - space - 1));
-    if (source != QLatin1String("device") && source != QLatin1String("client"))
-        return false;
-    // At most one byte for each byte of text.
-    QByteArray &bytes = entry->bytes;
-    bytes.resize(int(end - second - 1));
-    char *out = bytes.data();
-    for (const char *p = second + 1; p < end; ++p) {
+    *trailing = false;
+    for (; p < end; ++p) {
         if (*p != '\\') {
             *out++ = *p;
             continue;
         }
-        if (++p >= end)
-            return false;
+        if (++p >= end) {
+            *trailing = true;
+            return out;
+        }
         switch (*p) {
         case 'r':
             *out++ = '\r';
@@ -140,18 +99,175 @@ bool parse(const char *line, int size, Entry *entry)
             const int high = p + 1 < end ? hexValue(p[1]) : -1;
             const int low = p + 2 < end ? hexValue(p[2]) : -1;
             if (high < 0 || low < 0)
-                return false;
+                return nullptr;
             *out++ = char(high << 4 | low);
             p += 2;
             break;
         }
         default:
-            return false;
+            return nullptr;
         }
     }
-    bytes.resize(int(out - bytes.constData()));
+    return out;
+}
+
+// The time, source and first space of a line that begins an entry: "SECONDS.MICROS SOURCE ";
+// null when the line does not begin so.
+const char *parseStart(const char *line, const char *end, Entry *entry)
+{
+    const char *space = find(line, end, ' ');
+    const char *second = space ? find(space + 1, end, ' ') : nullptr;
+    const char *dot = find(line, end, '.');
+    if (!second || !dot || dot == line || dot + 7 != space)
+        return nullptr;
+    bool okSeconds = false;
+    bool okMicros = false;
+    const qint64 seconds = number(line, dot, &okSeconds);
+    const qint64 micros = number(dot + 1, dot + 7, &okMicros);
+    if (!okSeconds || !okMicros || seconds < 0 || line[0] == '+' || dot[1] == '+')
+        return nullptr;
+    const QLatin1String source(space + 1, int(second - space - 1));
+    if (source != QLatin1String("device") && source != QLatin1String("client"))
+        return nullptr;
     entry->us = seconds * 1000000 + micros;
     entry->source = source == QLatin1String("device") ? Device : Client;
+    return second + 1;
+}
+
+} // namespace
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+QByteArray header()
+{
+    return QByteArray(Magic) + QByteArray::number(Version) + '\n';
+}
+
+int version(const QByteArray &start)
+{
+    for (int v = 1; v <= Version; ++v) {
+        const QByteArray line = QByteArray(Magic) + QByteArray::number(v);
+        if (start.startsWith(line + '\n') || start.startsWith(line + "\r\n"))
+            return v;
+    }
+    return 0;
+}
+
+bool isComment(const char *line, int size)
+{
+    while (size > 0 && (line[size - 1] == '\n' || line[size - 1] == '\r'))
+        --size;
+    return size == 0 || line[0] == '#';
+}
+
+void append(QByteArray *out, qint64 us, Source source, const char *bytes, int size)
+{
+    if (size <= 0)
+        return;
+    // The most text a byte can become is four bytes ("\xhh"); the start of the entry at most
+    // 19 + 1 + 6 + 8; each line two more ("\" and LF, or the leading space).
+    const int at = out->size();
+    out->resize(at + 40 + 4 * size + 2);
+    char *p = out->data() + at;
+    char digits[20];
+    int n = 0;
+    for (qint64 seconds = us / 1000000; n == 0 || seconds > 0; seconds /= 10)
+        digits[n++] = char('0' + seconds % 10);
+    while (n > 0)
+        *p++ = digits[--n];
+    *p++ = '.';
+    for (qint64 micros = us % 1000000, scale = 100000; scale > 0; scale /= 10)
+        *p++ = char('0' + micros / scale % 10);
+    std::memcpy(p, source == Device ? " device " : " client ", 8);
+    p += 8;
+    const char *from = bytes;
+    const char *end = bytes + size;
+    while (from < end) {
+        if (from != bytes)
+            *p++ = ' ';
+        const char *lf = find(from, end, '\n');
+        if (lf && lf > from && lf[-1] == '\r') {
+            // The common line: its CR LF is the text line's end.
+            p = escapeInto(p, from, lf - 1);
+            from = lf + 1;
+        } else {
+            const char *stop = lf ? lf + 1 : end;
+            p = escapeInto(p, from, stop);
+            *p++ = '\\';
+            from = stop;
+        }
+        *p++ = '\n';
+    }
+    out->resize(int(p - out->constData()));
+}
+
+QByteArray format(qint64 us, Source source, const QByteArray &bytes)
+{
+    QByteArray out;
+    append(&out, us, source, bytes.constData(), bytes.size());
+    return out;
+}
+
+QByteArray escape(const QByteArray &bytes)
+{
+    QByteArray out(4 * bytes.size(), Qt::Uninitialized);
+    const char *from = bytes.constData();
+    out.resize(int(escapeInto(out.data(), from, from + bytes.size()) - out.constData()));
+    return out;
+}
+
+bool unescape(const QByteArray &text, QByteArray *bytes)
+{
+    bytes->resize(text.size());
+    bool trailing = false;
+    const char *from = text.constData();
+    char *end = unescapeInto(bytes->data(), from, from + text.size(), &trailing);
+    if (!end || trailing)
+        return false;
+    bytes->resize(int(end - bytes->constData()));
+    return true;
+}
+
+bool parse(const char *line, int size, Entry *entry)
+{
+    // Escaped bytes hold no CR or LF: those are the line's ending.
+    while (size > 0 && (line[size - 1] == '\n' || line[size - 1] == '\r'))
+        --size;
+    const char *end = line + size;
+    const char *text = nullptr;
+    if (entry->version >= 2 && size > 0 && line[0] == ' ') {
+        // A further line of the entry begun before.
+        if (!entry->begun)
+            return false;
+        text = line + 1;
+    } else {
+        entry->begun = false;
+        text = parseStart(line, end, entry);
+        if (!text)
+            return false;
+        entry->begun = entry->version >= 2;
+    }
+    // At most one byte for each byte of text, and the line ending.
+    QByteArray &bytes = entry->bytes;
+    bytes.resize(int(end - text) + 2);
+    bool trailing = false;
+    char *out = unescapeInto(bytes.data(), text, end, &trailing);
+    if (!out || (trailing && entry->version < 2))
+        return false;
+    if (entry->version >= 2 && !trailing) {
+        *out++ = '\r';
+        *out++ = '\n';
+    }
+    bytes.resize(int(out - bytes.constData()));
     return true;
 }
 

@@ -10,7 +10,7 @@ const qint64 CaptureChunk = 65536;
 
 bool isComment(const QByteArray &line)
 {
-    return line.startsWith('#') || line.trimmed().isEmpty();
+    return LineRecord::isComment(line.constData(), line.size());
 }
 
 } // namespace
@@ -26,7 +26,8 @@ bool LineReplay::open(const QString &path, QString *error)
         *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
         return false;
     }
-    record = LineRecord::isRecord(file.peek(64));
+    version = LineRecord::version(file.peek(64));
+    record = version > 0;
     deviceBytes = 0;
     lastRecordUs = 0;
     if (!record) {
@@ -41,11 +42,12 @@ bool LineReplay::open(const QString &path, QString *error)
     // than in the middle of a replay.
     file.readLine();
     dataStart = file.pos();
+    LineRecord::Entry entry;
+    entry.version = version;
     for (int number = 2; !file.atEnd(); ++number) {
         const QByteArray line = file.readLine();
         if (isComment(line))
             continue;
-        LineRecord::Entry entry;
         QString why;
         if (!LineRecord::parse(line, &entry))
             why = QStringLiteral("not a record (SECONDS device|client BYTES)");
@@ -78,6 +80,8 @@ void LineReplay::start(qint64 nowUs)
     ended = false;
     pending.clear();
     carry.clear();
+    reading = LineRecord::Entry();
+    reading.version = version;
     file.seek(dataStart);
     fetch();
 }
@@ -91,15 +95,15 @@ bool LineReplay::fetch()
                 dueUs = 0;
                 return !pending.isEmpty();
             }
-            LineRecord::Entry entry;
+            LineRecord::Entry &entry = reading;
             const QByteArray line = file.readLine();
             if (isComment(line) || !LineRecord::parse(line, &entry) ||
                 entry.source != LineRecord::Device || entry.bytes.isEmpty())
                 continue;
-            // The records of one delivery share its time (one per line): they go as one.
+            // The lines of one time go as one: an entry's, and the records of one delivery.
             QByteArray bytes = carry + entry.bytes;
             for (qint64 at = file.pos(); !file.atEnd(); at = file.pos()) {
-                LineRecord::Entry next;
+                LineRecord::Entry next = entry;
                 if (!LineRecord::parse(file.readLine(), &next) || next.us != entry.us ||
                     next.source != LineRecord::Device) {
                     file.seek(at);

@@ -1,7 +1,9 @@
 #ifndef KELVANE_LINEREPLAY_H
 #define KELVANE_LINEREPLAY_H
 
+#include "linerecord.h"
 #include <QByteArray>
+
 #include <QFile>
 
 /// The instrument's output played back from a file: a line record (LineRecord's format; its
@@ -40,6 +42,8 @@ private:
 
     QFile file;
     bool record = false;
+    int version = 0; ///< of the record
+    LineRecord::Entry reading; ///< what the last line read leaves for the next
     bool loop = false;
     int bitRate = 0;
     qint64 dataStart = 0;

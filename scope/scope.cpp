@@ -374,6 +374,8 @@ int Scope::runFile()
 int Scope::runRecord(std::vector<char> &block, qint64 size)
 {
     RecordState record;
+    record.entry.version =
+        LineRecord::version(QByteArray::fromRawData(block.data(), int(qMin<qint64>(size, 64))));
     record.bytes.reserve(2 * FeedSize); // kept when emptied
     QByteArray line; // one that did not end in its block
     int number = 0;
@@ -414,7 +416,7 @@ int Scope::runRecord(std::vector<char> &block, qint64 size)
 // false, said on standard error, when it is not a line of a record.
 bool Scope::recordLine(int number, const char *line, int length, RecordState &record)
 {
-    if (length > 0 && line[0] == '#')
+    if (LineRecord::isComment(line, length))
         return true;
     if (!LineRecord::parse(line, length, &record.entry)) {
         feedRecorded(record); // everything before it is decoded, as it stands

@@ -61,6 +61,7 @@ QByteArray deviceBytes(const QByteArray &record, qint64 *firstUs = nullptr)
 {
     QByteArray bytes;
     LineRecord::Entry entry;
+    entry.version = LineRecord::version(record);
     for (const QByteArray &line : record.split('\n')) {
         if (LineRecord::parse(line, &entry) && entry.source == LineRecord::Device) {
             if (bytes.isEmpty() && firstUs)
@@ -732,7 +733,8 @@ void TstKelvaneHost::replayLoops()
     // Each is recorded, and noticed once.
     for (const char *command : {"#go\r\n", "#stop\r\n"}) {
         QVERIFY(client.write(command));
-        const QByteArray entry = " client " + LineRecord::escape(command) + '\n';
+        // " client #go" and its line ending, as an entry of its own has them.
+        const QByteArray entry = LineRecord::format(0, LineRecord::Client, command).mid(8);
         QVERIFY(waitFor([&] { return readFile(record).contains(entry); }, Deadline));
     }
     QVERIFY(host.says("status", "\nSource: "));

@@ -30,6 +30,8 @@ private slots:
     void play();
     void refused_data();
     void refused();
+    void recordings_data();
+    void recordings();
 
 private:
     // A file in the test's folder with text, its path.
@@ -53,30 +55,28 @@ void TstLineReplay::play_data()
     QTest::addColumn<int>("round"); // at the end
 
     const QByteArray twoLines = "# a comment\n"
-                                "0.000000 device $A\\r\\n\n"
-                                "0.100000 device $B\\r\\n\n";
-    QTest::newRow("each record at its recorded time")
+                                "0.000000 device $A\n"
+                                "0.100000 device $B\n";
+    QTest::newRow("each entry at its recorded time")
         << twoLines << 0 << false
         << Takes {{0, "$A\r\n", 100000}, {99999, "", 100000}, {100000, "$B\r\n", -1}} << 1;
-    QTest::newRow("a line over two records goes whole, when its LF was recorded")
-        << QByteArray("0.000000 device $A\\r\n0.004000 device \\n\n") << 0 << false
+    QTest::newRow("a line over two entries goes whole, when its LF was recorded")
+        << QByteArray("0.000000 device $A\\r\\\n0.004000 device \\n\\\n") << 0 << false
         << Takes {{0, "", 4000}, {4000, "$A\r\n", -1}} << 1;
     QTest::newRow("the client's commands are not played")
-        << QByteArray("0.000000 device $A\\r\\n\n0.010000 client #go\\r\\n\n"
-                      "0.020000 device $B\\r\\n\n")
-        << 0 << false << Takes {{0, "$A\r\n", 20000}, {19999, "", 20000}, {20000, "$B\r\n", -1}}
-        << 1;
-    QTest::newRow("records of one time go as one")
-        << QByteArray("0.500000 device $A\\r\\n\n0.500000 device $B\\r\\n\n") << 0 << false
-        << Takes {{499999, "", 500000}, {500000, "$A\r\n$B\r\n", -1}} << 1;
+        << QByteArray("0.000000 device $A\n0.010000 client #go\n0.020000 device $B\n") << 0 << false
+        << Takes {{0, "$A\r\n", 20000}, {19999, "", 20000}, {20000, "$B\r\n", -1}} << 1;
+    QTest::newRow("an entry's lines go as one, with an empty line")
+        << QByteArray("0.500000 device $A\n \n $B\n") << 0 << false
+        << Takes {{499999, "", 500000}, {500000, "$A\r\n\r\n$B\r\n", -1}} << 1;
     // 12 bytes take 12500 us at 9600 baud (10 bits a byte).
     QTest::newRow("at 9600 baud a line sets out so that it has crossed at its time")
-        << QByteArray("1.000000 device 0123456789\\r\\n\n") << 9600 << false
+        << QByteArray("1.000000 device 0123456789\n") << 9600 << false
         << Takes {{987499, "", 987500}, {987500, "0123456789\r\n", -1}} << 1;
     QTest::newRow("the end of the file without an LF goes at its time")
-        << QByteArray("0.000000 device $A\\r\\n\n0.200000 device $B\n") << 0 << false
+        << QByteArray("0.000000 device $A\n0.200000 device $B\\\n") << 0 << false
         << Takes {{0, "$A\r\n", 200000}, {200000, "$B", -1}} << 1;
-    QTest::newRow("looped: the next round starts when the last record was due")
+    QTest::newRow("looped: the next round starts when the last entry was due")
         << twoLines << 0 << true
         << Takes {{0, "$A\r\n", 100000},
                   {100000, "$B\r\n$A\r\n", 200000},
@@ -112,13 +112,16 @@ void TstLineReplay::refused_data()
     QTest::addColumn<QString>("error"); // FILE: its path
     const QByteArray header = LineRecord::header();
     QTest::newRow("a line that is no record")
-        << header + "0.000000 device $A\\r\\n\n0.5 device\n"
+        << header + "0.000000 device $A\n0.5 device\n"
         << QStringLiteral("FILE:3: not a record (SECONDS device|client BYTES): 0.5 device");
+    QTest::newRow("a further line before any entry")
+        << header + "# a comment\n $A\n"
+        << QStringLiteral("FILE:3: not a record (SECONDS device|client BYTES): $A");
     QTest::newRow("a record earlier than the one before")
-        << header + "0.500000 device $A\\r\\n\n0.400000 device $B\\r\\n\n"
-        << QStringLiteral("FILE:3: earlier than the record before: 0.400000 device $B\\r\\n");
+        << header + "0.500000 device $A\n0.400000 device $B\n"
+        << QStringLiteral("FILE:3: earlier than the record before: 0.400000 device $B");
     QTest::newRow("a record of the client's commands only")
-        << header + "0.000000 client #go\\r\\n\n"
+        << header + "0.000000 client #go\n"
         << QStringLiteral("cannot replay FILE: it records no bytes of the instrument");
     QTest::newRow("an empty capture")
         << QByteArray() << QStringLiteral("cannot replay FILE: it is empty");
@@ -134,6 +137,33 @@ void TstLineReplay::refused()
     QString why;
     QVERIFY(!replay.open(path, &why));
     QCOMPARE(why, QString(error).replace(QStringLiteral("FILE"), path));
+}
+
+void TstLineReplay::recordings_data()
+{
+    QTest::addColumn<QString>("name");
+    // One paced run of frames with faults and a stall, as the host recorded it before entries
+    // had further lines, and the same entries written as they are now.
+    QTest::newRow("version 1") << QStringLiteral("record-v1-frames.record");
+    QTest::newRow("version 2") << QStringLiteral("record-v2-frames.record");
+}
+
+// Every byte of the instrument that the recording holds is played, in order, none changed.
+void TstLineReplay::recordings()
+{
+    QFETCH(QString, name);
+    QFile expected(QStringLiteral(KELVANE_TEST_DATA_DIR "/record-frames.bytes"));
+    QVERIFY(expected.open(QIODevice::ReadOnly));
+    LineReplay replay;
+    QString error;
+    QVERIFY2(replay.open(QStringLiteral(KELVANE_TEST_DATA_DIR "/") + name, &error),
+             qPrintable(error));
+    replay.start(0);
+    QByteArray played;
+    for (int i = 0; i < 100000 && !replay.atEnd(); ++i)
+        played += replay.take(qMax<qint64>(0, replay.nextUs()), 1 << 20);
+    QVERIFY(replay.atEnd());
+    QCOMPARE(played, expected.readAll());
 }
 
 QTEST_GUILESS_MAIN(TstLineReplay)

@@ -1,12 +1,14 @@
 // ControlServer as a unit, on real Unix-domain sockets in the test's folder: its socket file,
 // the protocol's greeting, answers and refusals, events in order, several clients and one that
-// stops reading (the paths it refuses are tst_kelvanehost's). The commands run by a stand-in
-// runner; what a request means is tst_command's.
+// stops reading (the paths it refuses are tst_kelvanehost's), and the events of log lines. The
+// commands run by a stand-in runner; what a request means is tst_command's.
 
 #include "controlserver.h"
 #include "datarows.h"
+#include "logtap.h"
 #include "pty.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -42,6 +44,8 @@ private slots:
     void longLineRefusedAndSkipped();
     void eventsInOrderToSubscribers();
     void stalledClientDropped();
+    void logEvents_data() { addRows("control-log-events.txt", {"level", "text", "events"}); }
+    void logEvents();
 
 private:
     QByteArray socketPath() const { return QFile::encodeName(dir->filePath("control")); }
@@ -182,6 +186,18 @@ void TstControlServer::stalledClientDropped()
              qPrintable(notice));
     stalled->setReading(true);
     QVERIFY(waitFor([stalled] { return stalled->ended; }));
+}
+
+// A log line is one "log" event, and the simulator's lines about skipped pings one more.
+void TstControlServer::logEvents()
+{
+    QFETCH(QByteArray, level);
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArray, events);
+    QJsonArray made;
+    for (const QJsonObject &event : LogTap::eventsOf(QtMsgType(level.toInt()), text))
+        made.append(event);
+    QCOMPARE(made, QJsonDocument::fromJson(events).array());
 }
 
 QTEST_GUILESS_MAIN(TstControlServer)

@@ -151,19 +151,20 @@ public:
     void append(char c) { append(&c, 1); }
     void append(const char *text, int length)
     {
-        if (spilled.isNull() && size + length <= Capacity) {
+        if (!isSpilled && size + length <= Capacity) {
             std::memcpy(buffer + size, text, size_t(length));
             size += length;
             return;
         }
-        if (spilled.isNull())
+        if (!isSpilled)
             spilled = QByteArray(buffer, size);
+        isSpilled = true;
         spilled.append(text, length);
     }
     template<int N> void literal(const char (&text)[N]) { append(text, N - 1); }
     void fixed(double value, int decimals)
     {
-        if (spilled.isNull() && size + MaxFixedLength <= Capacity) {
+        if (!isSpilled && size + MaxFixedLength <= Capacity) {
             if (const char *end = writeFixed(buffer + size, value, decimals)) {
                 size = int(end - buffer);
                 return;
@@ -214,21 +215,39 @@ public:
 
     QByteArray finish()
     {
-        const char *body = spilled.isNull() ? buffer : spilled.constData();
-        const int length = spilled.isNull() ? size : spilled.size();
+        appendChecksum();
+        return isSpilled ? spilled : QByteArray(buffer, size);
+    }
+    // The sentence into out, its old contents replaced, in the room out already has.
+    void finish(QByteArray &out)
+    {
+        appendChecksum();
+        if (isSpilled) {
+            out.resize(0);
+            out.append(spilled.constData(), spilled.size());
+            return;
+        }
+        out.resize(size);
+        std::memcpy(out.data(), buffer, size_t(size));
+    }
+
+private:
+    void appendChecksum()
+    {
+        const char *body = isSpilled ? spilled.constData() : buffer;
+        const int length = isSpilled ? spilled.size() : size;
         unsigned char sum = 0;
         for (int i = 1; i < length; ++i)
             sum ^= static_cast<unsigned char>(body[i]);
         static const char hex[] = "0123456789ABCDEF";
         const char tail[3] = {'*', hex[sum >> 4], hex[sum & 0xF]};
         append(tail, 3);
-        return spilled.isNull() ? QByteArray(buffer, size) : spilled;
     }
 
-private:
     static constexpr int Capacity = 192;
     char buffer[Capacity];
     int size = 1;
+    bool isSpilled = false;
     QByteArray spilled;
 };
 
@@ -691,18 +710,61 @@ void appendSmall(SentenceWriter &out, float value)
         out.fixed(double(value), 3);
 }
 
+// The exclusive-or of the bytes in [begin, end) as two upper-case hexadecimal digits, to out.
+void writeChecksum(const char *begin, const char *end, char *out)
+{
+    unsigned char sum = 0;
+    for (const char *p = begin; p < end; ++p)
+        sum ^= static_cast<unsigned char>(*p);
+    static const char hex[] = "0123456789ABCDEF";
+    const char digits[2] = {hex[sum >> 4], hex[sum & 0xF]};
+    std::memcpy(out, digits, 2);
+}
+
+// The bodies of the sentences that the simulator writes on every ping, for both kinds of builder.
+void writeDbt(SentenceWriter &out, float depth, const QString &talker)
+{
+    out.talker(talker);
+    out.literal("DBT,");
+    out.fixed(double(depth * 3.28084f), 3);
+    out.literal(",f,");
+    out.fixed(double(depth), 3);
+    out.literal(",M,,");
+}
+
+void writeMtw(SentenceWriter &out, float temperature, const QString &talker)
+{
+    out.talker(talker);
+    out.literal("MTW,");
+    out.fixed(double(temperature), 2);
+    out.literal(",C");
+}
+
+void writeYxxdr(SentenceWriter &out, float pitch, float roll)
+{
+    out.literal("YXXDR,A,");
+    out.fixed(double(pitch), 1);
+    out.literal(",D,PTCH,A,");
+    out.fixed(double(roll), 1);
+    out.literal(",D,ROLL");
+}
+
 } // namespace
 
 namespace Nmea {
 
 QByteArray calcChecksum(const QByteArray &data)
 {
-    unsigned char sum = 0;
-    for (const char c : data)
-        sum ^= static_cast<unsigned char>(c);
-    static const char hex[] = "0123456789ABCDEF";
-    const char digits[2] = {hex[sum >> 4], hex[sum & 0xF]};
+    char digits[2];
+    writeChecksum(data.constData(), data.constData() + data.size(), digits);
     return QByteArray(digits, 2);
+}
+
+void appendChecksum(QByteArray &text, int from)
+{
+    char tail[3] = {'*'};
+    writeChecksum(text.constData() + from, text.constData() + text.size(), tail + 1);
+    text.append(tail, 3);
 }
 
 bool checksum(const QByteArray &sentence)
@@ -767,13 +829,15 @@ QString toDegMin(double angle, int width, int decimals)
 QByteArray dbt(float depth, const QString &talker)
 {
     SentenceWriter out;
-    out.talker(talker);
-    out.literal("DBT,");
-    out.fixed(double(depth * 3.28084f), 3);
-    out.literal(",f,");
-    out.fixed(double(depth), 3);
-    out.literal(",M,,");
+    writeDbt(out, depth, talker);
     return out.finish();
+}
+
+void dbt(QByteArray &sentence, float depth, const QString &talker)
+{
+    SentenceWriter out;
+    writeDbt(out, depth, talker);
+    out.finish(sentence);
 }
 
 QByteArray dpt(float depth, float offset, const QString &talker)
@@ -790,11 +854,15 @@ QByteArray dpt(float depth, float offset, const QString &talker)
 QByteArray mtw(float temperature, const QString &talker)
 {
     SentenceWriter out;
-    out.talker(talker);
-    out.literal("MTW,");
-    out.fixed(double(temperature), 2);
-    out.literal(",C");
+    writeMtw(out, temperature, talker);
     return out.finish();
+}
+
+void mtw(QByteArray &sentence, float temperature, const QString &talker)
+{
+    SentenceWriter out;
+    writeMtw(out, temperature, talker);
+    out.finish(sentence);
 }
 
 QByteArray xdr(const float *depth1, const float *depth2, const float *temperature,
@@ -818,12 +886,15 @@ QByteArray xdr(const float *depth1, const float *depth2, const float *temperatur
 QByteArray yxxdr(float pitch, float roll)
 {
     SentenceWriter out;
-    out.literal("YXXDR,A,");
-    out.fixed(double(pitch), 1);
-    out.literal(",D,PTCH,A,");
-    out.fixed(double(roll), 1);
-    out.literal(",D,ROLL");
+    writeYxxdr(out, pitch, roll);
     return out.finish();
+}
+
+void yxxdr(QByteArray &sentence, float pitch, float roll)
+{
+    SentenceWriter out;
+    writeYxxdr(out, pitch, roll);
+    out.finish(sentence);
 }
 
 QByteArray rmc(const QDateTime &time, const GnssCoordinates &position, float speed, float course,

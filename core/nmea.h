@@ -64,6 +64,9 @@ namespace Nmea {
 
 /// Exclusive-or of all bytes of data as two upper-case hexadecimal digits ("00" when empty).
 QByteArray calcChecksum(const QByteArray &data);
+/// Appends "*" and calcChecksum() of text's bytes from position from on; allocates nothing once
+/// text has the room.
+void appendChecksum(QByteArray &text, int from = 0);
 /// True when the last two bytes of sentence are the checksum of the bytes between its first "$"
 /// and the first "*" after it; false when anything follows the checksum. Without a "$" and a "*"
 /// after it, true only for a text that ends in two zero bytes (never a printable one).
@@ -87,6 +90,11 @@ QByteArray xdr(const float *depth1, const float *depth2, const float *temperatur
                const QString &talker = QString());
 /// $YXXDR,A,<pitch 1 dp>,D,PTCH,A,<roll 1 dp>,D,ROLL*hh (the talker is always YX).
 QByteArray yxxdr(float pitch, float roll);
+/// dbt(), mtw() and yxxdr() written into sentence, its old contents replaced: no allocation once
+/// sentence has the room (reserve() it), for a writer that sends them on every ping.
+void dbt(QByteArray &sentence, float depth, const QString &talker);
+void mtw(QByteArray &sentence, float temperature, const QString &talker);
+void yxxdr(QByteArray &sentence, float pitch, float roll);
 
 /// $ttRMC,hhmmss.zzz,A|V,lat,N|S,lon,E|W,<knots 2 dp>,<course 2 dp>,ddMMyy,,,A|N*hh
 QByteArray rmc(const QDateTime &time, const GnssCoordinates &position, float speed, float course,

@@ -13,10 +13,13 @@
 #include <QTimer>
 #include <QTimerEvent>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <poll.h>
 #include <tuple>
 
@@ -31,7 +34,9 @@ constexpr float RandScale = 1.0f / 2147483648.0f;
 constexpr int EmulatorDelayPings = 100;
 constexpr int EmulatorDelayMs = 15000;
 constexpr double Pi = 3.14159265358979323846;
-const char Talker[] = "SM";
+constexpr int SinePeriod = 128;
+// The bytes of a ping gathered before they are handed to the port.
+constexpr size_t PingWriteSize = 1 << 16;
 
 // A fresh draw of the unseeded generator, scaled to [0, 1] in single precision.
 float randomUnit()
@@ -39,9 +44,59 @@ float randomUnit()
     return float(std::rand()) * RandScale;
 }
 
-QString fixed(float value, int decimals)
+// The talker of every sentence the simulator writes.
+const QString &talker()
 {
-    return f32(value, decimals);
+    static const QString sm = QStringLiteral("SM");
+    return sm;
+}
+
+// value in decimal, "-" first when negative, as QString::number(int) and QByteArray::number(int)
+// write it.
+void appendInt(QByteArray &out, int value)
+{
+    char text[12];
+    char *end = text + sizeof text;
+    char *p = end;
+    unsigned magnitude = value < 0 ? 0u - unsigned(value) : unsigned(value);
+    do {
+        *--p = char('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    if (value < 0)
+        *--p = '-';
+    out.append(p, int(end - p));
+}
+
+template<int N> void appendText(QByteArray &out, const char (&text)[N])
+{
+    out.append(text, N - 1);
+}
+
+// The text of an echo sample. Samples are 0 to 1023 (10 bits), made into text once each.
+constexpr int SampleLevels = 1024;
+
+const QByteArray *sampleTexts()
+{
+    static const auto texts = [] {
+        std::array<QByteArray, SampleLevels> all;
+        for (int i = 0; i < SampleLevels; ++i)
+            all[size_t(i)] = QByteArray::number(i);
+        return all;
+    }();
+    return texts.data();
+}
+
+// Sample k of the sine trace's period, each made once in the order of the formula.
+int sineSample(int k)
+{
+    static const auto table = [] {
+        std::array<int, SinePeriod> samples;
+        for (int i = 0; i < SinePeriod; ++i)
+            samples[size_t(i)] = qRound((std::sin(2 * i * Pi * 0.0078125) + 1.0) * 511.0);
+        return samples;
+    }();
+    return table[size_t(k)];
 }
 
 // Half-up rounding of a period in milliseconds; periods beyond an int run as long as one allows.
@@ -102,6 +157,11 @@ KelvaneSimulator::KelvaneSimulator() : IPayloadPlugin(nullptr)
 
     setStartDelay(0);
     sampleFrequency = DefaultSampleFrequency;
+
+    // Reserved, so that emptying them for the next line keeps their room (Qt 5.7 gives back
+    // the room of a shrinking array unless it was reserved).
+    frame.reserve(1024);
+    unsent.resize(PingWriteSize);
 }
 
 KelvaneSimulator::~KelvaneSimulator()
@@ -288,10 +348,29 @@ bool KelvaneSimulator::serialWrite(const QByteArray &data)
         heldBack = true;
         return false;
     }
-    QByteArray line;
-    line.reserve(data.size() + 2);
-    line.append(data).append("\r\n", 2);
-    return port->write(line) > 0;
+    // The line and its CR LF, after the lines not yet handed to the port, in a buffer that keeps
+    // its room.
+    const size_t size = size_t(data.size());
+    if (unsentSize + size + 2 > unsent.size())
+        unsent.resize(std::max(unsent.size() * 2, unsentSize + size + 2));
+    char *end = unsent.data() + unsentSize;
+    std::memcpy(end, data.constData(), size);
+    end[size] = '\r';
+    end[size + 1] = '\n';
+    unsentSize += size + 2;
+    // A ping's lines go to the port together when the ping ends (or a large ping's every
+    // PingWriteSize bytes): one write a ping rather than one a line, each of which costs Qt's
+    // port far more than the line's bytes. Anything else goes at once.
+    if (pinging && unsentSize < PingWriteSize)
+        return true;
+    return writeUnsent();
+}
+
+bool KelvaneSimulator::writeUnsent()
+{
+    const qint64 written = port ? port->write(unsent.data(), qint64(unsentSize)) : -1;
+    unsentSize = 0;
+    return written > 0;
 }
 
 void KelvaneSimulator::readData()
@@ -357,7 +436,23 @@ void KelvaneSimulator::parse(const QByteArray &data)
 
 bool KelvaneSimulator::isFrequencyMode(const char *mode) const
 {
-    return frequencyMode.toUpper() == QLatin1String(mode);
+    // Asked several times a ping: plain ASCII is compared as its upper case without making it;
+    // other text as toUpper() makes it, which maps more than ASCII (U+0131 to "I", for one).
+    const int size = frequencyMode.size();
+    const QChar *text = frequencyMode.constData();
+    int i = 0;
+    for (; i < size && mode[i]; ++i) {
+        const ushort c = text[i].unicode();
+        if (c >= 0x80)
+            return frequencyMode.toUpper() == QLatin1String(mode);
+        if ((c >= 'a' && c <= 'z' ? c - 32 : c) != ushort(mode[i]))
+            return false;
+    }
+    for (int j = i; j < size; ++j) {
+        if (text[j].unicode() >= 0x80)
+            return frequencyMode.toUpper() == QLatin1String(mode);
+    }
+    return i == size && !mode[i];
 }
 
 int KelvaneSimulator::sampleCount(float channelRange)
@@ -392,7 +487,11 @@ void KelvaneSimulator::timerEvent(QTimerEvent *event)
     if (backlog == 0)
         endSkipping();
     heldBack = false;
+    pinging = true;
     ping();
+    pinging = false;
+    if (unsentSize > 0)
+        writeUnsent();
     holdingBack = false;
     skipping = skipping || heldBack;
     if (heldBack && skippedPings++ == 0)
@@ -418,7 +517,8 @@ void KelvaneSimulator::ping()
         if (isFrequencyMode("SINGLE")) {
             const int samples = sampleCount(range);
             sendEchosounderHeader(pingDepth, temperature, pitch, roll, samples);
-            serialWrite(Nmea::yxxdr(pitch, roll));
+            Nmea::yxxdr(frame, pitch, roll);
+            serialWrite(frame);
             sendEchosounderDebugHeader(samples);
             // A ping held back makes no samples; the sine moves on all the same.
             sendData(generateData(holdingBack ? 0 : samples, range, pingDepth));
@@ -462,12 +562,15 @@ void KelvaneSimulator::ping()
         return;
     }
 
-    serialWrite(Nmea::dbt(sentenceDepth, QString::fromLatin1(Talker)));
+    Nmea::dbt(frame, sentenceDepth, talker());
+    serialWrite(frame);
     const float waterTemperature = 19.0f + 3.0f * randomUnit();
-    serialWrite(Nmea::mtw(waterTemperature, QString::fromLatin1(Talker)));
+    Nmea::mtw(frame, waterTemperature, talker());
+    serialWrite(frame);
     const float sentencePitch = 180.0f * randomUnit() - 90.0f;
     const float sentenceRoll = 180.0f * randomUnit() - 90.0f;
-    serialWrite(Nmea::yxxdr(sentencePitch, sentenceRoll));
+    Nmea::yxxdr(frame, sentencePitch, sentenceRoll);
+    serialWrite(frame);
 
     if (isFrequencyMode("DUAL"))
         frequencyHigh = !frequencyHigh;
@@ -490,29 +593,32 @@ QVector<int> KelvaneSimulator::generateData(int sampleCount, float range, float 
 {
     static int phaseOffset = 0;
 
-    QVector<int> data(qMax(sampleCount, 0), 0);
+    // The trace of the last ping, released by now, gives its room to this one.
+    const int size = qMax(sampleCount, 0);
+    if (trace.capacity() < size)
+        trace.reserve(size);
+    trace.resize(size);
+    std::fill(trace.begin(), trace.end(), 0);
     if (sinMode) {
-        for (int i = 0; i < data.size(); ++i) {
-            const int k = (phaseOffset + i) % 128;
-            data[i] = qRound((std::sin(2 * k * Pi * 0.0078125) + 1.0) * 511.0);
-        }
+        for (int i = 0; i < size; ++i)
+            trace[i] = sineSample((phaseOffset + i) % SinePeriod);
         phaseOffset = phaseOffset + 1 > 127 ? 0 : phaseOffset + 1;
-        return data;
+        return trace;
     }
-    if (data.isEmpty())
-        return data;
+    if (size == 0)
+        return trace;
 
     // The echo sits at the two-way travel time to the bottom, in samples.
     const float centre = float(sampleCount) * depth / range;
     // Also false for a range of 0 (infinite or undefined centre): no echo then.
     if (!(centre >= -8.0f && centre <= float(sampleCount) + 8.0f))
-        return data;
+        return trace;
     const int c = qRound(centre);
     const int first = qMax(c - 5, 0);
     const int last = qMin(c + 5, sampleCount - 1);
     for (int i = first; i <= last; ++i)
-        data[i] = 1023;
-    return data;
+        trace[i] = 1023;
+    return trace;
 }
 
 void KelvaneSimulator::sendEchosounderHeader(float depth, float temperature, float pitch,
@@ -521,40 +627,45 @@ void KelvaneSimulator::sendEchosounderHeader(float depth, float temperature, flo
     static float time = 0.0f;
     static int ping = 0;
 
-    const QString frame =
-        QStringLiteral("#DeviceID 261 Type USB / RS-232, 422, 485\r\n"
-                       "#TimeWork %1\r\n"
-                       "#Ping %2\r\n"
-                       "#Altitude,m   %3\r\n"
-                       "#Temperature,?C %4\r\n"
-                       "#NSamples %5\r\n"
-                       "#Resolution,mm 7.581\r\n"
-                       "#SoundSpeed,mps 1500.00\r\n"
-                       "#---------------Parameters---------------\r\n"
-                       "#Tx_Frequency,Hz 450000\r\n"
-                       "#Range,m  10.0\r\n"
-                       "#Interval,sec  %6\r\n"
-                       "#Threshold,%   10\r\n"
-                       "#Offset,m  0.000\r\n"
-                       "#Deadzone,m  0.300\r\n"
-                       "#PulseLength,uks 20\r\n"
-                       "#TVG_Gain  0.000\r\n"
-                       "#TVG_Slope 1.000\r\n"
-                       "#TVG_Mode  1\r\n"
-                       "#OutputMode    2\r\n"
-                       "#Pitch,deg %7\r\n"
-                       "#Roll,deg %8\r\n"
-                       "#VertRotationPos,deg 156.075")
-            // One value per call (several at once need Qt 5.14); numbers bring no "%" along.
-            .arg(fixed(time, 3))
-            .arg(ping)
-            .arg(fixed(depth, 4))
-            .arg(fixed(temperature, 2))
-            .arg(samples)
-            .arg(fixed(interval, 2))
-            .arg(fixed(pitch, 3))
-            .arg(fixed(roll, 3));
-    serialWrite(frame.toLatin1());
+    // The instrument's template, its values put in where they stand.
+    frame.resize(0);
+    appendText(frame,
+               "#DeviceID 261 Type USB / RS-232, 422, 485\r\n"
+               "#TimeWork ");
+    appendFixed(frame, double(time), 3);
+    appendText(frame, "\r\n#Ping ");
+    appendInt(frame, ping);
+    appendText(frame, "\r\n#Altitude,m   ");
+    appendFixed(frame, double(depth), 4);
+    appendText(frame, "\r\n#Temperature,?C ");
+    appendFixed(frame, double(temperature), 2);
+    appendText(frame, "\r\n#NSamples ");
+    appendInt(frame, samples);
+    appendText(frame,
+               "\r\n"
+               "#Resolution,mm 7.581\r\n"
+               "#SoundSpeed,mps 1500.00\r\n"
+               "#---------------Parameters---------------\r\n"
+               "#Tx_Frequency,Hz 450000\r\n"
+               "#Range,m  10.0\r\n"
+               "#Interval,sec  ");
+    appendFixed(frame, double(interval), 2);
+    appendText(frame,
+               "\r\n"
+               "#Threshold,%   10\r\n"
+               "#Offset,m  0.000\r\n"
+               "#Deadzone,m  0.300\r\n"
+               "#PulseLength,uks 20\r\n"
+               "#TVG_Gain  0.000\r\n"
+               "#TVG_Slope 1.000\r\n"
+               "#TVG_Mode  1\r\n"
+               "#OutputMode    2\r\n"
+               "#Pitch,deg ");
+    appendFixed(frame, double(pitch), 3);
+    appendText(frame, "\r\n#Roll,deg ");
+    appendFixed(frame, double(roll), 3);
+    appendText(frame, "\r\n#VertRotationPos,deg 156.075");
+    serialWrite(frame);
 
     ++ping;
     time += interval;
@@ -566,44 +677,52 @@ void KelvaneSimulator::sendDualEchosounderHeader(int frequency, float depth, flo
     static float time = 0.0f;
     static int ping = 0;
 
-    const QString frame =
-        QStringLiteral("#DeviceID M57USB001 Type USB\r\n"
-                       "#TimeWork %1\r\n"
-                       "#Ping %2\r\n"
-                       "#Altitude   %3\r\n"
-                       "#Temperature %4\r\n"
-                       "#NSamples %5\r\n"
-                       "#Resolution,mm 7.500\r\n"
-                       "#Sampling_Frequency,Hz %10\r\n"
-                       "#SoundSpeed,mps 1500.00\r\n"
-                       "#---------------Parameters---------------\r\n"
-                       "#Tx_Frequency,Hz %6\r\n"
-                       "#Range,m  3.0\r\n"
-                       "#Interval,sec  %7\r\n"
-                       "#Threshold,%   10\r\n"
-                       "#Offset,m  0.000\r\n"
-                       "#Deadzone,m  0.200\r\n"
-                       "#PulseLength,uks 20\r\n"
-                       "#TxPower,dB  0.000\r\n"
-                       "#TVG_Gain  -6.000\r\n"
-                       "#TVG_Slope 1.000\r\n"
-                       "#TVG_Mode  1\r\n"
-                       "#OutputMode    2\r\n"
-                       "#Pitch,deg %8\r\n"
-                       "#Roll,deg %9\r\n")
-            // One value per call, each filling the lowest placeholder left: %1 to %9, then %10
-            // (two digits make one placeholder). Numbers bring no "%" along.
-            .arg(fixed(time, 3))
-            .arg(ping)
-            .arg(fixed(depth, 4))
-            .arg(fixed(temperature, 2))
-            .arg(samples)
-            .arg(frequency)
-            .arg(fixed(interval, 2))
-            .arg(fixed(pitch, 3))
-            .arg(fixed(roll, 3))
-            .arg(sampleFrequency);
-    serialWrite(frame.toLatin1());
+    frame.resize(0);
+    appendText(frame,
+               "#DeviceID M57USB001 Type USB\r\n"
+               "#TimeWork ");
+    appendFixed(frame, double(time), 3);
+    appendText(frame, "\r\n#Ping ");
+    appendInt(frame, ping);
+    appendText(frame, "\r\n#Altitude   ");
+    appendFixed(frame, double(depth), 4);
+    appendText(frame, "\r\n#Temperature ");
+    appendFixed(frame, double(temperature), 2);
+    appendText(frame, "\r\n#NSamples ");
+    appendInt(frame, samples);
+    appendText(frame,
+               "\r\n"
+               "#Resolution,mm 7.500\r\n"
+               "#Sampling_Frequency,Hz ");
+    appendInt(frame, sampleFrequency);
+    appendText(frame,
+               "\r\n"
+               "#SoundSpeed,mps 1500.00\r\n"
+               "#---------------Parameters---------------\r\n"
+               "#Tx_Frequency,Hz ");
+    appendInt(frame, frequency);
+    appendText(frame,
+               "\r\n"
+               "#Range,m  3.0\r\n"
+               "#Interval,sec  ");
+    appendFixed(frame, double(interval), 2);
+    appendText(frame,
+               "\r\n"
+               "#Threshold,%   10\r\n"
+               "#Offset,m  0.000\r\n"
+               "#Deadzone,m  0.200\r\n"
+               "#PulseLength,uks 20\r\n"
+               "#TxPower,dB  0.000\r\n"
+               "#TVG_Gain  -6.000\r\n"
+               "#TVG_Slope 1.000\r\n"
+               "#TVG_Mode  1\r\n"
+               "#OutputMode    2\r\n"
+               "#Pitch,deg ");
+    appendFixed(frame, double(pitch), 3);
+    appendText(frame, "\r\n#Roll,deg ");
+    appendFixed(frame, double(roll), 3);
+    appendText(frame, "\r\n");
+    serialWrite(frame);
 
     ++ping;
     time += interval;
@@ -611,30 +730,54 @@ void KelvaneSimulator::sendDualEchosounderHeader(int frequency, float depth, flo
 
 void KelvaneSimulator::sendEchosounderDebugHeader(int samples)
 {
-    const QString frame = QStringLiteral("#---------------DEBUG Info---------------\r\n"
-                                         "#DEBUG_EchoMaxAmplitude,%  61\r\n"
-                                         "#DEBUG_EchoMaxAmplitudeLev,mV 2001\r\n"
-                                         "#DEBUG_EchoMaxAmplitudeN 621\r\n"
-                                         "#DEBUG_Sampling Frequency,Hz 98935\r\n"
-                                         "#DEBUG_OneSampleDistance,mm   7.581\r\n"
-                                         "#DEBUG_ZeroLevel    0\r\n"
-                                         "#DEBUG_ADCMaxAmplitude,mV  3300\r\n"
-                                         "#DEBUG_RealPulseLength,uks 30\r\n"
-                                         "#DEBUG_NSamples %1")
-                              .arg(samples);
-    serialWrite(frame.toLatin1());
+    frame.resize(0);
+    appendText(frame,
+               "#---------------DEBUG Info---------------\r\n"
+               "#DEBUG_EchoMaxAmplitude,%  61\r\n"
+               "#DEBUG_EchoMaxAmplitudeLev,mV 2001\r\n"
+               "#DEBUG_EchoMaxAmplitudeN 621\r\n"
+               "#DEBUG_Sampling Frequency,Hz 98935\r\n"
+               "#DEBUG_OneSampleDistance,mm   7.581\r\n"
+               "#DEBUG_ZeroLevel    0\r\n"
+               "#DEBUG_ADCMaxAmplitude,mV  3300\r\n"
+               "#DEBUG_RealPulseLength,uks 30\r\n"
+               "#DEBUG_NSamples ");
+    appendInt(frame, samples);
+    serialWrite(frame);
 }
 
 void KelvaneSimulator::sendData(const QVector<int> &data)
 {
-    serialWrite(QByteArrayLiteral("\r\n##DataStart"));
-    for (const int sample : data)
-        serialWrite(QByteArray::number(sample));
-    serialWrite(QByteArrayLiteral("##DataEnd\r\n"));
+    frame.resize(0);
+    appendText(frame, "\r\n##DataStart");
+    serialWrite(frame);
+    const QByteArray *texts = sampleTexts();
+    for (const int sample : data) {
+        if (sample >= 0 && sample < SampleLevels) {
+            serialWrite(texts[sample]);
+        } else {
+            frame.resize(0);
+            appendInt(frame, sample);
+            serialWrite(frame);
+        }
+    }
+    frame.resize(0);
+    appendText(frame, "##DataEnd\r\n");
+    serialWrite(frame);
 }
 
 void KelvaneSimulator::sendFrequency(float frequency)
 {
-    const QByteArray text = QStringLiteral("#F %1 Hz").arg(double(frequency), 0, 'g', 6).toLatin1();
-    serialWrite(text + '*' + Nmea::calcChecksum(text));
+    frame.resize(0);
+    // A whole number of one to six digits is written as it is in the shortest form with six
+    // significant digits; anything else is left to Qt's formatting.
+    if (frequency >= 1.0f && frequency < 1e6f && frequency == std::floor(frequency)) {
+        appendText(frame, "#F ");
+        appendInt(frame, int(frequency));
+        appendText(frame, " Hz");
+    } else {
+        frame.append(QStringLiteral("#F %1 Hz").arg(double(frequency), 0, 'g', 6).toLatin1());
+    }
+    Nmea::appendChecksum(frame);
+    serialWrite(frame);
 }

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QVector>
 
+#include <vector>
+
 class QSerialPort;
 class QTimerEvent;
 
@@ -52,8 +54,10 @@ public:
     bool startDataTimer();
     /// Kills the data timer if one runs.
     void stopDataTimer();
-    /// Writes data and CR LF to the port in one write; true when any byte was accepted.
-    /// The only way to the serial line.
+    /// Writes data and CR LF to the port in one write, behind the lines written before; true
+    /// when the port took any byte. The only way to the serial line. Within a ping the lines are
+    /// gathered and handed to the port together when the ping ends (true then means gathered),
+    /// in a buffer that keeps its room: a line costs a copy of its bytes.
     bool serialWrite(const QByteArray &data);
 
     /// Upper bound of the samples in one data block. Ranges and sampling frequencies whose
@@ -79,6 +83,7 @@ private slots:
     void parse(const QByteArray &data);
 
 private:
+    bool writeUnsent();
     bool openPort();
     void closePort();
     void checkPortError();
@@ -90,6 +95,8 @@ private:
     int sampleCount(float channelRange);
 
     float calcDepth();
+    /// The echo trace of a ping, made in a vector kept between pings: release the result before
+    /// the next call, or that call copies it.
     QVector<int> generateData(int sampleCount, float range, float depth);
 
     void sendEchosounderHeader(float depth, float temperature, float pitch, float roll,
@@ -129,6 +136,16 @@ private:
     // Whether the cut of a data block to MaxSampleCount has been logged since the ranges or the
     // sampling frequency last changed.
     bool cutReported = false;
+
+    // What a ping is made in, kept from one ping to the next so that a ping allocates nothing
+    // once they have grown: the frame or sentence being made, the echo trace, and the lines
+    // serialWrite() has not yet handed to the port (the first unsentSize bytes of unsent) while
+    // a ping is being made (pinging).
+    QByteArray frame;
+    QVector<int> trace;
+    std::vector<char> unsent;
+    size_t unsentSize = 0;
+    bool pinging = false;
 };
 
 #endif // KELVANE_KELVANESIMULATOR_H

@@ -10,7 +10,10 @@ cd "$(dirname "$0")/.."
 # from node (tst_scopebrowser, which leaves its screenshot in build/artifacts/).
 extra=()
 if [ "${CI:-false}" = true ]; then
-  extra=(clang libclang-rt-14-dev valgrind groff-base chromium nodejs npm)
+  extra=(clang libclang-rt-14-dev valgrind groff-base chromium)
+  # A Node.js from elsewhere (such as NodeSource's, which brings its own npm) conflicts with
+  # Debian's npm package: Debian's node and npm only where there is no npm at all.
+  command -v npm >/dev/null 2>&1 || extra+=(nodejs npm)
 fi
 scripts/deps.sh "${extra[@]}"
 

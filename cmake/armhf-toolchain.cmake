@@ -43,6 +43,12 @@ else()
   set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 endif()
 
+# pkg-config (cpp-httplib) reads the sysroot's .pc files, and gives their paths inside it.
+set(ENV{PKG_CONFIG_DIR} "")
+set(ENV{PKG_CONFIG_LIBDIR}
+    "${KELVANE_ARMHF_SYSROOT}/usr/lib/arm-linux-gnueabihf/pkgconfig:${KELVANE_ARMHF_SYSROOT}/usr/share/pkgconfig")
+set(ENV{PKG_CONFIG_SYSROOT_DIR} "${KELVANE_ARMHF_SYSROOT}")
+
 # The sysroot's libraries link each other by their multiarch paths; the cross linker looks
 # there only when told to.
 set(CMAKE_EXE_LINKER_FLAGS_INIT

@@ -15,10 +15,13 @@ sysroot=${1:-${KELVANE_ARMHF_SYSROOT:-$repo/.sysroot/armhf}}
 suite=bookworm
 
 # What the cross build links against and what the tests load at run time (the offscreen
-# platform plug-in and fonts for the scope, /bin/sh for shell commands).
+# platform plug-in and fonts for the scope, its WebSockets and HTTP libraries, /bin/sh for shell
+# commands).
 packages=(
   qtbase5-dev
   libqt5serialport5-dev
+  libqt5websockets5-dev
+  libcpp-httplib-dev
   libqt5test5
   libqt5gui5
   libc6-dev

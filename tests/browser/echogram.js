@@ -74,7 +74,9 @@ async function main() {
   fs.mkdirSync(path.dirname(screenshot), { recursive: true });
   fs.writeFileSync(path.join(work, "host.ini"), "[ECHOSOUNDER]\nMIN_DEPTH_M=2\nMAX_DEPTH_M=8\n" +
                    "[KELVANE_SIMULATOR]\nFREQUENCY_MODE=DUAL\nSIN_MODE=false\n");
+  // A folder of its own: other hosts may run at the same time.
   const host = start(hostBinary, ["--settings", "host.ini", "--plugin", plugin, "--no-pty",
+                                  "--link-dir", path.join(work, "line"),
                                   "--tcp", "127.0.0.1:0", "--baud", "0", "--seed", "26"]);
   const hostPort = await until("the host's TCP port",
                                () => ((host.out + host.err).match(/TCP: 127\.0\.0\.1:(\d+)/) || [])[1]);

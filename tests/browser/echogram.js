@@ -90,7 +90,8 @@ async function main() {
   // The port in use: a second scope refuses at once, saying why, before reading anything.
   const port = new URL(url).port;
   const second = start(scopeBinary, ["--from", "/dev/null", "--serve", port]);
-  const refused = await second.exited;
+  const refused = Number(await until("the second scope to refuse",
+                                      () => second.exitCode === null ? null : String(second.exitCode)));
   if (refused !== 3 || !/^kelvane-scope: --serve: cannot listen on 127\.0\.0\.1:\d+: .*Address already in use\n$/.test(second.err))
     throw new Error(`port in use: status ${refused}, said ${JSON.stringify(second.err)}`);
 

@@ -1,7 +1,5 @@
-#include "app.h"
 #include "settingsfile.h"
 
-#include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -15,7 +13,6 @@ class TstSettingsFile : public QObject
 private slots:
     void removeStaleLocks_data();
     void removeStaleLocks();
-    void nextStartAfterCrash();
 };
 
 namespace {
@@ -60,36 +57,6 @@ void TstSettingsFile::removeStaleLocks()
     QCOMPARE(QFileInfo::exists(path + suffix), !removed);
 }
 
-void TstSettingsFile::nextStartAfterCrash()
-{
-    // Left by a process that died in its sync: the value it synced and two empty locks.
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("settings.ini"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("[APP]\nSTATUS_PERIOD_MS=1\n") > 0);
-    file.close();
-    QVERIFY(makeLock(path, QStringLiteral(".lock"), 10));
-    QVERIFY(makeLock(path, QStringLiteral(".lock.rmlock"), 10));
-
-    // The next start, as the host makes it: the locks go, the synced value stays, and the first
-    // update reaches the file at once and leaves no lock behind.
-    QCOMPARE(SettingsFile::removeStaleLocks(path).size(), 2);
-    auto *app = static_cast<App *>(QCoreApplication::instance());
-    app->loadSettings(path);
-    QCOMPARE(app->settingValue("APP", "STATUS_PERIOD_MS").toInt(), 1);
-    app->updateSetting("APP", "MIN_FREE_SPACE_MB", 2);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(),
-             QByteArray("[APP]\nMIN_FREE_SPACE_MB=2\nSTATUS_PERIOD_MS=1\n"
-                        "VERBOSE=false\n"));
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList {"settings.ini"});
-}
-
-int main(int argc, char **argv)
-{
-    App app(argc, argv);
-    TstSettingsFile test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_GUILESS_MAIN(TstSettingsFile)
 
 #include "tst_settingsfile.moc"

@@ -38,7 +38,6 @@ class TstIPayloadPlugin : public QObject
     Q_OBJECT
 
 private slots:
-    void loadByInterfaceId();
     void interfaceMetaObject();
     void requestStart();
     void telemetryTimer();
@@ -54,20 +53,6 @@ private:
 
     QPluginLoader loader {QStringLiteral(KELVANE_TEST_PLUGIN)};
 };
-
-void TstIPayloadPlugin::loadByInterfaceId()
-{
-    QVERIFY2(loader.load(), qPrintable(loader.errorString()));
-
-    // By interface id: the plug-in's IPayloadPlugin is another copy than this test's.
-    QObject *root = loader.instance();
-    QVERIFY(root->metaObject()->superClass() != &IPayloadPlugin::staticMetaObject);
-    QCOMPARE(qobject_cast<IPayloadPlugin *>(root)->id(), QStringLiteral("TEST"));
-
-    const int serial = root->property("serial").toInt();
-    delete root;
-    QCOMPARE(loader.instance()->property("serial").toInt(), serial + 1);
-}
 
 void TstIPayloadPlugin::interfaceMetaObject()
 {

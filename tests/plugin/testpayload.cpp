@@ -2,20 +2,17 @@
 #include "ipayloadplugin.h"
 
 // Makes visible what its base does: start() sends "started" to the ground (as "[TEST] started");
-// the instance's number and a followed setting are properties.
+// a followed setting is a property.
 class TestPayload : public IPayloadPlugin
 {
     Q_OBJECT
     Q_PLUGIN_METADATA(IID IPayloadPlugin_iid FILE "testpayload.json")
     Q_INTERFACES(IPayloadPlugin)
-    Q_PROPERTY(int serial MEMBER serial CONSTANT)
     Q_PROPERTY(float maxDepth MEMBER maxDepth)
 
 public:
     TestPayload()
     {
-        static int instances = 0;
-        serial = ++instances;
         auto *app = static_cast<App *>(QCoreApplication::instance());
         connect(app, &App::ECHOSOUNDER_MAX_DEPTH_M, this,
                 [this](float value) { maxDepth = value; });
@@ -33,7 +30,6 @@ public slots:
     void start() override { sendInfo(QStringLiteral("started")); }
 
 private:
-    int serial = 0;
     float maxDepth = 0.0f;
 };
 

@@ -56,7 +56,6 @@ void tst_Echogram::layout_data()
         << QVector<int> {50000, 200000, 50000, 200000} << QVector<int> {200000, 50000} << 48;
     QTest::newRow("unknown channel last")
         << QVector<int> {-1, 50000, 200000} << QVector<int> {200000, 50000, -1} << 48;
-    QTest::newRow("many pings") << QVector<int>(100, 450000) << QVector<int> {450000} << 4;
     QTest::newRow("more pings than 480") << QVector<int>(700, -1) << QVector<int> {-1} << 1;
 }
 

@@ -1,6 +1,7 @@
 #include "console.h"
 
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <cerrno>
 #include <cstdio>
@@ -11,6 +12,8 @@ namespace {
 
 // A line longer than this is no command; it is refused rather than buffered without end.
 const int MaxLineLength = 4096;
+// While in the background, the console looks this often whether it has the terminal again.
+const int ForegroundPollMs = 500;
 
 void writeLine(FILE *stream, const QString &line)
 {
@@ -44,12 +47,49 @@ void Console::printError(const QString &line)
     writeLine(stderr, line);
 }
 
+bool Console::inBackground() const
+{
+    if (!::isatty(fd))
+        return false;
+    const pid_t foreground = ::tcgetpgrp(fd);
+    return foreground > 0 && foreground != ::getpgrp();
+}
+
+void Console::waitForForeground()
+{
+    if (finished)
+        return;
+    if (inBackground()) {
+        QTimer::singleShot(ForegroundPollMs, this, &Console::waitForForeground);
+        return;
+    }
+    notifier->setEnabled(true);
+}
+
 void Console::readInput()
 {
+    // A read from the background would stop the host (SIGTTIN) until it is continued, and then
+    // again: signals, SIGTERM too, would never be handled. The host ignores SIGTTIN, and the
+    // console reads nothing until it has the terminal.
+    if (inBackground()) {
+        notifier->setEnabled(false);
+        if (!backgroundSaid) {
+            backgroundSaid = true;
+            printError(QStringLiteral("kelvane-host: the console is in the background: it reads "
+                                      "commands once the host is in the foreground (fg); "
+                                      "--no-console runs without one"));
+        }
+        waitForForeground();
+        return;
+    }
     char buffer[4096];
     const ssize_t count = ::read(fd, buffer, sizeof buffer);
     if (count < 0 && (errno == EAGAIN || errno == EINTR))
         return;
+    if (count < 0 && errno == EIO && inBackground()) {
+        readInput(); // sent to the background since the look above
+        return;
+    }
     if (count <= 0) {
         // End of input: a last line without a line break still counts.
         notifier->setEnabled(false);

@@ -15,6 +15,10 @@ class QSocketNotifier;
 /// event loop, parses each into a Command and hands it to the runner. A malformed line, or a
 /// command the runner cannot do, gets one line of error on standard error, and nothing else
 /// happens.
+///
+/// A terminal that another process group has in the foreground (the host started with "&") is
+/// not read: the console waits, without stopping the host, until the host is brought to the
+/// foreground, and says so once.
 class Console : public QObject
 {
     Q_OBJECT
@@ -38,12 +42,17 @@ signals:
 private:
     void readInput();
     void handleLine(const QByteArray &line);
+    /// Whether fd is a terminal whose foreground is another process group.
+    bool inBackground() const;
+    /// Looks until the host has the terminal's foreground, then reads again.
+    void waitForForeground();
 
     int fd;
     Runner runner;
     QSocketNotifier *notifier = nullptr;
     QByteArray pending;
     bool finished = false;
+    bool backgroundSaid = false;
 };
 
 #endif // KELVANE_CONSOLE_H

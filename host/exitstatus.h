@@ -12,6 +12,7 @@ enum Code {
     Failure = 1,
     Usage = 2,
     ScriptFailed = 3,
+    Incomplete = 4,
 };
 
 /// The "Exit status:" section of --help, one status a line.
@@ -22,11 +23,12 @@ inline QString helpText()
         "  0  the run ended as asked: quit, end of input (without a script still to\n"
         "     run), SIGINT, SIGTERM, SIGHUP, or the end of a replay\n"
         "  1  the host could not start or could not go on: the plug-in, the device,\n"
-        "     the pty pair, a port or a file could not be had, or the statistics\n"
-        "     could not be written\n"
+        "     the pty pair, a port or a file could not be had\n"
         "  2  usage: an unknown option, a bad value, a script or a recording that\n"
         "     does not read; nothing was started\n"
-        "  3  the run ended, but a command of the --script failed while it ran\n");
+        "  3  the run ended, but a command of the --script failed while it ran\n"
+        "  4  the run ended, but the --record or the --stats file is incomplete: a\n"
+        "     write failed (the log says why); the line went on serving\n");
 }
 
 } // namespace ExitStatus

@@ -1,5 +1,6 @@
 #include "linesession.h"
 
+#include "outputfile.h"
 #include "ptyclientend.h"
 #include "ptypair.h"
 #include "replaysource.h"
@@ -9,7 +10,6 @@
 
 #include <QCoreApplication>
 #include <QJsonDocument>
-#include <QSaveFile>
 
 #include <unistd.h>
 
@@ -47,10 +47,13 @@ LineSession::~LineSession()
 {
     stop();
     recordFile.close();
+    if (recordOut)
+        recordOut->commit();
 }
 
 void LineSession::stop()
 {
+    stopped = true;
     if (lineRelay)
         lineRelay->stop();
     if (recorder) {
@@ -68,8 +71,7 @@ void LineSession::stop()
         delete recorder;
         recorder = nullptr;
         if (!error.isEmpty())
-            emit notice(
-                QStringLiteral("the record %1 is not whole: %2").arg(options.recordPath, error));
+            recordWriteFailed(error);
     }
 }
 
@@ -100,11 +102,12 @@ bool LineSession::open(QString *error, int *status)
         source = std::make_unique<SimulatorSource>(pair);
     }
     if (!options.recordPath.isEmpty()) {
-        recordFile.setFileName(options.recordPath);
+        recordOut = std::make_unique<OutputFile>(options.recordPath, OutputFile::Stream);
         // Unbuffered: the recorder gathers the text and writes it in large pieces.
-        if (!recordFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-            *error = QStringLiteral("cannot write %1: %2")
-                         .arg(options.recordPath, recordFile.errorString());
+        if (!recordOut->open() ||
+            !recordFile.open(recordOut->handle(), QIODevice::WriteOnly | QIODevice::Unbuffered,
+                             QFileDevice::DontCloseHandle)) {
+            *error = recordOut->errorString();
             return false;
         }
     }
@@ -158,6 +161,8 @@ bool LineSession::open(QString *error, int *status)
         // Queued from the relay's thread to the recorder's, with the time each delivery
         // happened.
         LineRecorder *to = recorder;
+        // Said when it happens, once; the line goes on.
+        connect(to, &LineRecorder::failed, this, &LineSession::recordWriteFailed);
         connect(
             lineRelay.get(), &LineRelay::deliveredToClient, to,
             [to](qint64 us, const QByteArray &bytes) { to->add(us, LineRecord::Device, bytes); });
@@ -167,6 +172,16 @@ bool LineSession::open(QString *error, int *status)
     }
     lineRelay->start();
     return true;
+}
+
+void LineSession::recordWriteFailed(const QString &reason)
+{
+    if (recordFailed)
+        return;
+    // Reported once; the clients go on being served, and the exit status tells.
+    recordFailed = true;
+    emit writeFailed(QStringLiteral("cannot write %1: %2; the record ends here, the line goes on")
+                         .arg(options.recordPath, reason));
 }
 
 QString LineSession::description() const
@@ -267,15 +282,32 @@ QJsonObject LineSession::stats() const
     return stats;
 }
 
-bool LineSession::writeStats(QString *error) const
+bool LineSession::writeStats(QString *error)
 {
     if (options.statsPath.isEmpty())
         return true;
-    QSaveFile file(options.statsPath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(stats()).toJson()) < 0 ||
-        !file.commit()) {
-        *error = QStringLiteral("cannot write %1: %2").arg(options.statsPath, file.errorString());
-        return false;
+    const QByteArray json = QJsonDocument(stats()).toJson();
+    // A device, a FIFO or this process's output is opened with the line and written once, at
+    // the end, so that it gets one document (appended, for ">>"); a regular file is replaced
+    // whole each time.
+    if (!statsLooked) {
+        statsLooked = true;
+        auto file = std::make_unique<OutputFile>(options.statsPath, OutputFile::Replace);
+        if (!file->open()) {
+            *error = file->errorString();
+            return false;
+        }
+        if (file->isInPlace())
+            statsInPlace = std::move(file);
     }
-    return true;
+    if (statsInPlace) {
+        if (!stopped)
+            return true;
+        const bool written = statsInPlace->write(json) && statsInPlace->commit();
+        if (!written)
+            *error = statsInPlace->errorString();
+        statsInPlace.reset();
+        return written;
+    }
+    return OutputFile::writeWhole(options.statsPath, json, error);
 }

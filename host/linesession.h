@@ -13,6 +13,7 @@
 
 #include <memory>
 
+class OutputFile;
 class PtyPair;
 
 /// The conditioned line of kelvane-host: the relay between the source (the pair's simulator end
@@ -45,8 +46,11 @@ public:
     void stop();
     /// The statistics as they are now: what --stats writes.
     QJsonObject stats() const;
-    /// Writes the statistics to --stats, when given; false with *error when it cannot.
-    bool writeStats(QString *error) const;
+    /// Writes the statistics to --stats, when given (a device, a FIFO or /dev/stdout only once
+    /// stopped, once); false with *error when it cannot.
+    bool writeStats(QString *error);
+    /// Whether a write of the record failed (the failure was reported by writeFailed()).
+    bool recordIncomplete() const { return recordFailed; }
 
 signals:
     void failed(const QString &reason);
@@ -55,18 +59,30 @@ signals:
     void event(const QJsonObject &event);
     /// A replay without --loop has played its file to the end.
     void replayEnded();
+    /// The record could not be written from here on: reported once, the line goes on.
+    void writeFailed(const QString &reason);
 
 private:
+    /// The record could not be written: said once, and the exit status tells.
+    void recordWriteFailed(const QString &reason);
     LineOptions options;
     PtyPair *pair;
     /// The fault rates of each direction as last asked for (the relay applies them).
     LineFaultRates clientRates;
     LineFaultRates commandRates;
     std::unique_ptr<LineRelay> lineRelay;
+    /// The record's file, opened safely (OutputFile); recordFile writes on its descriptor.
+    std::unique_ptr<OutputFile> recordOut;
     QFile recordFile;
     /// The recorder lives on a thread of its own: the disk never holds up the line.
     QThread recordThread;
     LineRecorder *recorder = nullptr;
+    /// --stats on a device, a FIFO or this process's output: opened once, written once at the
+    /// end (a regular file is replaced whole each time instead).
+    std::unique_ptr<OutputFile> statsInPlace;
+    bool statsLooked = false;
+    bool stopped = false;
+    bool recordFailed = false;
     NetAddress tcpBound;
     QStringList banner;
     int events[4] = {};

@@ -35,6 +35,10 @@ int run(App &app)
     // Watched from here on, so that a signal during start-up still ends the host in order.
     SignalWatcher signalWatcher({SIGINT, SIGTERM, SIGHUP});
     ::signal(SIGPIPE, SIG_IGN);
+    // A write past a file size limit fails (and is reported) rather than end the host.
+    ::signal(SIGXFSZ, SIG_IGN);
+    // A console in the background waits for the terminal (see Console) rather than be stopped.
+    ::signal(SIGTTIN, SIG_IGN);
 
     PayloadHost host(&app);
     if (!replaying && !host.check(options.pluginPath)) {
@@ -80,6 +84,8 @@ int run(App &app)
     const QString linkDir =
         runFolder && options.linkDir.isEmpty() ? RunPlaces::defaultLinkDir() : options.linkDir;
     if (runFolder && linkDir.isEmpty())
+        return ExitStatus::Failure;
+    if (runFolder && !options.linkDir.isEmpty() && !RunPlaces::checkLinkDir(linkDir))
         return ExitStatus::Failure;
     PtyPair pair(linkDir);
     pair.setClientBaud(options.line.baud);
@@ -143,6 +149,7 @@ int run(App &app)
             app.exit(ExitStatus::Failure);
         });
         QObject::connect(line.get(), &LineSession::notice, &app, &Report::note);
+        QObject::connect(line.get(), &LineSession::writeFailed, &app, &Report::error);
         QObject::connect(line.get(), &LineSession::replayEnded, &app, [&app, &options, &control] {
             Report::note(QStringLiteral("replay: end of %1").arg(options.line.replayPath));
             if (control)
@@ -220,10 +227,11 @@ int run(App &app)
     if (line) {
         line->stop();
         QString error;
-        if (!line->writeStats(&error)) {
+        const bool statsWritten = line->writeStats(&error);
+        if (!statsWritten)
             Report::error(error);
-            status = status == ExitStatus::Ok ? ExitStatus::Failure : status;
-        }
+        if ((!statsWritten || line->recordIncomplete()) && status == ExitStatus::Ok)
+            status = ExitStatus::Incomplete;
         line.reset();
     }
     pair.close();

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSerialPort>
 #include <QStandardPaths>
 
@@ -41,6 +42,35 @@ QString defaultLinkDir()
         return QString();
     }
     return dir;
+}
+
+// A folder given by name may be anyone's: one that another user owns, or may write in, could
+// have names planted in it where the pair's links, the lock and the run's settings go.
+bool checkLinkDir(const QString &dir)
+{
+    const QByteArray path = QFile::encodeName(dir);
+    if (!QFileInfo::exists(dir)) {
+        QDir().mkpath(QFileInfo(dir).absolutePath());
+        if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) {
+            Report::error(QStringLiteral("cannot create the folder %1: %2")
+                              .arg(dir, QString::fromLocal8Bit(std::strerror(errno))));
+            return false;
+        }
+    }
+    struct stat info = {};
+    if (::stat(path.constData(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        Report::error(QStringLiteral("--link-dir %1 is not a folder").arg(dir));
+        return false;
+    }
+    if (info.st_uid != ::getuid() || (info.st_mode & 022) != 0) {
+        Report::error(QStringLiteral("--link-dir %1 is not this user's own folder (owned by uid "
+                                     "%2, mode %3): another user could plant names in it")
+                          .arg(dir)
+                          .arg(info.st_uid)
+                          .arg(info.st_mode & 07777, 4, 8, QLatin1Char('0')));
+        return false;
+    }
+    return true;
 }
 
 // The plug-in opens its device only in start(), where a failure is one log line and the host

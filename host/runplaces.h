@@ -11,6 +11,10 @@ namespace RunPlaces {
 /// empty when that folder cannot be had.
 QString defaultLinkDir();
 
+/// Whether dir, a --link-dir given by name, is this user's own folder that no one else may
+/// write in; a folder that does not exist yet is made, private.
+bool checkLinkDir(const QString &dir);
+
 /// Whether path is a serial device the plug-in can open: it exists, is a terminal and is not in
 /// use (its lock file included).
 bool checkDevice(const QString &path);

@@ -1,6 +1,8 @@
 #include "runsettings.h"
 
 #include "app.h"
+#include "outputfile.h"
+#include "regularfile.h"
 #include "report.h"
 #include "settingsfile.h"
 
@@ -44,14 +46,21 @@ bool prepare(App &app, const QString &settingsPath, const QString &copyPath,
     QFile::remove(copyPath);
     const bool newSettingsFile = !QFileInfo::exists(settingsPath);
     if (!newSettingsFile) {
+        // Read once, whole: a FIFO or a device is refused rather than waited for, and a file
+        // far beyond any settings file rather than parsed for minutes.
+        QFile file;
+        QString error;
+        if (!RegularFile::openForReading(&file, settingsPath, SettingsFile::MaxBytes, &error)) {
+            Report::error(error);
+            return false;
+        }
+        const QByteArray text = file.readAll();
         for (const QString &warning : droppedLineWarnings(settingsPath,
                                                           QStringLiteral("the host reads past it, "
                                                                          "and save would drop it")))
             Report::warning(warning);
-        QFile file(settingsPath);
-        if (!file.copy(copyPath)) {
-            Report::error(QStringLiteral("cannot copy %1 to %2: %3")
-                              .arg(settingsPath, copyPath, file.errorString()));
+        if (!OutputFile::writeWhole(copyPath, text, &error)) {
+            Report::error(error);
             return false;
         }
         QFile::setPermissions(copyPath, QFile::ReadOwner | QFile::WriteOwner);

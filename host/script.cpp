@@ -1,5 +1,7 @@
 #include "script.h"
 
+#include "regularfile.h"
+
 #include <QFile>
 
 #include <algorithm>
@@ -16,9 +18,11 @@ bool Script::load(const QString &scriptPath, QStringList *errors)
 {
     path = scriptPath;
     lines.clear();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *errors << QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+    // A FIFO would hold the start in open(); a script is a file of a few lines.
+    QFile file;
+    QString error;
+    if (!RegularFile::openForReading(&file, path, MaxBytes, &error)) {
+        *errors << error;
         return false;
     }
     const int errorsBefore = int(errors->size());
@@ -70,7 +74,9 @@ void Script::start()
 {
     clock.start();
     next = 0;
-    runDue();
+    // From the event loop, also the lines due at 0: a quit run before the loop runs would be
+    // lost, and the host would never end.
+    timer.start(0);
 }
 
 void Script::runDue()

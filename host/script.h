@@ -32,6 +32,8 @@ public:
     bool load(const QString &path, QStringList *errors);
     /// Runs the lines from now on, each emitted as due() at its time.
     void start();
+    /// A script file larger than this is refused.
+    static constexpr qint64 MaxBytes = 1 << 20;
     /// Whether a line has yet to run.
     bool isRunning() const { return next < lines.size(); }
     /// Whether some line is "quit".

@@ -1,5 +1,8 @@
 #include "settingsfile.h"
 
+#include "outputfile.h"
+#include "regularfile.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -52,22 +55,42 @@ QVector<QPair<int, QString>> droppedLines(const QString &path)
 bool save(QSettings &run, const QString &path, const QString &keep, QString *error)
 {
     run.sync();
-    QSettings file(path, QSettings::IniFormat);
-    const QStringList keys = run.allKeys();
-    for (const QString &key : file.allKeys()) {
-        if (key != keep && !keys.contains(key))
-            file.remove(key);
+    // The file as it is now, for the key it keeps and for its order of sections.
+    QByteArray current;
+    if (QFileInfo::exists(path)) {
+        QFile file;
+        if (!RegularFile::openForReading(&file, path, MaxBytes, error))
+            return false;
+        current = file.readAll();
     }
-    for (const QString &key : keys) {
-        if (key != keep)
-            file.setValue(key, run.value(key));
+    const QString scratch = run.fileName() + QStringLiteral(".save");
+    if (!OutputFile::writeWhole(scratch, current, error))
+        return false;
+    bool written = false;
+    {
+        QSettings file(scratch, QSettings::IniFormat);
+        const QStringList keys = run.allKeys();
+        for (const QString &key : file.allKeys()) {
+            if (key != keep && !keys.contains(key))
+                file.remove(key);
+        }
+        for (const QString &key : keys) {
+            if (key != keep)
+                file.setValue(key, run.value(key));
+        }
+        file.sync();
+        // A format error is a line that the write dropped (the caller warned of it).
+        written = file.status() != QSettings::AccessError;
     }
-    file.sync();
-    // A format error is a line that the write dropped (the caller warned of it).
-    if (file.status() != QSettings::AccessError)
-        return true;
-    *error = QStringLiteral("cannot write %1").arg(path);
-    return false;
+    QFile text(scratch);
+    if (written && text.open(QIODevice::ReadOnly))
+        written = OutputFile::writeWhole(path, text.readAll(), error);
+    else
+        *error = QStringLiteral("cannot write %1").arg(path);
+    text.close();
+    QFile::remove(scratch);
+    removeStaleLocks(scratch, 0);
+    return written;
 }
 
 } // namespace SettingsFile

@@ -12,6 +12,9 @@ class QSettings;
 /// back into it.
 namespace SettingsFile {
 
+/// A settings file larger than this is refused at the start: a real one holds a few KiB.
+constexpr qint64 MaxBytes = 1 << 20;
+
 /// Removes path + ".lock" and path + ".lock.rmlock" when empty and last changed at least minAgeMs
 /// ago (either way, for a clock that jumped). Returns the files it removed.
 QStringList removeStaleLocks(const QString &path, qint64 minAgeMs = 2000);
@@ -23,7 +26,9 @@ QVector<QPair<int, QString>> droppedLines(const QString &path);
 
 /// Makes path hold the settings of run, except the key keep, which keeps its value in path (or
 /// its absence): every other key of run is written, and every key that run does not have is
-/// removed. False with *error when path cannot be written.
+/// removed. The store writes its INI text into a scratch file beside run's own (in the run's
+/// private folder), and path gets that text through OutputFile: never through a symbolic link,
+/// and a device or FIFO is never replaced. False with *error when path cannot be written.
 bool save(QSettings &run, const QString &path, const QString &keep, QString *error);
 
 } // namespace SettingsFile

@@ -11,6 +11,15 @@
 namespace {
 // The write end for the handler; a plain int is all an async-signal-safe handler may touch.
 volatile sig_atomic_t writeFd = -1;
+
+// A host whose loop cannot get to a signal's byte (blocked in a write to a FIFO nobody reads, a
+// device that takes nothing) is ended this long after the first signal, without its clean-up.
+const unsigned int GraceSeconds = 2;
+
+void endNow(int)
+{
+    _exit(1);
+}
 } // namespace
 
 SignalWatcher::SignalWatcher(const QList<int> &signalNumbers, QObject *parent)
@@ -32,12 +41,18 @@ SignalWatcher::SignalWatcher(const QList<int> &signalNumbers, QObject *parent)
     action.sa_flags = SA_RESTART;
     for (int number : qAsConst(watched))
         ::sigaction(number, &action, nullptr);
+    struct sigaction grace = {};
+    grace.sa_handler = &endNow;
+    sigemptyset(&grace.sa_mask);
+    ::sigaction(SIGALRM, &grace, nullptr);
 }
 
 SignalWatcher::~SignalWatcher()
 {
     for (int number : qAsConst(watched))
         ::signal(number, SIG_DFL);
+    ::alarm(0);
+    ::signal(SIGALRM, SIG_DFL);
     writeFd = -1;
     delete notifier;
     for (int fd : fds) {
@@ -67,6 +82,10 @@ void SignalWatcher::handle(int signalNumber)
     if (fd >= 0) {
         const unsigned char byte = static_cast<unsigned char>(signalNumber);
         [[maybe_unused]] const ssize_t written = ::write(fd, &byte, 1);
+        // The first signal arms the grace; later ones leave it running.
+        const unsigned int left = ::alarm(GraceSeconds);
+        if (left != 0)
+            ::alarm(left);
     }
     errno = savedErrno;
 }

@@ -8,7 +8,9 @@ class QSocketNotifier;
 
 /// Turns Unix signals into a Qt signal on the event loop: the handler only writes the signal's
 /// number into a socket pair, and a notifier on the other end emits caught() from the loop.
-/// One watcher per process.
+/// One watcher per process. A watched signal also arms a grace of two seconds (SIGALRM): a
+/// process whose loop is blocked and cannot reach the signal's byte in that time ends at once,
+/// with status 1, so that a signal always ends it.
 class SignalWatcher : public QObject
 {
     Q_OBJECT

@@ -24,3 +24,28 @@ void ClientEnd::setPresent(bool on)
     if (events.presenceChanged)
         events.presenceChanged(this);
 }
+
+void ClientEnd::queueCommand(const QByteArray &bytes)
+{
+    commands.push_back(bytes);
+    queuedCommandBytes += bytes.size();
+}
+
+QByteArray ClientEnd::takeCommand()
+{
+    if (commands.empty())
+        return QByteArray();
+    const QByteArray bytes = commands.front();
+    commands.pop_front();
+    queuedCommandBytes -= bytes.size();
+    commandsTaken();
+    return bytes;
+}
+
+void ClientEnd::tooManyCommands(const QString &reason)
+{
+    if (commandsLost)
+        return;
+    commandsLost = true;
+    events.notice(QStringLiteral("%1: a command was lost: %2").arg(name(), reason));
+}

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <deque>
 #include <functional>
 #include <memory>
 
@@ -36,6 +37,10 @@ public:
         std::function<void(std::unique_ptr<ClientEnd>)> joined;
     };
 
+    /// Bytes an end's reader has not taken, at most, while other ends are served beside it: past
+    /// it a TCP client is dropped, and the pty end loses them (see PtyClientEnd).
+    static constexpr int MaxQueuedBytes = 1 << 20;
+
     explicit ClientEnd(const QString &name) : endName(name) { }
     virtual ~ClientEnd();
     ClientEnd(const ClientEnd &) = delete;
@@ -57,8 +62,11 @@ public:
     /// The bytes that crossed the line at nowUs, when somebody is on the end.
     void deliver(qint64 nowUs, const QByteArray &bytes);
 
-    /// Bytes its reader has not taken hold the line (a serial port's reader does).
+    /// Bytes its reader has not taken hold the line (a serial port's reader does, while it is
+    /// the only one served).
     virtual bool isHolding() const { return false; }
+    /// Other ends have somebody on them too (ClientEnds says so as presence changes).
+    void setShared(bool on) { shared = on; }
     /// Bytes it has not passed on yet.
     virtual bool hasUnwritten() const { return false; }
     /// When flush() has something to pass on, or -1.
@@ -93,11 +101,28 @@ public:
     /// whose presence is no news (a UDP destination is always there).
     virtual QJsonObject presenceEvent() const { return QJsonObject(); }
 
+    /// A client's commands wait here for the line, at most this many bytes of them: past it
+    /// the client is dropped (an end that cannot drop its client reads no more of it until
+    /// some have gone).
+    static constexpr int MaxCommandBytes = 64 * 1024;
+    /// Queued by ClientEnds, which bounds them.
+    void queueCommand(const QByteArray &bytes);
+    bool hasCommand() const { return !commands.empty(); }
+    /// Its oldest command, which leaves the queue.
+    QByteArray takeCommand();
+    qint64 commandBytes() const { return queuedCommandBytes; }
+    /// Its commands went past a bound (reason says which): the end drops its client. An end
+    /// that cannot has lost the command, and says so once.
+    virtual void tooManyCommands(const QString &reason);
+
 protected:
     /// Passes bytes on to the end's client.
     virtual void send(qint64 nowUs, const QByteArray &bytes) = 0;
     void setPresent(bool on);
     void setGone() { gone = true; }
+    bool isShared() const { return shared; }
+    /// Some of its commands left the queue.
+    virtual void commandsTaken() { }
 
     Events events;
 
@@ -106,6 +131,10 @@ private:
     bool present = false;
     bool gone = false;
     bool skipToLine = false;
+    bool shared = false;
+    std::deque<QByteArray> commands;
+    qint64 queuedCommandBytes = 0;
+    bool commandsLost = false;
 };
 
 #endif // KELVANE_CLIENTEND_H

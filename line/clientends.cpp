@@ -29,7 +29,8 @@ void ClientEnds::begin(QObject *owner, const Events &set)
 void ClientEnds::add(std::unique_ptr<ClientEnd> end)
 {
     ClientEnd::Events wiring;
-    wiring.command = events.command;
+    ClientEnd *client = end.get();
+    wiring.command = [this, client](const QByteArray &bytes) { acceptCommand(client, bytes); };
     wiring.presenceChanged = [this](ClientEnd *changed) { presenceChanged(changed); };
     wiring.activity = [this] {
         prune();
@@ -65,10 +66,13 @@ void ClientEnds::presenceChanged(ClientEnd *end)
 
 void ClientEnds::updateListening()
 {
-    const bool now =
-        std::any_of(ends.begin(), ends.end(), [](const std::unique_ptr<ClientEnd> &end) {
+    const auto present =
+        std::count_if(ends.begin(), ends.end(), [](const std::unique_ptr<ClientEnd> &end) {
             return end->isPresent() && !end->isGone();
         });
+    for (const auto &end : ends)
+        end->setShared(present > 1);
+    const bool now = present > 0;
     if (now == listening)
         return;
     listening = now;
@@ -94,6 +98,47 @@ void ClientEnds::deliver(qint64 nowUs, const QByteArray &bytes)
         ends[i]->deliver(nowUs, bytes);
     atLineStart = bytes.endsWith('\n');
     prune();
+}
+
+void ClientEnds::acceptCommand(ClientEnd *end, const QByteArray &bytes)
+{
+    qint64 total = 0;
+    for (const auto &each : ends)
+        total += each->commandBytes();
+    const qint64 own = end->commandBytes() + bytes.size();
+    if (own > ClientEnd::MaxCommandBytes) {
+        end->tooManyCommands(QStringLiteral("%1 bytes of its commands waited for the line, more "
+                                            "than the bound of %2: it sends faster than the "
+                                            "line carries")
+                                 .arg(own)
+                                 .arg(ClientEnd::MaxCommandBytes));
+    } else if (total + bytes.size() > MaxCommandBytes) {
+        end->tooManyCommands(QStringLiteral("the clients' commands that waited for the line "
+                                            "would be %1 bytes, more than the bound of %2")
+                                 .arg(total + bytes.size())
+                                 .arg(MaxCommandBytes));
+    } else {
+        end->queueCommand(bytes);
+    }
+}
+
+bool ClientEnds::hasCommand() const
+{
+    return std::any_of(ends.begin(), ends.end(), [](const std::unique_ptr<ClientEnd> &end) {
+        return !end->isGone() && end->hasCommand();
+    });
+}
+
+QByteArray ClientEnds::takeCommand()
+{
+    for (size_t n = 0; n < ends.size(); ++n) {
+        const size_t i = (nextCommandEnd + n) % ends.size();
+        if (!ends[i]->isGone() && ends[i]->hasCommand()) {
+            nextCommandEnd = i + 1;
+            return ends[i]->takeCommand();
+        }
+    }
+    return QByteArray();
 }
 
 void ClientEnds::flush(qint64 nowUs, bool lineIdle)

@@ -24,8 +24,6 @@ public:
     /// What the set tells the relay.
     struct Events
     {
-        /// A client's command (one read of its), for the instrument.
-        std::function<void(const QByteArray &)> command;
         /// Somebody listens now, or nobody any more.
         std::function<void(bool)> listening;
         /// After any activity of the ends, to deliver what is due.
@@ -68,6 +66,13 @@ public:
     /// comes back then ("fault hangup over: ..." in the log, and a faultEnded event).
     void hangUp(double seconds);
 
+    /// The commands of all clients that wait for the line, at most; past it the client whose
+    /// command does not fit is dropped.
+    static constexpr qint64 MaxCommandBytes = 1 << 20;
+    bool hasCommand() const;
+    /// The oldest command of the next client that has one: clients take turns, so that one that
+    /// sends without end holds up the others' commands by one of its own at most.
+    QByteArray takeCommand();
     /// One line per end and client, for status.
     QStringList status() const;
     /// {"pty": {...}, "tcp": {..., "connected": [...]}, "udp": [...]}
@@ -78,12 +83,14 @@ private:
     void presenceChanged(ClientEnd *end);
     void updateListening();
     void prune();
+    void acceptCommand(ClientEnd *end, const QByteArray &bytes);
 
     std::vector<std::unique_ptr<ClientEnd>> ends;
     QObject *context = nullptr;
     Events events;
     bool listening = false;
     bool atLineStart = true; ///< the bytes delivered so far end with a whole line
+    size_t nextCommandEnd = 0; ///< where takeCommand() looks first
 };
 
 #endif // KELVANE_CLIENTENDS_H

@@ -497,10 +497,15 @@ void LineConditioner::stall(qint64 nowUs, qint64 durationUs)
     stalledUntil = qMax(stalledUntil, nowUs + durationUs);
 }
 
-void LineConditioner::injectGarbage(qint64 nowUs, int count)
+int LineConditioner::injectGarbage(qint64 nowUs, int count)
 {
     if (count <= 0 || unpluggedAt(nowUs))
-        return;
+        return qMax(0, count); // lost to the unplug, as anything written now
+    // Noise nobody hears takes only its time on the line; what is delivered waits in memory.
+    if (listening)
+        count = int(qMin<qint64>(count, qMax<qint64>(0, MaxHeldBytes - queuedBytes)));
+    if (count == 0)
+        return 0;
     QByteArray noise(count, Qt::Uninitialized);
     for (char &c : noise) {
         do {
@@ -508,4 +513,5 @@ void LineConditioner::injectGarbage(qint64 nowUs, int count)
         } while (c == '\n');
     }
     enqueue(nowUs, noise, listening, units == Chunks);
+    return count;
 }

@@ -123,8 +123,10 @@ public:
     void unplug(qint64 nowUs, qint64 durationUs);
     /// Nothing crosses for durationUs from nowUs; then everything held arrives at once.
     void stall(qint64 nowUs, qint64 durationUs);
-    /// count random bytes (never LF) put on the line now, as noise that precedes the next line.
-    void injectGarbage(qint64 nowUs, int count);
+    /// count random bytes (never LF) put on the line now, as noise that precedes the next line;
+    /// no more than the line may hold (MaxHeldBytes, with what waits on it already). Returns how
+    /// many it put on the line (or lost to an unplug).
+    int injectGarbage(qint64 nowUs, int count);
 
     const LineCounts &counts() const { return totals; }
 

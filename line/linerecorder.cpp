@@ -3,6 +3,9 @@
 #include <QIODevice>
 #include <QTimer>
 
+#include <cerrno>
+#include <cstring>
+
 LineRecorder::LineRecorder(QIODevice *out, const QString &comment, QObject *parent)
     : QObject(parent), out(out), timer(new QTimer(this))
 {
@@ -57,7 +60,12 @@ void LineRecorder::write()
 {
     if (text.isEmpty())
         return;
-    if (out->write(text) != text.size() && failure.isEmpty())
-        failure = out->errorString();
+    errno = 0;
+    if (out->write(text) != text.size() && failure.isEmpty()) {
+        // The system's reason: a device opened on a descriptor says "Unknown error".
+        const int number = errno;
+        failure = number != 0 ? QString::fromLocal8Bit(std::strerror(number)) : out->errorString();
+        emit failed(failure);
+    }
     text.resize(0);
 }

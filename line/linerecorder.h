@@ -40,6 +40,10 @@ public:
     /// Why the device refused the record, or empty.
     QString error() const { return failure; }
 
+signals:
+    /// The device refused the record: emitted once, with error().
+    void failed(const QString &reason);
+
 private:
     void endEntry();
     void write();

@@ -97,12 +97,6 @@ void LineRelay::begin()
     connect(presence, &QTimer::timeout, this, &LineRelay::checkPresence);
 
     ClientEnds::Events clients;
-    clients.command = [this](const QByteArray &bytes) {
-        // Looked at now, not at the last presence poll: a command that follows the simulator's
-        // opening of its end by less than a poll is heard.
-        source->checkPresence();
-        toDevice.write(nowUs(), bytes);
-    };
     clients.listening = [this](bool on) { toClient.setListening(on); };
     clients.activity = [this] { pump(); };
     clients.notice = [this](const QString &text) { emit notice(text); };
@@ -138,6 +132,14 @@ void LineRelay::pump()
         ends->deliver(now, bytes);
     }
     ends->flush(now, toClient.pending() == 0);
+    // The clients' commands go on the line in turn, as it has room: each waits in its client's
+    // queue meanwhile, so that one client's flood holds up the others' by one command at most.
+    while (ends->hasCommand() && toDevice.room(now) > 0) {
+        // Looked at now, not at the last presence poll: a command that follows the simulator's
+        // opening of its end by less than a poll is heard.
+        source->checkPresence();
+        toDevice.write(now, ends->takeCommand());
+    }
     // Commands go one write at a time, each only once the last has left.
     while (source->takesCommand()) {
         const QByteArray chunk = toDevice.take(now);
@@ -180,7 +182,9 @@ void LineRelay::schedule()
         tick->stop();
         return;
     }
-    const int delayMs = int((qMax(source->tickUs(), next - now) + 999) / 1000);
+    // At most an hour: a later time (a record's long gap) is looked at again then.
+    const int delayMs =
+        int((qBound(source->tickUs(), next - now, qint64(3600) * 1000000) + 999) / 1000);
     // A wake-up that comes earlier than needed only looks again; restarting costs more.
     if (!tick->isActive() || tick->remainingTime() > delayMs)
         tick->start(delayMs);
@@ -243,7 +247,13 @@ void LineRelay::garbage(int count)
     later([this, count] {
         // An event of no duration: it is over once its bytes are on the line.
         began("garbage", "bytes", count);
-        toClient.injectGarbage(nowUs(), count);
+        const int injected = toClient.injectGarbage(nowUs(), count);
+        if (injected < count)
+            emit notice(QStringLiteral("fault garbage: %1 of %2 bytes put on the line; it holds "
+                                       "at most %3 bytes that have not crossed")
+                            .arg(injected)
+                            .arg(count)
+                            .arg(LineConditioner::MaxHeldBytes));
         emit event({{QStringLiteral("event"), QStringLiteral("faultEnded")},
                     {QStringLiteral("fault"), QStringLiteral("garbage")}});
         pump();

@@ -60,12 +60,25 @@ void PtyClientEnd::read()
 {
     if (fd < 0)
         return;
+    // While its commands fill their queue, the rest waits in the pty, and the writer with it.
+    const qint64 room = qMin<qint64>(ReadChunk, MaxCommandBytes - commandBytes());
+    if (room <= 0) {
+        if (reader)
+            reader->setEnabled(false);
+        return;
+    }
     char buffer[ReadChunk];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    const ssize_t n = ::read(fd, buffer, size_t(room));
     if (n > 0)
         events.command(QByteArray(buffer, int(n)));
     else if (n < 0 && errno == EIO && isPresent())
         changePresence(false); // nobody has the slave open any more
+}
+
+void PtyClientEnd::commandsTaken()
+{
+    if (reader && fd >= 0 && isPresent())
+        reader->setEnabled(true);
 }
 
 void PtyClientEnd::checkPresence()
@@ -138,6 +151,21 @@ void PtyClientEnd::send(qint64, const QByteArray &bytes)
     // remainder is kept.
     unwritten.append(bytes);
     writeUnwritten();
+    if (!isShared() || unwritten.size() <= MaxQueuedBytes)
+        return;
+    // Others are served beside it: a reader that does not read loses what waits for it rather
+    // than stopping them, as a TCP client would be dropped.
+    if (!dropping)
+        events.notice(QStringLiteral("%1: its reader left %2 bytes unread, more than the bound of "
+                                     "%3, while other clients are served: they are dropped, and "
+                                     "it gets the line again from its next whole line")
+                          .arg(name())
+                          .arg(unwritten.size())
+                          .arg(MaxQueuedBytes));
+    dropping = true;
+    unheard += unwritten.size();
+    unwritten.clear();
+    startAtNextLine(true);
 }
 
 // Writes what waits until the system takes no more, and watches for room while some is left.
@@ -148,9 +176,10 @@ bool PtyClientEnd::writeUnwritten()
         const ssize_t n = ::write(fd, unwritten.constData(), size_t(unwritten.size()));
         if (n > 0) {
             bytes += n;
-            if (n == unwritten.size())
+            if (n == unwritten.size()) {
                 unwritten.clear();
-            else
+                dropping = false;
+            } else
                 unwritten.remove(0, int(n));
         } else if (n < 0 && errno == EINTR) {
             continue;
@@ -195,12 +224,14 @@ bool PtyClientEnd::restore(QString *back, QString *error)
 void PtyClientEnd::status(QStringList *lines) const
 {
     *lines
-        << QStringLiteral("Client end %1: %2, %3 bytes%4")
+        << QStringLiteral("Client end %1: %2, %3 bytes%4%5")
                .arg(name(),
                     fd < 0            ? QStringLiteral("hung up")
                         : isPresent() ? QStringLiteral("open")
                                       : QStringLiteral("closed"))
                .arg(bytes)
+               .arg(unheard > 0 ? QStringLiteral(", %1 unread bytes dropped").arg(unheard)
+                                : QString())
                .arg(isPresent() && speed != lineBaud && lineBaud > 0
                         ? QStringLiteral(", set to %1 baud (the line: %2)").arg(speed).arg(lineBaud)
                         : QString());
@@ -219,6 +250,7 @@ void PtyClientEnd::describe(QJsonObject *json) const
                  QJsonObject {{QStringLiteral("end"), name()},
                               {QStringLiteral("open"), isPresent()},
                               {QStringLiteral("bytes"), double(bytes)},
+                              {QStringLiteral("unheardBytes"), double(unheard)},
                               {QStringLiteral("baud"), speed},
                               {QStringLiteral("wrongBaud"), double(wrongSpeeds)}});
 }

@@ -101,15 +101,31 @@ void TcpClientEnd::read()
     char buffer[ReadChunk];
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n > 0) {
+        commanded = true;
         events.command(QByteArray(buffer, int(n)));
         return;
     }
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return;
-    if (n == 0)
+    if (n == 0 && !commanded) {
         disconnect(QStringLiteral("left"));
-    else
+    } else if (n == 0) {
+        // It closed its sending side after commands ("printf CMD | nc -N"): it may still read,
+        // and the replies are on their way. Once it has closed the rest, a write to it fails
+        // and it has left.
+        halfClosed = true;
+        if (reader)
+            reader->setEnabled(false);
+    } else {
         disconnect(QStringLiteral("lost"), QString::fromLocal8Bit(std::strerror(errno)));
+    }
+}
+
+void TcpClientEnd::tooManyCommands(const QString &reason)
+{
+    if (listener)
+        listener->clientDropped();
+    disconnect(QStringLiteral("dropped"), reason);
 }
 
 void TcpClientEnd::send(qint64, const QByteArray &bytes)
@@ -145,7 +161,10 @@ bool TcpClientEnd::writeUnwritten()
         } else if (n < 0 && errno != EAGAIN) {
             const QString reason = QString::fromLocal8Bit(std::strerror(errno));
             unwritten.clear();
-            disconnect(QStringLiteral("lost"), reason);
+            if (halfClosed)
+                disconnect(QStringLiteral("left"));
+            else
+                disconnect(QStringLiteral("lost"), reason);
             return false;
         } else {
             break;

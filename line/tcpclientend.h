@@ -7,13 +7,14 @@ class QSocketNotifier;
 class TcpListener;
 
 /// One client of a listening TCP port (made by TcpListener, which reports it in status). It never
-/// holds the line: a client that leaves more than MaxQueuedBytes unread is disconnected. It goes
-/// when the client leaves, when its connection fails, or with a hangup.
+/// holds the line: a client that leaves more than MaxQueuedBytes unread is disconnected, and so
+/// is one whose commands wait beyond their bound (ClientEnd::MaxCommandBytes). A client that
+/// closes its sending side after commands (shutdown, "nc -N") still gets the line, its replies
+/// included, until a write finds the connection closed; one that sent none has left. It goes when
+/// the client leaves, when its connection fails, or with a hangup.
 class TcpClientEnd : public ClientEnd
 {
 public:
-    static constexpr int MaxQueuedBytes = 1 << 20;
-
     /// fd: the accepted connection, taken over.
     TcpClientEnd(TcpListener *listener, int fd, const QString &name);
     ~TcpClientEnd() override;
@@ -30,6 +31,7 @@ public:
     /// {"event": "tcpClientJoined", "address"}, or once it has gone {"event": "tcpClientLeft",
     /// "address", "bytes", "how": "left", "lost", "dropped" or "closed by the hangup", "reason"}
     QJsonObject presenceEvent() const override;
+    void tooManyCommands(const QString &reason) override;
 
 protected:
     void send(qint64 nowUs, const QByteArray &bytes) override;
@@ -46,6 +48,8 @@ private:
     qint64 sent = 0;
     QString how; ///< how it went, once it has
     QString why;
+    bool commanded = false; ///< the client sent a command
+    bool halfClosed = false; ///< the client sends no more
 };
 
 #endif // KELVANE_TCPCLIENTEND_H

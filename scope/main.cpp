@@ -145,8 +145,9 @@ int main(int argc, char *argv[])
         "seen, 2 for usage errors, 3 when the device, the capture or an output file cannot be "
         "opened or written, 4 when --send got no reply in time, 5 when the device went away "
         "(hung up, removed) or the TCP connection was lost before the run's end, 6 when the run "
-        "decoded no ping (nor the reply to --send); when several apply, the first of 3, 4, 5, "
-        "6, 1."));
+        "decoded no ping (nor the reply to --send), 7 when a line of a --from line record is not "
+        "a record (its own message names the line; the run ends there); when several apply, the "
+        "first of 3, 4, 5, 6, 1."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument(

@@ -1,9 +1,11 @@
 #include "scope.h"
 
 #include "linerecord.h"
+#include "outputfile.h"
 
 #include "liveview.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QSerialPort>
 #include <QTcpSocket>
@@ -19,6 +21,8 @@
 
 namespace {
 
+// A line of a record longer than this is no record: it is refused rather than held.
+constexpr int MaxRecordLineBytes = 64 << 20;
 // Capture files are read in blocks of this size, and handed to the decoder in pieces of
 // FeedSize with the ping count checked between.
 constexpr int BlockSize = 1024 * 1024;
@@ -133,32 +137,21 @@ bool Scope::open()
         discardOutputs();
         return false;
     }
-    if (csv.isOpen()) {
-        csv.resize(0);
-        csv.write("time_s,channel_hz,depth_m,temperature_c,pitch_deg,roll_deg,samples,"
-                  "echo_depth_m\n");
-        csv.flush();
-    }
+    if (csv)
+        csvRows = "time_s,channel_hz,depth_m,temperature_c,pitch_deg,roll_deg,samples,"
+                  "echo_depth_m\n";
     return true;
 }
 
 bool Scope::openOutputs()
 {
-    if (!options.csvFile.isEmpty()) {
-        // Not truncated yet: a file of an earlier run stays as it was if this one cannot start.
-        csv.setFileName(options.csvFile);
-        csvExisted = csv.exists();
-        if (!csv.open(QIODevice::ReadWrite | QIODevice::Text)) {
-            text.err() << "kelvane-scope: cannot write " << options.csvFile << ": "
-                       << csv.errorString() << '\n';
-            return false;
-        }
-    }
-    if (!options.pngFile.isEmpty()) {
-        png.setFileName(options.pngFile);
-        if (!png.open(QIODevice::WriteOnly)) {
-            text.err() << "kelvane-scope: cannot write " << options.pngFile << ": "
-                       << png.errorString() << '\n';
+    for (auto [file, path] :
+         {std::make_pair(&csv, options.csvFile), std::make_pair(&png, options.pngFile)}) {
+        if (path.isEmpty())
+            continue;
+        *file = std::make_unique<OutputFile>(path, OutputFile::Replace);
+        if (!(*file)->open()) {
+            text.err() << "kelvane-scope: " << (*file)->errorString() << '\n';
             discardOutputs();
             return false;
         }
@@ -168,13 +161,16 @@ bool Scope::openOutputs()
 
 void Scope::discardOutputs()
 {
-    if (csv.isOpen() && !csvExisted)
-        csv.remove();
-    csv.close();
-    if (png.isOpen()) {
-        png.cancelWriting();
-        png.commit(); // after cancelWriting(): removes the unfinished file, writes nothing
-    }
+    csv.reset();
+    png.reset();
+}
+
+void Scope::writeCsvRows()
+{
+    // A failed write is said once, at the end, by commit().
+    if (csv && !csvRows.isEmpty())
+        csv->write(csvRows);
+    csvRows.resize(0);
 }
 
 bool Scope::openDevice()
@@ -326,8 +322,7 @@ void Scope::readDevice()
 void Scope::showDecoded()
 {
     text.flush();
-    if (csv.isOpen())
-        csv.flush();
+    writeCsvRows();
 }
 
 bool Scope::enoughPings() const
@@ -386,6 +381,10 @@ int Scope::runRecord(std::vector<char> &block, qint64 size)
             const char *lf = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
             if (!lf) {
                 line.append(p, int(end - p));
+                if (line.size() > MaxRecordLineBytes)
+                    return malformedRecord(
+                        number + 1,
+                        QStringLiteral("a line longer than %1 bytes").arg(MaxRecordLineBytes));
                 break;
             }
             const char *from = p;
@@ -397,7 +396,7 @@ int Scope::runRecord(std::vector<char> &block, qint64 size)
             }
             p = lf + 1;
             if (!recordLine(++number, from, length, record))
-                return IoError;
+                return MalformedRecord;
             line.resize(0);
         }
         if (pipedInput)
@@ -407,7 +406,7 @@ int Scope::runRecord(std::vector<char> &block, qint64 size)
     }
     if (!line.isEmpty() && !enoughPings() &&
         !recordLine(++number, line.constData(), line.size(), record))
-        return IoError;
+        return MalformedRecord;
     feedRecorded(record);
     return finish(enoughPings());
 }
@@ -420,8 +419,8 @@ bool Scope::recordLine(int number, const char *line, int length, RecordState &re
         return true;
     if (!LineRecord::parse(line, length, &record.entry)) {
         feedRecorded(record); // everything before it is decoded, as it stands
-        text.err() << "kelvane-scope: " << options.fromFile << ":" << number
-                   << ": not a line record entry\n";
+        malformedRecord(number,
+                        QStringLiteral("not a line record entry (SECONDS device|client BYTES)"));
         return false;
     }
     const QByteArray &bytes = record.entry.bytes;
@@ -440,6 +439,15 @@ bool Scope::recordLine(int number, const char *line, int length, RecordState &re
     if (options.pings > 0 || record.bytes.size() >= FeedSize)
         feedRecorded(record);
     return true;
+}
+
+// The file is not what its first line says: said with its line, and no output is written.
+int Scope::malformedRecord(int number, const QString &why)
+{
+    text.err() << "kelvane-scope: " << options.fromFile << ":" << number << ": " << why << '\n';
+    text.flush();
+    discardOutputs();
+    return MalformedRecord;
 }
 
 void Scope::feedRecorded(RecordState &record)
@@ -480,19 +488,20 @@ int Scope::finish(bool streamCut)
     }
     if (live)
         live->setState(endStatus == DeviceLost ? LiveView::Lost : LiveView::Ended, inputName());
-    if (csv.isOpen()) {
-        csv.close();
-        if (csv.error() != QFileDevice::NoError) {
-            text.err() << "kelvane-scope: cannot write " << options.csvFile << ": "
-                       << csv.errorString() << '\n';
-            status = IoError;
-        }
+    writeCsvRows();
+    if (csv && !csv->commit()) {
+        text.err() << "kelvane-scope: " << csv->errorString() << '\n';
+        status = IoError;
     }
-    if (png.isOpen()) {
+    if (png) {
+        QBuffer image;
+        image.open(QIODevice::WriteOnly);
         QString why;
-        if (!echogram.save(&png, &why) || !png.commit()) {
-            text.err() << "kelvane-scope: cannot write " << options.pngFile << ": "
-                       << (why.isEmpty() ? png.errorString() : why) << '\n';
+        if (!echogram.save(&image, &why)) {
+            text.err() << "kelvane-scope: cannot write " << options.pngFile << ": " << why << '\n';
+            status = IoError;
+        } else if (!png->write(image.data()) || !png->commit()) {
+            text.err() << "kelvane-scope: " << png->errorString() << '\n';
             status = IoError;
         }
     }
@@ -538,7 +547,7 @@ void Scope::onPing(const Ping &ping)
     text.out() << line;
     if (awaitingReply)
         return;
-    if (csv.isOpen()) {
+    if (csv) {
         line.resize(0);
         number(line, ping.time, 3, "");
         line.append(',');
@@ -556,10 +565,12 @@ void Scope::onPing(const Ping &ping)
         line.append(',');
         number(line, ping.echoDepth, 4, "");
         line.append('\n');
-        csv.write(line);
+        csvRows.append(line);
+        if (csvRows.size() >= 65536)
+            writeCsvRows();
     }
     // The echogram keeps its last columns only for the picture at the end.
-    if (png.isOpen())
+    if (png)
         echogram.addPing(ping);
     if (live)
         live->addPing(ping);

@@ -9,12 +9,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
-#include <QSaveFile>
 
 #include <limits>
+#include <memory>
 #include <vector>
 
 class LiveView;
+class OutputFile;
 class QIODevice;
 class QTimer;
 
@@ -37,7 +38,8 @@ public:
         IoError = 3, ///< the device, the capture or an output file cannot be opened or written
         NoReply = 4, ///< the command text of --send got no reply within the reply timeout
         DeviceLost = 5, ///< the device or connection went away before the run's end
-        NothingDecoded = 6 ///< the run ended without a ping, nor the reply to send
+        NothingDecoded = 6, ///< the run ended without a ping, nor the reply to send
+        MalformedRecord = 7 ///< a line of a --from line record is not a record
     };
 
     struct Options
@@ -95,7 +97,10 @@ private:
         bool first = true; ///< no instrument bytes yet
     };
     int runRecord(std::vector<char> &block, qint64 size);
+    /// One line of a record: false (said) when it is not one.
     bool recordLine(int number, const char *line, int length, RecordState &record);
+    void writeCsvRows();
+    int malformedRecord(int number, const QString &why);
     void feedRecorded(RecordState &record);
     void serveBrowsers();
     void discardOutputs();
@@ -114,9 +119,11 @@ private:
     QFile input; ///< the capture of fromFile
     bool pipedInput = false; ///< the capture is no file: shown as it is read
     QElapsedTimer clock;
-    QFile csv;
-    bool csvExisted = false; ///< kept when the run fails before it starts
-    QSaveFile png; ///< the echogram appears under its name only once written whole
+    // Written through OutputFile: a regular file appears under its name only once written
+    // whole (one of an earlier run stays as it was if this one fails), never through a link.
+    std::unique_ptr<OutputFile> csv;
+    std::unique_ptr<OutputFile> png;
+    QByteArray csvRows; ///< rows not yet handed to csv
     TextOutput text; ///< standard output and standard error
     QByteArray row; ///< the line or CSV row being put together
     int channelFrequency = std::numeric_limits<int>::min(); ///< of channelText

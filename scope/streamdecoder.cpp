@@ -831,6 +831,14 @@ void StreamDecoder::headerLine(const Line &line)
             ping.temperature = value;
             break;
         case Field::Samples:
+            // A negative count is no count; left as it is, it would read as "none stated".
+            if (value < 0) {
+                report(Anomaly::Malformed, line,
+                       QStringLiteral("%1: #NSamples %2: a sample count must be 0 or more")
+                           .arg(QString::fromLatin1(t->name))
+                           .arg(qint64(value)));
+                break;
+            }
             ping.headerSamples = int(value);
             headerSamples.store(line);
             break;

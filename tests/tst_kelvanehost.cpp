@@ -12,7 +12,10 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 
 namespace {
@@ -172,6 +175,10 @@ private slots:
     void replayEnds();
     void replayLoops();
     void controlChannel();
+    void ptyEndBesideOthers();
+    void commandFlood();
+    void recordWriteFails();
+    void signalWhileBlocked();
     void manPage();
 
 private:
@@ -369,13 +376,18 @@ void TstKelvaneHost::refusals()
     QVERIFY(writeFile(path("bad.script"),
                       "# a comment\n0 status\n1 fault sideways 2\n2 set "
                       "KELVANE_SIMULATOR CONST_MODE maybe\nsoon quit\n"));
+    QVERIFY(writeFile(path("victim"), "kept\n") && QFile::link(path("victim"), path("link")));
+    QVERIFY(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600) == 0);
+    QVERIFY(QDir().mkdir(path("open")) && ::chmod(QFile::encodeName(path("open")), 0777) == 0);
     Peer busy(socket(SOCK_STREAM));
     QVERIFY(::listen(busy.fd, 1) == 0);
     QStringList args = extra == "-" ? QStringList() : QString::fromUtf8(extra).split(' ');
     QString text = QString::fromUtf8(error);
-    const QStringList words = {
-        "DIR",  dir->path(),        "PTY", pty.slavePath(), "BUSY", QString::number(portOf(busy)),
-        "HOST", KELVANE_HOST_BINARY};
+    const QStringList words = {"DIR",  dir->path(),
+                               "PTY",  pty.slavePath(),
+                               "BUSY", QString::number(portOf(busy)),
+                               "HOST", KELVANE_HOST_BINARY,
+                               "UID",  QString::number(::getuid())};
     for (int i = 0; i < words.size(); i += 2) {
         args.replaceInStrings(words.at(i), words.at(i + 1));
         text.replace(words.at(i), words.at(i + 1));
@@ -393,6 +405,7 @@ void TstKelvaneHost::refusals()
     QVERIFY(host.out.isEmpty());
     QVERIFY(!QFileInfo::exists(settingsPath()));
     QCOMPARE(QFileInfo::exists(link("client")), held == "links");
+    QCOMPARE(readFile(path("victim")), QByteArray("kept\n"));
 }
 
 // The settings file is written by save alone: the run starts from a copy of it, with a warning
@@ -797,6 +810,89 @@ void TstKelvaneHost::controlChannel()
     QVERIFY(!QFileInfo::exists(control));
 }
 
+// The pty end, which nobody reads, holds the line only while it is alone: beside a TCP client
+// it loses what its reader leaves past 1 MiB (counted), and the TCP client reads on.
+void TstKelvaneHost::ptyEndBesideOthers()
+{
+    QVERIFY(writeFile(path("capture.nmea"), deviceBytes(testData("replay-depth.record"))));
+    Host host({"--replay", path("capture.nmea"), "--loop", "--baud", "0", "--tcp", "0",
+               "--link-dir", links, "--stats", path("line.json")});
+    QVERIFY2(host.ready(), host.err.constData());
+    const int unread = openClient();
+    Peer a(socket(SOCK_STREAM, tcpPort(host.out)));
+    QVERIFY2(host.wait(host.err, ": its reader left "), host.err.constData());
+    const int atDrop = a.received.size();
+    QVERIFY(waitFor([&] { return a.received.size() > atDrop + (1 << 20); }, Deadline));
+    ::close(unread);
+    QVERIFY(host.quit());
+    QVERIFY(statistic(path("line.json"), "clients/pty/unheardBytes").toDouble() > (1 << 20));
+}
+
+// A client that sends faster than the line carries is dropped once 64 KiB of its commands wait;
+// one that closes its sending side after a command ("printf CMD | nc -N") reads on.
+void TstKelvaneHost::commandFlood()
+{
+    ::signal(SIGPIPE, SIG_IGN);
+    Host host({"--replay", KELVANE_TEST_DATA_DIR "/replay-depth.record", "--loop", "--baud", "9600",
+               "--no-pty", "--tcp", "0"});
+    QVERIFY2(host.ready(), host.err.constData());
+    Peer flood(socket(SOCK_STREAM, tcpPort(host.out)));
+    Peer halfClosed(socket(SOCK_STREAM, tcpPort(host.out)));
+    QVERIFY(halfClosed.write("#go\r\n") && ::shutdown(halfClosed.fd, SHUT_WR) == 0);
+    flood.write(QByteArray(256 * 1024, 'x'));
+    QVERIFY2(host.wait(host.err,
+                       " bytes of its commands waited for the line, more than the bound "
+                       "of 65536: it sends faster than the line carries\n"),
+             host.err.constData());
+    const int before = halfClosed.received.size();
+    QVERIFY(waitFor([&] { return halfClosed.received.size() > before + 200; }, Deadline));
+    QVERIFY(host.quit());
+    QCOMPARE(host.err.count(" dropped after "), 1);
+    QVERIFY(!host.err.contains(" left after "));
+}
+
+// A record that cannot be written on (past a file size limit here, a full disk in the field) is
+// said once; the line goes on, and the exit status says the record is incomplete.
+void TstKelvaneHost::recordWriteFails()
+{
+    QVERIFY(writeFile(path("capture.nmea"), deviceBytes(testData("replay-depth.record"))));
+    QVERIFY(writeFile(path("stop.script"), "1 quit\n"));
+    Peer udp(socket(SOCK_DGRAM));
+    rlimit unlimited = {}, limited = {};
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &unlimited) == 0);
+    limited = {8192, unlimited.rlim_max};
+    // Inherited by the host only: the limit is the test's own again once it started.
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &limited) == 0);
+    Host host({"--replay", path("capture.nmea"), "--loop", "--baud", "0", "--no-pty",
+               "--no-console", "--udp", QStringLiteral("127.0.0.1:%1").arg(portOf(udp)), "--record",
+               path("line.record"), "--stats", path("line.json"), "--script", path("stop.script")});
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &unlimited) == 0);
+    QVERIFY2(host.exited(4), host.err.constData());
+    QCOMPARE(host.err.count("cannot write"), 1);
+    QVERIFY(host.err.contains("error: cannot write " + QFile::encodeName(path("line.record")) +
+                              ": File too large; the record ends here, the line goes on\n"));
+    QVERIFY(statistic(path("line.json"), "toClient/bytesOut").toDouble() > 8192);
+}
+
+// A host blocked in a write (a FIFO whose reader does not read) still ends on SIGTERM.
+void TstKelvaneHost::signalWhileBlocked()
+{
+    QVERIFY(writeFile(path("capture.nmea"), deviceBytes(testData("replay-depth.record"))));
+    const QByteArray fifo = QFile::encodeName(path("record.fifo"));
+    QVERIFY(::mkfifo(fifo.constData(), 0600) == 0);
+    const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
+    Peer udp(socket(SOCK_DGRAM));
+    Host host({"--replay", path("capture.nmea"), "--loop", "--baud", "0", "--no-pty",
+               "--no-console", "--udp", QStringLiteral("127.0.0.1:%1").arg(portOf(udp)), "--record",
+               path("record.fifo")});
+    int queued = 0;
+    QVERIFY(waitFor([&] { return ::ioctl(reader, FIONREAD, &queued) == 0 && queued >= 32768; },
+                    Deadline));
+    host.process.terminate();
+    QVERIFY2(host.exited(1), host.err.constData());
+    ::close(reader);
+}
+
 // The manual page lists exactly the options of --help, and the exit statuses it lists.
 void TstKelvaneHost::manPage()
 {
@@ -835,7 +931,7 @@ void TstKelvaneHost::manPage()
             pageStatuses << tag.section(QLatin1Char(' '), -1);
         }
     }
-    QVERIFY(helpOptions.size() > 20 && helpStatuses.size() == 4);
+    QVERIFY(helpOptions.size() > 20 && helpStatuses.size() == 5);
     std::sort(helpOptions.begin(), helpOptions.end());
     std::sort(pageOptions.begin(), pageOptions.end());
     QCOMPARE(pageOptions, helpOptions);

@@ -89,6 +89,7 @@ void tst_KelvaneScope::runs()
     QFETCH(QByteArray, out);
     QFETCH(QByteArray, err);
     QFETCH(QByteArray, csv);
+    err.replace('@', KELVANE_TEST_DATA_DIR "/");
 
     QStringList args;
     for (const QByteArray &word : arguments.split(' ')) {
@@ -457,7 +458,7 @@ void tst_KelvaneScope::manualFollowsHelp()
     QCOMPARE(all(section("EXIT STATUS"), "(?m)^\\.TP\n\\.B (\\d+)\n"), helpStatuses);
     QStringList statuses;
     for (int s : {Scope::Clean, Scope::AnomaliesSeen, Scope::UsageError, Scope::IoError,
-                  Scope::NoReply, Scope::DeviceLost, Scope::NothingDecoded})
+                  Scope::NoReply, Scope::DeviceLost, Scope::NothingDecoded, Scope::MalformedRecord})
         statuses << QString::number(s);
     QCOMPARE(helpStatuses, statuses);
 }

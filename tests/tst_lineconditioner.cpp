@@ -235,6 +235,11 @@ void TstLineConditioner::garbageGoesBeforeNextLine()
     QCOMPARE(conditioner.take(0).size(), 4);
     conditioner.write(0, line(2));
     QCOMPARE(conditioner.take(0).size(), 5);
+    // On a paced line noise waits to cross: no more of it than the line may hold.
+    conditioner.setBaud(9600);
+    QCOMPARE(conditioner.injectGarbage(0, 1000000), 1000000);
+    QCOMPARE(conditioner.injectGarbage(0, 1000000), LineConditioner::MaxHeldBytes - 1000000);
+    QCOMPARE(conditioner.pending(), qint64(LineConditioner::MaxHeldBytes));
 }
 
 // Commands: each write crosses whole, at its last byte; none while nobody takes them.

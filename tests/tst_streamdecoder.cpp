@@ -234,6 +234,12 @@ void tst_StreamDecoder::decode_data()
          "#Altitude,m   5.0?00",
          "t=0.000 ch=450000 depth=- temp=20.50 pitch=-12.340 roll=3.210 n=1333 echo=5.0025", s2,
          s3});
+    row("sample count negative", replaced(single, {{8, "#NSamples -1"}}),
+        {r1,
+         "line 8: malformed: single-frequency header: #NSamples -1: a sample count must be 0 "
+         "or more: #NSamples -1",
+         "t=0.000 ch=450000 depth=5.0000 temp=20.50 pitch=-12.340 roll=3.210 n=1333 echo=5.0025",
+         s2, s3});
     row("sample lost", removed(single, 1510, 1510),
         {r1, s1,
          "line 1379: sample count mismatch: #NSamples 1333, but the data block has 1332 samples: "

@@ -19,7 +19,7 @@ double PingTiming::period() const
     std::array<double, Window> sorted;
     const int n = std::min(int(intervals.size()), Window);
     std::copy(intervals.begin(), intervals.begin() + n, sorted.begin());
-    std::sort(sorted.begin(), sorted.begin() + n);
+    std::nth_element(sorted.begin(), sorted.begin() + n / 2, sorted.begin() + n);
     return sorted[size_t(n / 2)];
 }
 

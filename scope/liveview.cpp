@@ -86,6 +86,9 @@ quint16 LiveView::port() const
 void LiveView::accept()
 {
     while (QWebSocket *socket = server->nextPendingConnection()) {
+        // The view owns its browsers' sockets: those still open, and those forgotten whose
+        // deferred deletion the event loop did not reach before the end, go with it.
+        socket->setParent(this);
         // Queued: a browser is never forgotten while the list of them is being gone through.
         connect(
             socket, &QWebSocket::disconnected, this, [this, socket] { forget(socket); },

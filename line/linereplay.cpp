@@ -164,5 +164,7 @@ qint64 LineReplay::nextUs() const
 {
     if (ended && pending.isEmpty())
         return -1;
-    return record ? roundStartUs + dueUs : 0;
+    // A line that sets out before the replay began (its crossing time is longer than its recorded
+    // time) is due at once: a time below 0 would read as "nothing more".
+    return record ? qMax<qint64>(0, roundStartUs + dueUs) : 0;
 }

@@ -31,7 +31,7 @@ public:
     void start(qint64 nowUs);
     /// The bytes due by nowUs, at most maxBytes; what is left is due at once.
     QByteArray take(qint64 nowUs, qint64 maxBytes);
-    /// When take() next has bytes (for a capture: at once), or -1 at the end.
+    /// When take() next has bytes (for a capture: at once), never below 0; or -1 at the end.
     qint64 nextUs() const;
     bool atEnd() const { return ended; }
     /// 1 in the first round, 2 once it began again, ...

@@ -28,6 +28,7 @@ class TstLineReplay : public QObject
 private slots:
     void play_data();
     void play();
+    void dueBeforeStart();
     void refused_data();
     void refused();
     void recordings_data();
@@ -104,6 +105,20 @@ void TstLineReplay::play()
     }
     QCOMPARE(replay.atEnd(), !loop);
     QCOMPARE(replay.round(), round);
+}
+
+// At 9600 baud a line recorded 4 ms in sets out 8.5 ms before the replay began: it is due at
+// once. A negative time would read as "nothing more", and the line would wait for another wake-up.
+void TstLineReplay::dueBeforeStart()
+{
+    LineReplay replay;
+    QString error;
+    QVERIFY2(replay.open(file(LineRecord::header() + "0.004000 device 0123456789\n"), &error),
+             qPrintable(error));
+    replay.setBaud(9600);
+    replay.start(0);
+    QCOMPARE(replay.nextUs(), 0);
+    QCOMPARE(replay.take(0, 1 << 20), QByteArray("0123456789\r\n"));
 }
 
 void TstLineReplay::refused_data()

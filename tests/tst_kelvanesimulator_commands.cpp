@@ -1,14 +1,13 @@
 // The simulator's command protocol on a real pty, with the plug-in taken as the host takes it:
 // its identity, the replies byte for byte with the data timer each command text leaves behind,
-// and a new device or a new instance taken at the next start. Copies of the plug-in with a
-// broken metadata record are refused, and one Qt alone is mapped: run on the packaged plug-in
-// in a build against Qt 5.7.1, this suite is the flight computer's host in that Qt.
+// and a new device or a new instance taken at the next start, and one Qt alone mapped: run on
+// the packaged plug-in in a build against Qt 5.7.1, this suite is the flight computer's host in
+// that Qt.
 
 #include "logcapture.h"
 #include "simulatorhost.h"
 
 #include <QJsonDocument>
-#include <QtEndian>
 
 class tst_KelvaneSimulatorCommands : public QObject, SimulatorFixture
 {
@@ -23,8 +22,6 @@ private slots:
     void commands_data();
     void commands();
     void restartAndNewDevice();
-    void refusals_data();
-    void refusals();
     void onlyOneQtMapped();
 };
 
@@ -96,50 +93,6 @@ void tst_KelvaneSimulatorCommands::restartAndNewDevice()
     plugin->requestStart();
     KELVANE_COMMAND(other, "output 7 go", "output 7 go\r\n>ok.\r\n");
     QCOMPARE(dataTimerPeriods(), QList<int> {1000});
-}
-
-// A number word of the metadata's binary JSON: the value in the word itself, under a Latin-1 key.
-static QByteArray numberWord(quint32 value)
-{
-    const quint32 word = qToLittleEndian((2u | 8u | 16u) | value << 5);
-    return QByteArray(reinterpret_cast<const char *>(&word), 4);
-}
-
-void tst_KelvaneSimulatorCommands::refusals_data()
-{
-    // Copies of the plug-in with their metadata record patched. Qt refuses a plug-in built for a
-    // newer minor version than its own: 5.15 where this Qt is older, else the next minor.
-    QTest::addColumn<QByteArray>("original");
-    QTest::addColumn<QByteArray>("patched");
-    QTest::addColumn<QString>("refusal");
-    const quint32 newer = qMax(0x050F00, (QT_VERSION & 0xFFFF00) + 0x100);
-    QTest::newRow("built for a newer Qt") << numberWord(0x050701) << numberWord(newer)
-                                          << "The plugin '%1' uses incompatible Qt library. (5." +
-            QString::number(newer >> 8 & 0xFF) + ".0) [release]";
-    QTest::newRow("no \"MetaData\"")
-        << QByteArray("\x08\x00MetaData", 10) << QByteArray("\x08\x00Metadata", 10)
-        << "no \"MetaData\" object in the metadata of %1";
-}
-
-void tst_KelvaneSimulatorCommands::refusals()
-{
-    QFETCH(QByteArray, original);
-    QFETCH(QByteArray, patched);
-    QFETCH(QString, refusal);
-    // The record in its section comes first; debug information may hold a copy.
-    QByteArray library = readFile(loader.fileName());
-    const int record = library.indexOf("QTMETADATA  qbjs");
-    const int at = library.indexOf(original, record);
-    QVERIFY(record >= 0 && at > record && at < record + 200);
-    QFile copy(dir.path() + QStringLiteral("/%1.so").arg(qHash(patched)));
-    QVERIFY(copy.open(QIODevice::WriteOnly) &&
-            copy.write(library.replace(at, patched.size(), patched)) > 0);
-    copy.close();
-
-    QPluginLoader other(copy.fileName());
-    QString why;
-    QVERIFY(!acceptPlugin(other, why) && !other.isLoaded());
-    QCOMPARE(why, refusal.arg(other.fileName()));
 }
 
 void tst_KelvaneSimulatorCommands::onlyOneQtMapped()

@@ -119,6 +119,12 @@ void Console::readInput()
 
 void Console::handleLine(const QByteArray &rawLine)
 {
+    // The conversion below ends a text at its first NUL: a line that starts with one would read
+    // as empty and go unanswered, and one with a NUL further on would lose what follows it.
+    if (rawLine.contains('\0')) {
+        printError(QStringLiteral("error: a NUL byte in the line; type help for the commands"));
+        return;
+    }
     const QString line = QString::fromLocal8Bit(rawLine).trimmed();
     if (line.isEmpty())
         return;

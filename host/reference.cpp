@@ -2,7 +2,9 @@
 
 #include "app.h"
 
+#include <QHash>
 #include <QMetaMethod>
+#include <QSettings>
 #include <QStringList>
 #include <QVector>
 
@@ -108,21 +110,31 @@ int unsignedBits(const QString &type)
     return 0;
 }
 
+// App's setting signals by name (GROUP_NAME) and their parameter types, read from its
+// meta-object once.
+const QHash<QByteArray, QString> &signalTypes()
+{
+    static const QHash<QByteArray, QString> types = [] {
+        QHash<QByteArray, QString> found;
+        const QMetaObject &meta = App::staticMetaObject;
+        for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+            const QMetaMethod method = meta.method(i);
+            if (method.methodType() == QMetaMethod::Signal && method.parameterCount() == 1 &&
+                !found.contains(method.name()))
+                found.insert(method.name(), QString::fromLatin1(method.parameterTypes().first()));
+        }
+        return found;
+    }();
+    return types;
+}
+
 } // namespace
 
 namespace Reference {
 
 QString settingType(const QByteArray &group, const QByteArray &name)
 {
-    const QByteArray signal = group + '_' + name;
-    const QMetaObject &meta = App::staticMetaObject;
-    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
-        const QMetaMethod method = meta.method(i);
-        if (method.methodType() == QMetaMethod::Signal && method.name() == signal &&
-            method.parameterCount() == 1)
-            return QString::fromLatin1(method.parameterTypes().constFirst());
-    }
-    return QString();
+    return signalTypes().value(group + '_' + name);
 }
 
 QString refusal(const QByteArray &group, const QByteArray &name, const QString &value)
@@ -173,6 +185,37 @@ QString warning(const QByteArray &group, const QByteArray &name, const QString &
                  choices.join(QStringLiteral(" or ")), QLatin1String(s.otherwise));
     }
     return QString();
+}
+
+QStringList valueWarnings(const QSettings &store)
+{
+    QStringList warnings;
+    // Looked up by App's signals, each split at every underscore (KELVANE_SIMULATOR_DELTA_M may
+    // be KELVANE_SIMULATOR/DELTA_M), rather than by the file's keys: a file of many keys costs
+    // no more than one of few.
+    for (auto it = signalTypes().begin(); it != signalTypes().end(); ++it) {
+        const QByteArray &signal = it.key();
+        for (int at = signal.indexOf('_'); at > 0; at = signal.indexOf('_', at + 1)) {
+            const QByteArray group = signal.left(at), name = signal.mid(at + 1);
+            const QString key = QString::fromLatin1(group + '/' + name);
+            if (!store.contains(key))
+                continue;
+            // The INI reader splits a value at its commas (a decimal comma: 1,5).
+            const QVariant raw = store.value(key);
+            const QString value = raw.type() == QVariant::StringList
+                ? raw.toStringList().join(QLatin1Char(','))
+                : raw.toString();
+            // An empty value is the plug-in's own default for a depth (read as 0), no mistake.
+            QString why = value.isEmpty() ? QString() : refusal(group, name, value);
+            if (why.isEmpty() && !value.isEmpty())
+                why = warning(group, name, value);
+            if (!why.isEmpty())
+                warnings << why;
+        }
+    }
+    // In the order of the keys, whatever the order of the signals.
+    std::sort(warnings.begin(), warnings.end());
+    return warnings;
 }
 
 const std::vector<Setting> &settings()

@@ -3,8 +3,11 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <vector>
+
+class QSettings;
 
 /// What the console knows of the simulator's settings and of the instrument's commands, each in
 /// one table: the reference that help prints, and the checks of a value before it reaches
@@ -50,6 +53,10 @@ QString refusal(const QByteArray &group, const QByteArray &name, const QString &
 
 /// A warning for a value that converts but that the simulator does not act on; empty otherwise.
 QString warning(const QByteArray &group, const QByteArray &name, const QString &value);
+
+/// A line for each value of store that the plug-in would not get as written: one that refusal()
+/// refuses, or one that warning() warns of; an empty value is none. In the order of the keys.
+QStringList valueWarnings(const QSettings &store);
 
 /// The simulator's settings and the instrument's commands, as help prints them.
 QString text();

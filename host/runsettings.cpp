@@ -2,6 +2,7 @@
 
 #include "app.h"
 #include "outputfile.h"
+#include "reference.h"
 #include "regularfile.h"
 #include "report.h"
 #include "settingsfile.h"
@@ -66,6 +67,10 @@ bool prepare(App &app, const QString &settingsPath, const QString &copyPath,
         QFile::setPermissions(copyPath, QFile::ReadOwner | QFile::WriteOwner);
     }
     app.loadSettings(copyPath);
+    // Said at the start, since nothing shows it once the run is going; the value stays, as App
+    // keeps it, and the host starts.
+    for (const QString &warning : Reference::valueWarnings(*app.settings()))
+        Report::warning(QStringLiteral("%1: %2").arg(settingsPath, warning));
 
     // Written straight into the store, not through App::updateSetting: no component exists yet
     // to hear a setting signal, and these values are the host's configuration of the plug-in

@@ -120,11 +120,12 @@ bool LineSession::open(QString *error, int *status)
             pair, PtyPair::speedCode(options.baud) != B0 ? options.baud : 0));
     }
     for (const NetAddress &to : qAsConst(options.udp)) {
-        const int fd = openUdp(to, error);
+        const int fd = openUdp(to, options.udpFrom, error);
         if (fd < 0)
             return false;
         ends.push_back(std::make_unique<UdpDestination>(fd, to));
-        banner << QStringLiteral("UDP: to %1").arg(to.toString());
+        banner << QStringLiteral("UDP: to %1 from %2")
+                      .arg(to.toString(), NetAddress::ofSocket(fd, true).toString());
     }
     if (options.tcp) {
         const int fd = listenTcp(options.tcpAddress, error);

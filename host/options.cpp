@@ -247,6 +247,24 @@ const Option table[] = {
          return true;
      },
      nullptr},
+    {"udp-from", "ADDR",
+     "Send the datagrams of --udp from ADDR (0.0.0.0 or :: for every interface); without it "
+     "each destination's socket is bound to the address the system sends to it from: the "
+     "loopback address for a loopback destination, else the address of its interface.",
+     true,
+     [](const QString &value, Options *o, QString *error) {
+         // An address alone, without brackets for IPv6; the system picks the port.
+         const bool v6 = value.contains(QLatin1Char(':')) && !value.startsWith(QLatin1Char('['));
+         const QString text =
+             v6 ? QStringLiteral("[%1]:0").arg(value) : value + QLatin1String(":0");
+         if (NetAddress::parse(text, "", &o->line.udpFrom, error))
+             return true;
+         *error = QStringLiteral("--udp-from needs a numeric address such as 127.0.0.1 or ::1, "
+                                 "got \"%1\"")
+                      .arg(value);
+         return false;
+     },
+     nullptr},
     {"no-pty", nullptr, "Make no client end DIR/client (with --tcp or --udp).", true,
      [](const QString &, Options *o, QString *) {
          o->line.pty = false;
@@ -402,6 +420,8 @@ QString crossOptionError(const Options &options, const QStringList &given)
     const LineOptions &line = options.line;
     if (given.contains(QStringLiteral("tcp-max-clients")) && !line.tcp)
         return QStringLiteral("--tcp-max-clients needs --tcp");
+    if (given.contains(QStringLiteral("udp-from")) && line.udp.isEmpty())
+        return QStringLiteral("--udp-from needs --udp");
     if (!line.pty && !line.tcp && line.udp.isEmpty())
         return QStringLiteral("--no-pty needs --tcp or --udp: no client could reach the line");
     if (line.loop && line.replayPath.isEmpty())

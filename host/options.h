@@ -10,7 +10,7 @@
 
 /// The line options of kelvane-host, read: how the line carries bytes (--baud, --seed, --faults,
 /// --command-faults, --talker), what it keeps (--record, --stats), and its ends and source besides
-/// the pair (--tcp, --tcp-max-clients, --udp, --no-pty, --replay, --loop).
+/// the pair (--tcp, --tcp-max-clients, --udp, --udp-from, --no-pty, --replay, --loop).
 struct LineOptions
 {
     int baud = 115200;
@@ -24,6 +24,7 @@ struct LineOptions
     NetAddress tcpAddress;
     int tcpMaxClients = 16;
     QVector<NetAddress> udp;
+    NetAddress udpFrom; ///< no family: each destination's own source address
     bool pty = true;
     QString replayPath;
     bool loop = false;

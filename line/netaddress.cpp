@@ -140,13 +140,35 @@ int listenTcp(const NetAddress &address, QString *error)
     return fd;
 }
 
-int openUdp(const NetAddress &address, QString *error)
+int openUdp(const NetAddress &address, const NetAddress &from, QString *error)
 {
     if (address.port() == 0) {
         *error = QStringLiteral("cannot send to %1: no port").arg(address.toString());
         return -1;
     }
     const int family = address.storage.ss_family;
+    if (from.storage.ss_family != AF_UNSPEC && from.storage.ss_family != family) {
+        *error = QStringLiteral("cannot send to %1 from %2: not the same address family")
+                     .arg(address.toString(), from.toString().section(QLatin1Char(':'), 0, -2));
+        return -1;
+    }
+    // A socket that is never bound is bound by its first send to every interface, where anyone
+    // may send datagrams to its port. The source the system picks for the destination is found
+    // on a socket of its own, connected and dropped: the real one is bound before it connects.
+    NetAddress source = from;
+    if (source.storage.ss_family == AF_UNSPEC) {
+        const int probe = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        if (probe < 0 || ::setsockopt(probe, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
+            ::connect(probe, address.data(), address.size()) != 0)
+            return fail(probe, error, QStringLiteral("cannot send to %1").arg(address.toString()));
+        source = NetAddress::ofSocket(probe, true);
+        ::close(probe);
+    }
+    if (family == AF_INET)
+        reinterpret_cast<sockaddr_in *>(&source.storage)->sin_port = 0;
+    else
+        reinterpret_cast<sockaddr_in6 *>(&source.storage)->sin6_port = 0;
     const int fd = ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return fail(fd, error, QStringLiteral("cannot make a UDP socket"));
@@ -161,9 +183,14 @@ int openUdp(const NetAddress &address, QString *error)
         ok = ok && ::setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &ttl, sizeof ttl) == 0 &&
             ::setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, &on, sizeof on) == 0;
     }
+    if (ok && ::bind(fd, source.data(), source.size()) != 0) {
+        return fail(fd, error,
+                    QStringLiteral("cannot send from %1")
+                        .arg(source.toString().section(QLatin1Char(':'), 0, -2)));
+    }
     // Connecting checks now that the address can be reached from here (a route, an interface);
     // the socket is then unconnected again, so that a far end that refuses a datagram does not
-    // make the next sendto() fail.
+    // make the next sendto() fail. The address it is bound to stays.
     if (!ok || ::connect(fd, address.data(), address.size()) != 0)
         return fail(fd, error, QStringLiteral("cannot send to %1").arg(address.toString()));
     sockaddr unspecified = {};

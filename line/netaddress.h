@@ -31,7 +31,10 @@ struct NetAddress
 /// A non-blocking TCP socket listening on address (SO_REUSEADDR), or -1 with *error.
 int listenTcp(const NetAddress &address, QString *error);
 /// A non-blocking UDP socket that may send to address: broadcast allowed, multicast with a
-/// time to live of 1 and looped back to this machine; -1 with *error.
-int openUdp(const NetAddress &address, QString *error);
+/// time to live of 1 and looped back to this machine; -1 with *error. It is bound to from (its
+/// port 0: one the system picks) or, for a from of no family, to the address the system sends
+/// to address from: the loopback address for a loopback destination, else the address of the
+/// interface that reaches it. Never to every interface unless from says so.
+int openUdp(const NetAddress &address, const NetAddress &from, QString *error);
 
 #endif // KELVANE_NETADDRESS_H

@@ -179,6 +179,7 @@ private slots:
     void commandFlood();
     void recordWriteFails();
     void signalWhileBlocked();
+    void backgroundConsole();
     void manPage();
 
 private:
@@ -314,10 +315,12 @@ void TstKelvaneHost::consoleCommands()
     const int errBefore = host.err.size();
     host.send("fault sideways 2");
     host.send("set ECHOSOUNDER MAX_DEPTH_M abc");
+    host.send(QByteArray("\0status", 7));
     const QByteArray refused = "error: fault needs unplug SECONDS, stall SECONDS, hangup SECONDS, "
                                "garbage N or [commands] KIND=RATE; type help for the commands\n"
                                "error: ECHOSOUNDER/MAX_DEPTH_M takes type float (a number such as "
-                               "2.5), not: abc; nothing changed\n";
+                               "2.5), not: abc; nothing changed\n"
+                               "error: a NUL byte in the line; type help for the commands\n";
     QVERIFY(host.wait(host.err, refused));
     QCOMPARE(host.err.mid(errBefore), refused);
     QVERIFY(host.says("status", "\nLast request: start\n", 2));
@@ -378,6 +381,8 @@ void TstKelvaneHost::refusals()
                       "KELVANE_SIMULATOR CONST_MODE maybe\nsoon quit\n"));
     QVERIFY(writeFile(path("victim"), "kept\n") && QFile::link(path("victim"), path("link")));
     QVERIFY(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600) == 0);
+    QFile big(path("big.ini"));
+    QVERIFY(big.open(QIODevice::WriteOnly) && big.resize((1 << 20) + 1));
     QVERIFY(QDir().mkdir(path("open")) && ::chmod(QFile::encodeName(path("open")), 0777) == 0);
     Peer busy(socket(SOCK_STREAM));
     QVERIFY(::listen(busy.fd, 1) == 0);
@@ -632,8 +637,10 @@ void TstKelvaneHost::network()
     // client joins mid-line.
     Host host(arguments(KELVANE_SIMULATOR_PLUGIN,
                         {"--tcp", "0", "--tcp-max-clients", "3", "--udp",
-                         QStringLiteral("127.0.0.1:%1").arg(portOf(udp)), "--stats", statsFile}));
+                         QStringLiteral("127.0.0.1:%1").arg(portOf(udp)), "--udp-from", "127.0.0.2",
+                         "--stats", statsFile}));
     QVERIFY2(host.ready(), host.err.constData());
+    QVERIFY(host.out.contains(" from 127.0.0.2:"));
     const quint16 port = tcpPort(host.out);
     Peer a(socket(SOCK_STREAM, port));
     // The first ping shows the simulator has its end open: commands before it go unheard.
@@ -727,6 +734,8 @@ void TstKelvaneHost::replayEnds()
                "--udp", QStringLiteral("127.0.0.1:%1").arg(portOf(udp))});
     QVERIFY2(host.exited(0), host.err.constData());
     QVERIFY(host.err.endsWith("kelvane-host: replay: end of " + QFile::encodeName(file) + '\n'));
+    // Bound to the loopback address, not to every interface.
+    QVERIFY2(host.out.contains(" from 127.0.0.1:"), host.out.constData());
     udp.take();
     QCOMPARE(udp.received, bytes);
     QVERIFY(oneLineEach(udp));
@@ -891,6 +900,32 @@ void TstKelvaneHost::signalWhileBlocked()
     host.process.terminate();
     QVERIFY2(host.exited(1), host.err.constData());
     ::close(reader);
+}
+
+// A host in the background process group of its terminal ("kelvane-host &") leaves its console
+// unread, says so, and is not stopped (SIGTTIN) by a line typed there; SIGTERM ends it. The
+// terminal is a pty, made the controlling terminal of a session (setsid -c) whose shell runs the
+// host as a background job (set -m).
+void TstKelvaneHost::backgroundConsole()
+{
+    Pty terminal;
+    QStringList host = QStringList(KELVANE_HOST_BINARY) + arguments(KELVANE_PROBE_PLUGIN);
+    if (!qEnvironmentVariableIsEmpty("KELVANE_EMULATOR"))
+        host.prepend(qEnvironmentVariable("KELVANE_EMULATOR"));
+    QProcess session;
+    session.setStandardInputFile(terminal.slavePath());
+    session.setStandardOutputFile(terminal.slavePath());
+    session.setStandardErrorFile(terminal.slavePath());
+    session.start("setsid",
+                  QStringList {"-w", "-c", "sh", "-c", "set -m; \"$@\" & wait $!", "sh"} + host);
+    QVERIFY(!terminal.readUntil("Console: type help", Deadline).isEmpty());
+    QVERIFY(terminal.write("status\n"));
+    QVERIFY(!terminal.readUntil("the console is in the background", Deadline).isEmpty());
+    // The pair's lock names the host's process.
+    const pid_t pid = readFile(link("kelvane-host.lock")).split('\n').at(0).toInt();
+    QVERIFY(pid > 0 && ::kill(pid, SIGTERM) == 0);
+    QVERIFY(session.waitForFinished(Deadline));
+    QCOMPARE(session.exitCode(), 0);
 }
 
 // The manual page lists exactly the options of --help, and the exit statuses it lists.

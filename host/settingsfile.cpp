@@ -34,8 +34,11 @@ QStringList removeStaleLocks(const QString &path, qint64 minAgeMs)
 QVector<QPair<int, QString>> droppedLines(const QString &path)
 {
     QVector<QPair<int, QString>> dropped;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // Opened as the settings file is read: a FIFO put at its path since the start would hold
+    // save (and the event loop) in open().
+    QFile file;
+    QString error;
+    if (!RegularFile::openForReading(&file, path, MaxBytes, &error))
         return dropped;
     int number = 0;
     while (!file.atEnd()) {

@@ -21,7 +21,7 @@ QStringList removeStaleLocks(const QString &path, qint64 minAgeMs = 2000);
 
 /// The lines (1-based number, text) that the store's INI reader skips, so that its next write
 /// of the file drops them: text that is neither blank, nor a [section], nor NAME=VALUE, and
-/// comment lines starting with ';'.
+/// comment lines starting with ';'. None when path is no regular file of at most MaxBytes.
 QVector<QPair<int, QString>> droppedLines(const QString &path);
 
 /// Makes path hold the settings of run, except the key keep, which keeps its value in path (or

@@ -2,6 +2,7 @@
 
 #include <QLatin1String>
 
+#include <algorithm>
 #include <cstring>
 
 namespace LineRecord {
@@ -9,6 +10,10 @@ namespace LineRecord {
 namespace {
 
 const char *const Magic = "# kelvane-host line record ";
+
+// The most bytes of the stream in one line of text: escaped, four bytes of text each at most,
+// with the entry's start, they stay within MaxLineBytes.
+constexpr int MaxPieceBytes = (MaxLineBytes - 64) / 4;
 
 const char *find(const char *from, const char *end, char c)
 {
@@ -28,6 +33,11 @@ qint64 number(const char *begin, const char *end, bool *ok)
         return value;
     }
     return QByteArray(begin, int(end - begin)).toLongLong(ok);
+}
+
+bool allDigits(const char *begin, const char *end)
+{
+    return std::all_of(begin, end, [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // What a byte becomes in a line of text: 0 for itself, else the letter after its backslash
@@ -124,10 +134,18 @@ const char *parseStart(const char *line, const char *end, Entry *entry)
     bool okMicros = false;
     const qint64 seconds = number(line, dot, &okSeconds);
     const qint64 micros = number(dot + 1, dot + 7, &okMicros);
-    if (!okSeconds || !okMicros || seconds < 0 || line[0] == '+' || dot[1] == '+')
+    if (!okMicros || seconds < 0 || line[0] == '+' || dot[1] == '+')
         return nullptr;
     const QLatin1String source(space + 1, int(second - space - 1));
     if (source != QLatin1String("device") && source != QLatin1String("client"))
+        return nullptr;
+    // Checked before it is scaled: seconds in microseconds may pass what a qint64 holds, and
+    // wrap to a time that looks like any other. Digits too many for a qint64 are such a time.
+    if (seconds > MaxSeconds || (!okSeconds && allDigits(line, dot))) {
+        entry->timeTooLate = true;
+        return nullptr;
+    }
+    if (!okSeconds)
         return nullptr;
     entry->us = seconds * 1000000 + micros;
     entry->source = source == QLatin1String("device") ? Device : Client;
@@ -173,10 +191,10 @@ void append(QByteArray *out, qint64 us, Source source, const char *bytes, int si
 {
     if (size <= 0)
         return;
-    // The most text a byte can become is four bytes ("\xhh"); the start of the entry at most
-    // 19 + 1 + 6 + 8; each line two more ("\" and LF, or the leading space).
+    // The most text a byte can become is five bytes (a bare LF: " \n\" and the text line's
+    // end); the start of the entry at most 19 + 1 + 6 + 8; each cut of a long line three more.
     const int at = out->size();
-    out->resize(at + 40 + 4 * size + 2);
+    out->resize(at + 40 + 5 * size + 3 * (size / MaxPieceBytes + 1));
     char *p = out->data() + at;
     char digits[20];
     int n = 0;
@@ -194,13 +212,16 @@ void append(QByteArray *out, qint64 us, Source source, const char *bytes, int si
     while (from < end) {
         if (from != bytes)
             *p++ = ' ';
-        const char *lf = find(from, end, '\n');
+        // Looked for no further than a line of text may reach: a longer line of the stream
+        // goes in pieces, each a line of text that stands for its bytes alone.
+        const char *reach = end - from > MaxPieceBytes + 2 ? from + MaxPieceBytes + 2 : end;
+        const char *lf = find(from, reach, '\n');
         if (lf && lf > from && lf[-1] == '\r') {
             // The common line: its CR LF is the text line's end.
             p = escapeInto(p, from, lf - 1);
             from = lf + 1;
         } else {
-            const char *stop = lf ? lf + 1 : end;
+            const char *stop = lf ? lf + 1 : qMin(reach, from + MaxPieceBytes);
             p = escapeInto(p, from, stop);
             *p++ = '\\';
             from = stop;
@@ -251,6 +272,7 @@ bool parse(const char *line, int size, Entry *entry)
         text = line + 1;
     } else {
         entry->begun = false;
+        entry->timeTooLate = false;
         text = parseStart(line, end, entry);
         if (!text)
             return false;

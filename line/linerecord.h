@@ -26,12 +26,22 @@
 ///
 /// Version 1 (`# kelvane-host line record 1`) had one entry per line of text, every byte
 /// escaped ("\r\n" too) and nothing for the text line's end; it is still read.
+///
+/// A line of text is at most MaxLineBytes long: the writer cuts a longer line of the stream into
+/// further lines of its entry that end in a backslash of their own, and readers refuse a longer
+/// one. A time is at most MaxSeconds.
 namespace LineRecord {
 
 enum Source { Device, Client };
 
 /// The version written.
 const int Version = 2;
+
+/// The longest line of text, its line ending left out; readers hold one at a time.
+constexpr int MaxLineBytes = 1 << 20;
+/// The latest time, in seconds (about 31 years): in microseconds, and summed over the rounds of a
+/// looped replay, it stays far from overflowing.
+constexpr qint64 MaxSeconds = 999999999;
 
 /// One line of a record as read, and what the lines before it left for the next: a further
 /// line of an entry has the time and source of the line that began it.
@@ -42,6 +52,7 @@ struct Entry
     QByteArray bytes;
     int version = Version; ///< of the record being read
     bool begun = false; ///< a line with a time was read: a further line may follow
+    bool timeTooLate = false; ///< parse() refused the line for a time beyond MaxSeconds
 };
 
 /// The first line of a record file of the version written, with its line ending.
@@ -64,8 +75,8 @@ QByteArray escape(const QByteArray &bytes);
 /// The bytes of text escaped as escape() writes them; false for a stray or unknown escape.
 bool unescape(const QByteArray &text, QByteArray *bytes);
 /// One line of a record (its line ending may be there) into *entry, by entry->version; false
-/// when it is not one, and then *entry holds nothing of use. The entry's bytes keep their
-/// memory from call to call.
+/// when it is not one (entry->timeTooLate says whether for its time alone), and then *entry
+/// holds nothing else of use. The entry's bytes keep their memory from call to call.
 bool parse(const char *line, int size, Entry *entry);
 inline bool parse(const QByteArray &line, Entry *entry)
 {

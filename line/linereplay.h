@@ -5,6 +5,7 @@
 #include <QByteArray>
 
 #include <QFile>
+#include <QStringList>
 
 /// The instrument's output played back from a file: a line record (LineRecord's format; its
 /// device records at their recorded times, client records skipped) or a plain capture (bytes,
@@ -13,8 +14,9 @@
 class LineReplay
 {
 public:
-    /// Opens path and reads it through once: a record must parse line by line, in time order,
-    /// and hold some device bytes; a capture must not be empty. False with *error.
+    /// Opens path, which must be a regular file, and reads it through once: a record must parse
+    /// line by line (no line longer than LineRecord::MaxLineBytes), in time order, and hold some
+    /// device bytes; a capture must not be empty. False with *error.
     bool open(const QString &path, QString *error);
     bool isRecord() const { return record; }
     /// The instrument's bytes in the file, and the time from the file's start to its last device
@@ -36,9 +38,35 @@ public:
     bool atEnd() const { return ended; }
     /// 1 in the first round, 2 once it began again, ...
     int round() const { return rounds; }
+    /// Lines for the log since the last call, each said once: the file changed while it played
+    /// (the replay then ends: "FILE changed while it played ..."), a round that played nothing,
+    /// bytes of one time or of one line of the stream played in pieces of MaxHeldBytes.
+    QStringList takeNews();
+
+    /// The bytes of one time (or of one line of the stream) held before they go: more go on
+    /// in pieces of this size, at the same time.
+    static constexpr int MaxHeldBytes = 1 << 20;
 
 private:
+    /// What tells the file opened from one written since: its size and modification time.
+    struct Stamp
+    {
+        qint64 size = -1;
+        qint64 modifiedNs = -1;
+        bool operator==(const Stamp &other) const
+        {
+            return size == other.size && modifiedNs == other.modifiedNs;
+        }
+    };
+    enum Read { Line, End, TooLong };
+    /// The next line of the file into lineBuffer (*size bytes, its line ending kept); TooLong
+    /// for a line of more than LineRecord::MaxLineBytes, of which only the start was read.
+    Read readLine(int *size);
     bool fetch();
+    Stamp stamp() const;
+    /// Ends the replay, with a line that says why, when the file is no longer the one opened.
+    bool changed();
+    void stop(const QString &why);
 
     QFile file;
     bool record = false;
@@ -56,6 +84,13 @@ private:
     qint64 carryUs = 0;
     bool ended = false;
     int rounds = 1;
+    QString path;
+    Stamp opened;
+    qint64 roundBytes = 0; ///< the instrument's bytes played in this round
+    int lineNumber = 1; ///< of the last line read
+    bool splitSaid = false;
+    QStringList news;
+    QByteArray lineBuffer; ///< the line read last, in memory kept from line to line
 };
 
 #endif // KELVANE_LINEREPLAY_H

@@ -26,6 +26,9 @@ void ReplaySource::feed(qint64 now)
                                           : room - bytes.size();
         crossed.push_back(line.toClient->crossedUs());
     }
+    // Said when it happens: the file changed under the replay, bytes that went in pieces.
+    for (const QString &news : replay->takeNews())
+        line.notice(QStringLiteral("replay: ") + news);
 }
 
 void ReplaySource::command(const QByteArray &)

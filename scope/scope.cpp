@@ -21,8 +21,9 @@
 
 namespace {
 
-// A line of a record longer than this is no record: it is refused rather than held.
-constexpr int MaxRecordLineBytes = 64 << 20;
+// A line of a record longer than this is no record: it is refused rather than held. The host
+// writes none longer, and refuses them in a replay too.
+constexpr int MaxRecordLineBytes = LineRecord::MaxLineBytes;
 // Capture files are read in blocks of this size, and handed to the decoder in pieces of
 // FeedSize with the ping count checked between.
 constexpr int BlockSize = 1024 * 1024;

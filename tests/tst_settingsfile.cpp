@@ -3,6 +3,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 // A process that dies while it syncs the settings file may leave QLockFile's lock, or the lock it
 // takes to remove a stale one, empty; QLockFile then waits out its 30 s stale time at the next
 // sync. The host removes such locks before the store opens the file.
@@ -13,6 +16,7 @@ class TstSettingsFile : public QObject
 private slots:
     void removeStaleLocks_data();
     void removeStaleLocks();
+    void fifoAtSave();
 };
 
 namespace {
@@ -55,6 +59,18 @@ void TstSettingsFile::removeStaleLocks()
     QCOMPARE(SettingsFile::removeStaleLocks(path),
              removed ? QStringList {path + suffix} : QStringList());
     QCOMPARE(QFileInfo::exists(path + suffix), !removed);
+}
+
+// A FIFO put where the settings file was once the host had started: save looks for the lines it
+// would drop at once, rather than wait in open() for a writer that never comes.
+void TstSettingsFile::fifoAtSave()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("settings.ini"));
+    QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+    ::alarm(10); // a blocked open() ends the suite, failed, rather than hang it
+    QVERIFY(SettingsFile::droppedLines(path).isEmpty());
+    ::alarm(0);
 }
 
 QTEST_GUILESS_MAIN(TstSettingsFile)

@@ -57,7 +57,7 @@ void LineSession::stop()
     if (lineRelay)
         lineRelay->stop();
     if (recorder) {
-        // What the relay delivered last is queued before this: it is written first.
+        // The relay has ended: what it delivered last is posted, and flush() takes it first.
         QString error;
         QMetaObject::invokeMethod(
             recorder,
@@ -159,17 +159,19 @@ bool LineSession::open(QString *error, int *status)
         recorder->moveToThread(&recordThread);
         recordThread.setObjectName(QStringLiteral("record"));
         recordThread.start();
-        // Queued from the relay's thread to the recorder's, with the time each delivery
-        // happened.
+        // Posted on the relay's thread, with the time each delivery happened; the recorder's
+        // thread takes them in batches.
         LineRecorder *to = recorder;
         // Said when it happens, once; the line goes on.
         connect(to, &LineRecorder::failed, this, &LineSession::recordWriteFailed);
         connect(
             lineRelay.get(), &LineRelay::deliveredToClient, to,
-            [to](qint64 us, const QByteArray &bytes) { to->add(us, LineRecord::Device, bytes); });
+            [to](qint64 us, const QByteArray &bytes) { to->post(us, LineRecord::Device, bytes); },
+            Qt::DirectConnection);
         connect(
             lineRelay.get(), &LineRelay::deliveredToDevice, to,
-            [to](qint64 us, const QByteArray &bytes) { to->add(us, LineRecord::Client, bytes); });
+            [to](qint64 us, const QByteArray &bytes) { to->post(us, LineRecord::Client, bytes); },
+            Qt::DirectConnection);
     }
     lineRelay->start();
     return true;

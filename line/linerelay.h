@@ -32,12 +32,13 @@ class QTimer;
 ///     -----------                               ---------------------
 ///     unplug/stall/hangUp/garbage/setRates ---> queued: applied, then a pass of the line
 ///     snapshot() ----------(blocking call)----> counts, status lines, JSON, copied out
-///                <--------- queued signals ---- deliveredToClient/ToDevice (for the record),
-///                                               notice, event, failed, sourceEnded
+///                <--------- queued signals ---- notice, event, failed, sourceEnded
 ///
-/// Nothing on the relay's thread ever waits for the main thread, so the one blocking call,
-/// snapshot(), cannot deadlock. Before start() and after stop() there is no relay thread, and
-/// snapshot() reads the state directly.
+/// deliveredToClient and deliveredToDevice are emitted on the relay's thread: a receiver on
+/// another thread either takes a queued call for each, or (as the record does) connects
+/// directly and hands them over itself. Nothing on the relay's thread ever waits for the main
+/// thread, so the one blocking call, snapshot(), cannot deadlock. Before start() and after stop()
+/// there is no relay thread, and snapshot() reads the state directly.
 class LineRelay : public QObject
 {
     Q_OBJECT

@@ -44,6 +44,7 @@ private slots:
     void portLoss_data();
     void portLoss();
     void neverReadingClient();
+    void intervalZeroWaitsForTheLine();
     void largeFrames();
 
 private:
@@ -193,6 +194,34 @@ void tst_SimulatorFaults::neverReadingClient()
         at = next;
     }
     QVERIFY(pings >= 3);
+}
+
+void tst_SimulatorFaults::intervalZeroWaitsForTheLine()
+{
+    // At interval 0 a client that stops reading holds the pings back rather than having them
+    // skipped: the data timer waits until the port has written down its backlog, and the
+    // pings go on, numbered without a gap, once the client reads again.
+    client->setReading(false);
+    QVERIFY(client->write("output 2 #range 10000 interval 0 go"));
+    qint64 largestBacklog = 0;
+    QVERIFY(waitFor([&] {
+        largestBacklog = qMax(largestBacklog, port()->bytesToWrite());
+        return dataTimerPeriods().isEmpty();
+    }));
+    client->setReading(true);
+    QVERIFY(waitFor([&] { return client->received.count("##DataEnd") > 50; }, 30000));
+    QVERIFY(client->write("output 7"));
+    QVERIFY(waitFor([&] { return client->received.endsWith("output 7\r\n>ok.\r\n"); }, 30000));
+    // Nothing about skipped pings; the backlog no more than the bound and the ping that passed it.
+    QCOMPARE(log->take(), QStringList {startRequestLines().at(1)});
+    QVERIFY2(largestBacklog <= (1 << 14) + 8192, qPrintable(QString::number(largestBacklog)));
+    const QRegularExpression number(QStringLiteral("\r\n#Ping (\\d+)\r\n"));
+    int previous = -1;
+    for (auto it = number.globalMatch(QString::fromLatin1(client->received)); it.hasNext();) {
+        const int ping = it.next().captured(1).toInt();
+        QVERIFY2(previous < 0 || ping == previous + 1, qPrintable(QString::number(ping)));
+        previous = ping;
+    }
 }
 
 void tst_SimulatorFaults::largeFrames()

@@ -19,12 +19,19 @@ LineRecorder::LineRecorder(QIODevice *out, const QString &comment, QObject *pare
     // Reserved, so that emptying them keeps their memory.
     text.reserve(BufferBytes + 64 * 1024);
     entry.reserve(64 * 1024);
+    postedBytes.reserve(BufferBytes + 64 * 1024);
+    takenBytes.reserve(BufferBytes + 64 * 1024);
     write();
 }
 
 void LineRecorder::add(qint64 us, LineRecord::Source from, const QByteArray &bytes)
 {
-    if (bytes.isEmpty())
+    add(us, from, bytes.constData(), bytes.size());
+}
+
+void LineRecorder::add(qint64 us, LineRecord::Source from, const char *bytes, int size)
+{
+    if (size <= 0)
         return;
     // A delivery soon after the entry's first says nothing new by its time: the entry's is as
     // true of it to the window. One after a longer while, or of the other source, does.
@@ -35,7 +42,7 @@ void LineRecorder::add(qint64 us, LineRecord::Source from, const QByteArray &byt
         firstUs = us;
     }
     lastUs = us;
-    entry.append(bytes);
+    entry.append(bytes, size);
     if (text.size() + entry.size() >= BufferBytes) {
         endEntry();
         write();
@@ -46,18 +53,19 @@ void LineRecorder::add(qint64 us, LineRecord::Source from, const QByteArray &byt
 
 void LineRecorder::post(qint64 us, LineRecord::Source from, const QByteArray &bytes)
 {
-    // At --baud 0 the relay delivers thousands of times a second. Handing each delivery over
-    // as an event of its own woke this thread as often, and the switches cost the relay a
-    // third of its rate on two cores; now a batch costs one event, or two when it is large.
+    // At --baud 0 the relay delivers thousands of times a second. Handed over as an event of
+    // its own, each delivery woke this thread; now a batch costs one event, or two when it is
+    // large. The bytes are copied into the batch, so that the relay's own buffers are freed on
+    // its thread at once rather than on this one later.
     QMutexLocker lock(&postedLock);
-    posted.push_back({us, from, bytes});
-    postedBytes += bytes.size();
+    posted.push_back({us, from, bytes.size()});
+    postedBytes.append(bytes);
     if (!takeAsked) {
         takeAsked = true;
         QMetaObject::invokeMethod(
             this, [this] { takeTimer->start(); }, Qt::QueuedConnection);
     }
-    if (postedBytes >= BufferBytes && !takeNowAsked) {
+    if (postedBytes.size() >= BufferBytes && !takeNowAsked) {
         takeNowAsked = true;
         QMetaObject::invokeMethod(this, &LineRecorder::takePosted, Qt::QueuedConnection);
     }
@@ -68,15 +76,19 @@ void LineRecorder::takePosted()
     {
         QMutexLocker lock(&postedLock);
         taken.swap(posted);
-        postedBytes = 0;
+        takenBytes.swap(postedBytes);
         takeAsked = takeNowAsked = false;
     }
     // A take asked for before this one may still come: it finds little or nothing.
     takeTimer->stop();
-    for (const Delivery &delivery : taken)
-        add(delivery.us, delivery.source, delivery.bytes);
-    // Emptied here, on this thread, so that the bytes are freed here too; the room stays.
+    const char *bytes = takenBytes.constData();
+    for (const Delivery &delivery : taken) {
+        add(delivery.us, delivery.source, bytes, delivery.size);
+        bytes += delivery.size;
+    }
+    // Emptied for the next swap; the room stays.
     taken.clear();
+    takenBytes.resize(0);
 }
 
 bool LineRecorder::flush()

@@ -55,13 +55,15 @@ signals:
     void failed(const QString &reason);
 
 private:
+    /// A posted delivery; its bytes follow those of the one before in the batch's bytes.
     struct Delivery
     {
         qint64 us;
         LineRecord::Source source;
-        QByteArray bytes;
+        int size;
     };
 
+    void add(qint64 us, LineRecord::Source source, const char *bytes, int size);
     void takePosted();
     void endEntry();
     void write();
@@ -74,7 +76,8 @@ private:
     QMutex postedLock;
     std::vector<Delivery> posted;
     std::vector<Delivery> taken;
-    qint64 postedBytes = 0;
+    QByteArray postedBytes;
+    QByteArray takenBytes;
     bool takeAsked = false;
     bool takeNowAsked = false;
     QByteArray text; ///< written when it passes BufferBytes, or by the timer

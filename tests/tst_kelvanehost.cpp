@@ -637,10 +637,10 @@ void TstKelvaneHost::network()
     // client joins mid-line.
     Host host(arguments(KELVANE_SIMULATOR_PLUGIN,
                         {"--tcp", "0", "--tcp-max-clients", "3", "--udp",
-                         QStringLiteral("127.0.0.1:%1").arg(portOf(udp)), "--udp-from", "127.0.0.2",
+                         QStringLiteral("127.0.0.1:%1").arg(portOf(udp)), "--udp-from", "127.0.0.1",
                          "--stats", statsFile}));
     QVERIFY2(host.ready(), host.err.constData());
-    QVERIFY(host.out.contains(" from 127.0.0.2:"));
+    QVERIFY(host.out.contains(" from 127.0.0.1:"));
     const quint16 port = tcpPort(host.out);
     Peer a(socket(SOCK_STREAM, port));
     // The first ping shows the simulator has its end open: commands before it go unheard.

@@ -206,8 +206,10 @@ QStringList valueWarnings(const QSettings &store)
                 ? raw.toStringList().join(QLatin1Char(','))
                 : raw.toString();
             // An empty value is the plug-in's own default for a depth (read as 0), no mistake.
-            QString why = value.isEmpty() ? QString() : refusal(group, name, value);
-            if (why.isEmpty() && !value.isEmpty())
+            if (value.isEmpty())
+                continue;
+            QString why = refusal(group, name, value);
+            if (why.isEmpty())
                 why = warning(group, name, value);
             if (!why.isEmpty())
                 warnings << why;

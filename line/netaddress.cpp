@@ -21,6 +21,12 @@ int fail(int fd, QString *error, const QString &what)
     return -1;
 }
 
+// An address as toString() writes it, without its port: "127.0.0.1", "[::1]".
+QString withoutPort(const NetAddress &address)
+{
+    return address.toString().section(QLatin1Char(':'), 0, -2);
+}
+
 } // namespace
 
 bool NetAddress::parse(const QString &text, const char *defaultAddress, NetAddress *out,
@@ -149,7 +155,7 @@ int openUdp(const NetAddress &address, const NetAddress &from, QString *error)
     const int family = address.storage.ss_family;
     if (from.storage.ss_family != AF_UNSPEC && from.storage.ss_family != family) {
         *error = QStringLiteral("cannot send to %1 from %2: not the same address family")
-                     .arg(address.toString(), from.toString().section(QLatin1Char(':'), 0, -2));
+                     .arg(address.toString(), withoutPort(from));
         return -1;
     }
     // A socket that is never bound is bound by its first send to every interface, where anyone
@@ -184,9 +190,7 @@ int openUdp(const NetAddress &address, const NetAddress &from, QString *error)
             ::setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, &on, sizeof on) == 0;
     }
     if (ok && ::bind(fd, source.data(), source.size()) != 0) {
-        return fail(fd, error,
-                    QStringLiteral("cannot send from %1")
-                        .arg(source.toString().section(QLatin1Char(':'), 0, -2)));
+        return fail(fd, error, QStringLiteral("cannot send from %1").arg(withoutPort(source)));
     }
     // Connecting checks now that the address can be reached from here (a route, an interface);
     // the socket is then unconnected again, so that a far end that refuses a datagram does not

@@ -21,9 +21,6 @@
 
 namespace {
 
-// A line of a record longer than this is no record: it is refused rather than held. The host
-// writes none longer, and refuses them in a replay too.
-constexpr int MaxRecordLineBytes = LineRecord::MaxLineBytes;
 // Capture files are read in blocks of this size, and handed to the decoder in pieces of
 // FeedSize with the ping count checked between.
 constexpr int BlockSize = 1024 * 1024;
@@ -382,10 +379,10 @@ int Scope::runRecord(std::vector<char> &block, qint64 size)
             const char *lf = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
             if (!lf) {
                 line.append(p, int(end - p));
-                if (line.size() > MaxRecordLineBytes)
-                    return malformedRecord(
-                        number + 1,
-                        QStringLiteral("a line longer than %1 bytes").arg(MaxRecordLineBytes));
+                if (line.size() > LineRecord::MaxLineBytes)
+                    return malformedRecord(number + 1,
+                                           QStringLiteral("a line longer than %1 bytes")
+                                               .arg(LineRecord::MaxLineBytes));
                 break;
             }
             const char *from = p;

@@ -503,7 +503,17 @@ void KelvaneSimulator::timerEvent(QTimerEvent *event)
 {
     if (event->timerId() != dataTimerId)
         return;
+    if (pacedByPort) {
+        pingAhead();
+        return;
+    }
+    pingOnce();
+    if (unsentSize > 0)
+        writeUnsent();
+}
 
+void KelvaneSimulator::pingOnce()
+{
     // A serial line does not queue, but Qt keeps every byte the client has not read yet. A
     // client that does not keep up loses whole pings, never part of one: a ping that finds more
     // than MaxSerialBacklog waiting is taken all the same (the sweep, the draws and the counters
@@ -517,41 +527,51 @@ void KelvaneSimulator::timerEvent(QTimerEvent *event)
     if (backlog == 0)
         endSkipping();
     heldBack = false;
-    const size_t gathered = unsentSize;
     pinging = true;
     ping();
     pinging = false;
-    // A write to the port costs a pass of the event loop and a system call, more than a short
-    // ping costs to make. At interval 0, where the next ping comes on the next pass, the pings
-    // go to the port together once PacedGather bytes of them wait, or when one writes nothing
-    // (the dual instrument's silence). A reply goes behind them in the same buffer.
-    if (unsentSize > 0 && (!pacedByPort || unsentSize >= PacedGather || unsentSize == gathered))
-        writeUnsent();
     holdingBack = false;
     skipping = skipping || heldBack;
     if (heldBack && skippedPings++ == 0)
         addPreamble(qWarning()) << "WARN:"
                                 << "Serial output backlog full, skipping pings:" << serialDevice;
+}
 
-    // A timer of period 0 fires on every pass of the event loop. Behind a line slower than the
-    // pings, the loop would spin, making a ping on every pass only for it to be skipped, and
-    // take the processor from whoever drains the line. The timer waits for the port instead
-    // (see portWrote()): at this period there is no clock for skipped pings to keep.
-    if (pacedByPort && port && port->bytesToWrite() > PacedBacklog) {
-        if (unsentSize > 0)
-            writeUnsent();
-        killTimer(dataTimerId);
+void KelvaneSimulator::pingAhead()
+{
+    // A timer of period 0 fires on every pass of the event loop: one ping a pass would cost a
+    // pass, and the system calls it makes, for every ping, and behind a line slower than the
+    // pings the loop would spin. Instead the pings are made in runs: enough of them to have
+    // PacedBacklog bytes waiting in the port, handed to it in one write, and then none until
+    // the port has written them all (portWrote()). The loop sleeps meanwhile, and the next run
+    // is made while the bytes already in the line's own buffer go out, never in front of
+    // bytes that wait for it. A ping that writes nothing (the dual instrument's silence) ends
+    // the run, and the timer goes on firing until pings write again.
+    while (port) {
+        const size_t before = unsentSize;
+        pingOnce();
+        if (unsentSize == before || !port
+            || port->bytesToWrite() + qint64(unsentSize) >= PacedBacklog)
+            break;
+    }
+    if (unsentSize > 0)
+        writeUnsent();
+    if (port && port->bytesToWrite() > 0) {
+        if (dataTimerId != -1)
+            killTimer(dataTimerId);
         dataTimerId = -1;
         waitingForPort = true;
+    } else if (waitingForPort) {
+        waitingForPort = false;
+        startDataTimer();
     }
 }
 
 void KelvaneSimulator::portWrote()
 {
-    if (waitingForPort && port->bytesToWrite() <= PacedBacklog / 2) {
-        waitingForPort = false;
-        startDataTimer();
-    }
+    // On the pass that wrote the last of them: the next run goes to the port on this pass too.
+    if (waitingForPort && port->bytesToWrite() == 0)
+        pingAhead();
 }
 
 void KelvaneSimulator::ping()

@@ -57,8 +57,8 @@ public:
     /// Writes data and CR LF to the port in one write, behind the lines written before; true
     /// when the port took any byte. The only way to the serial line. Within a ping the lines are
     /// gathered and handed to the port together when the ping ends (at interval 0, with those
-    /// of the next pings: PacedGather), true then meaning gathered, in a buffer that keeps its
-    /// room: a line costs a copy of its bytes.
+    /// of the run of pings: PacedBacklog), true then meaning gathered, in a buffer that keeps
+    /// its room: a line costs a copy of its bytes.
     bool serialWrite(const QByteArray &data);
 
     /// Upper bound of the samples in one data block. Ranges and sampling frequencies whose
@@ -71,14 +71,11 @@ public:
     /// Small, because what waits here is late: behind a line paced at 115200 baud, 64 KiB are
     /// about 6 s of it.
     static constexpr qint64 MaxSerialBacklog = 1 << 16;
-    /// At "interval 0", where a ping is due on every pass of the event loop, the data timer
-    /// waits while more than this waits in the port, and runs again once the port is down to
-    /// half of it: the pings come as fast as the line takes them, none made only to be skipped.
+    /// At "interval 0", where a ping is due on every pass of the event loop, pings are made in
+    /// runs until this many bytes wait in the port, and the data timer then waits until the
+    /// port has written them all: the pings come as fast as the line takes them, none made
+    /// only to be skipped.
     static constexpr qint64 PacedBacklog = 1 << 14;
-    /// At "interval 0" the pings are handed to the port together once this many bytes of them
-    /// are gathered (a ping at least as long goes alone); a reply and a ping that writes
-    /// nothing hand over what is gathered at once.
-    static constexpr size_t PacedGather = 1 << 12;
 
 protected:
     /// One ping on every expiry of the data timer; other timers are ignored.
@@ -95,6 +92,8 @@ private:
     bool gather(const QByteArray &data);
     bool writeUnsent();
     void portWrote();
+    void pingOnce();
+    void pingAhead();
     bool openPort();
     void closePort();
     void checkPortError();

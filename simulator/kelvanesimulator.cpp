@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
@@ -73,15 +74,47 @@ template<int N> void appendText(QByteArray &out, const char (&text)[N])
     out.append(text, N - 1);
 }
 
-// The text of an echo sample. Samples are 0 to 1023 (10 bits), made into text once each.
+// The line of an echo sample: its text (one to four digits), then CR LF, in one word's room.
+// Samples are 0 to 1023 (10 bits).
 constexpr int SampleLevels = 1024;
 
+struct SampleLine
+{
+    char bytes[8];
+};
+
+constexpr std::array<SampleLine, SampleLevels> makeSampleLines()
+{
+    std::array<SampleLine, SampleLevels> lines {};
+    for (int value = 0; value < SampleLevels; ++value) {
+        char *text = lines[size_t(value)].bytes;
+        const int digits = value < 10 ? 1 : value < 100 ? 2 : value < 1000 ? 3 : 4;
+        for (int i = digits - 1, rest = value; i >= 0; --i, rest /= 10)
+            text[i] = char('0' + rest % 10);
+        text[digits] = '\r';
+        text[digits + 1] = '\n';
+    }
+    return lines;
+}
+
+// Made by the compiler: serialWrite() knows a sample's text by its address.
+constexpr std::array<SampleLine, SampleLevels> sampleLines = makeSampleLines();
+
+// Whether text lies in sampleLines, which its CR LF and the word's room then follow.
+bool isSampleText(const char *text)
+{
+    return uintptr_t(text) - uintptr_t(sampleLines.data()) < sizeof sampleLines;
+}
+
+// The text of each sample level, viewed in place in sampleLines.
 const QByteArray *sampleTexts()
 {
     static const auto texts = [] {
         std::array<QByteArray, SampleLevels> all;
-        for (int i = 0; i < SampleLevels; ++i)
-            all[size_t(i)] = QByteArray::number(i);
+        for (int i = 0; i < SampleLevels; ++i) {
+            const char *text = sampleLines[size_t(i)].bytes;
+            all[size_t(i)] = QByteArray::fromRawData(text, int(std::strchr(text, '\r') - text));
+        }
         return all;
     }();
     return texts.data();
@@ -345,24 +378,13 @@ void KelvaneSimulator::stopDataTimer()
 
 bool KelvaneSimulator::serialWrite(const QByteArray &data)
 {
-    // Most lines of a ping are echo samples of one to four digits: such a line, while the ping
-    // has room, is copied here in a few moves, without a call. Everything else goes the long way.
-    const size_t size = size_t(data.size());
-    if (pinging && !holdingBack && port && size - 1 < 8 && unsentSize + 10 < PingWriteSize) {
-        char *end = unsent.data() + unsentSize;
-        const char *from = data.constData();
-        // Two moves that overlap for sizes between 4 and 8; three bytes (some the same) below.
-        if (size >= 4) {
-            std::memcpy(end, from, 4);
-            std::memcpy(end + size - 4, from + size - 4, 4);
-        } else {
-            end[0] = from[0];
-            end[size / 2] = from[size / 2];
-            end[size - 1] = from[size - 1];
-        }
-        end[size] = '\r';
-        end[size + 1] = '\n';
-        unsentSize += size + 2;
+    // Most lines of a ping are echo samples, whose texts come from sampleLines: such a line,
+    // while the ping has room, is one move of a word, without a call. Everything else goes the
+    // long way.
+    const char *from = data.constData();
+    if (gatheringLines && isSampleText(from) && unsentSize + sizeof(SampleLine) <= PingWriteSize) {
+        std::memcpy(unsent.data() + unsentSize, from, sizeof(SampleLine));
+        unsentSize += size_t(data.size()) + 2;
         return true;
     }
     return gather(data);
@@ -528,8 +550,10 @@ void KelvaneSimulator::pingOnce()
         endSkipping();
     heldBack = false;
     pinging = true;
+    gatheringLines = !holdingBack && port;
     ping();
     pinging = false;
+    gatheringLines = false;
     holdingBack = false;
     skipping = skipping || heldBack;
     if (heldBack && skippedPings++ == 0)
@@ -821,8 +845,8 @@ void KelvaneSimulator::sendEchosounderDebugHeader(int samples)
     serialWrite(frame);
 }
 
-// Flattened: serialWrite()'s short path is made part of the loop over the samples, a few
-// moves a sample rather than a call.
+// Flattened: serialWrite()'s short path is made part of the loop over the samples, a move a
+// sample rather than a call.
 __attribute__((flatten)) void KelvaneSimulator::sendData(const QVector<int> &data)
 {
     frame.resize(0);

@@ -160,6 +160,9 @@ private:
     std::vector<char> unsent;
     size_t unsentSize = 0;
     bool pinging = false;
+    // Whether a line of the running ping may take serialWrite()'s short path: it is gathered,
+    // neither held back nor without a port.
+    bool gatheringLines = false;
 };
 
 #endif // KELVANE_KELVANESIMULATOR_H

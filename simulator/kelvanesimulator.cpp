@@ -574,8 +574,8 @@ void KelvaneSimulator::pingAhead()
     while (port) {
         const size_t before = unsentSize;
         pingOnce();
-        if (unsentSize == before || !port
-            || port->bytesToWrite() + qint64(unsentSize) >= PacedBacklog)
+        if (unsentSize == before || !port ||
+            port->bytesToWrite() + qint64(unsentSize) >= PacedBacklog)
             break;
     }
     if (unsentSize > 0)

@@ -383,8 +383,10 @@ bool KelvaneSimulator::serialWrite(const QByteArray &data)
     // long way.
     const char *from = data.constData();
     if (gatheringLines && isSampleText(from) && unsentSize + sizeof(SampleLine) <= PingWriteSize) {
+        // Read before the move, which may write anywhere for all the compiler knows.
+        const size_t end = unsentSize + size_t(data.size()) + 2;
         std::memcpy(unsent.data() + unsentSize, from, sizeof(SampleLine));
-        unsentSize += size_t(data.size()) + 2;
+        unsentSize = end;
         return true;
     }
     return gather(data);

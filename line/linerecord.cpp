@@ -78,6 +78,40 @@ char *escapeInto(char *out, const char *from, const char *end)
     return out;
 }
 
+// The size of a byte's text: itself, a backslash and a letter, or the hex form.
+int escapedSize(char c)
+{
+    const char letter = escapes.letter[uchar(c)];
+    return letter == 0 ? 1 : letter == 'x' ? 4 : 2;
+}
+
+// As escapeInto(), up to the first LF of [from, reach), which it leaves out; *lf is that LF, or
+// null when there is none. One pass over the bytes of a line: its end is found as it is written.
+char *escapeLineInto(char *out, const char *from, const char *reach, const char **lf)
+{
+    static const char hex[] = "0123456789abcdef";
+    for (const char *p = from; p < reach; ++p) {
+        const uchar u = uchar(*p);
+        const char letter = escapes.letter[u];
+        if (!letter) {
+            *out++ = *p;
+            continue;
+        }
+        if (u == '\n') {
+            *lf = p;
+            return out;
+        }
+        *out++ = '\\';
+        *out++ = letter;
+        if (letter == 'x') {
+            *out++ = hex[u >> 4];
+            *out++ = hex[u & 0xF];
+        }
+    }
+    *lf = nullptr;
+    return out;
+}
+
 // Decodes the escaped text [p, end) at out, returns the end, or null for a bad escape. A
 // backslash that ends the text is left for the caller: *trailing says whether there was one.
 char *unescapeInto(char *out, const char *p, const char *end, bool *trailing)
@@ -215,14 +249,24 @@ void append(QByteArray *out, qint64 us, Source source, const char *bytes, int si
         // Looked for no further than a line of text may reach: a longer line of the stream
         // goes in pieces, each a line of text that stands for its bytes alone.
         const char *reach = end - from > MaxPieceBytes + 2 ? from + MaxPieceBytes + 2 : end;
-        const char *lf = find(from, reach, '\n');
+        const char *lf = nullptr;
+        p = escapeLineInto(p, from, reach, &lf);
         if (lf && lf > from && lf[-1] == '\r') {
-            // The common line: its CR LF is the text line's end.
-            p = escapeInto(p, from, lf - 1);
+            // The common line: its CR LF is the text line's end; the CR's escape goes.
+            p -= 2;
+            from = lf + 1;
+        } else if (lf) {
+            // A bare LF ends the piece, escaped, with the backslash that joins it to the next.
+            *p++ = '\\';
+            *p++ = 'n';
+            *p++ = '\\';
             from = lf + 1;
         } else {
-            const char *stop = lf ? lf + 1 : qMin(reach, from + MaxPieceBytes);
-            p = escapeInto(p, from, stop);
+            // No line end in reach: a piece of at most MaxPieceBytes, joined to the next. The
+            // bytes looked at past it (for a CR LF right behind) give their text back.
+            const char *stop = qMin(reach, from + MaxPieceBytes);
+            for (const char *b = stop; b < reach; ++b)
+                p -= escapedSize(*b);
             *p++ = '\\';
             from = stop;
         }

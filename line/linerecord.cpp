@@ -57,23 +57,30 @@ struct EscapeTable
 };
 const EscapeTable escapes;
 
+// The text of a byte whose letter (see EscapeTable) is not 0: a backslash and the letter, then
+// for 'x' the byte in two hex digits. Returns the end.
+char *escapeByteInto(char *out, uchar u, char letter)
+{
+    static const char hex[] = "0123456789abcdef";
+    *out++ = '\\';
+    *out++ = letter;
+    if (letter == 'x') {
+        *out++ = hex[u >> 4];
+        *out++ = hex[u & 0xF];
+    }
+    return out;
+}
+
 // Writes bytes escaped at out (room for four bytes of text a byte), returns the end.
 char *escapeInto(char *out, const char *from, const char *end)
 {
-    static const char hex[] = "0123456789abcdef";
     for (const char *p = from; p < end; ++p) {
         const uchar u = uchar(*p);
         const char letter = escapes.letter[u];
-        if (!letter) {
+        if (letter)
+            out = escapeByteInto(out, u, letter);
+        else
             *out++ = *p;
-            continue;
-        }
-        *out++ = '\\';
-        *out++ = letter;
-        if (letter == 'x') {
-            *out++ = hex[u >> 4];
-            *out++ = hex[u & 0xF];
-        }
     }
     return out;
 }
@@ -89,7 +96,6 @@ int escapedSize(char c)
 // null when there is none. One pass over the bytes of a line: its end is found as it is written.
 char *escapeLineInto(char *out, const char *from, const char *reach, const char **lf)
 {
-    static const char hex[] = "0123456789abcdef";
     for (const char *p = from; p < reach; ++p) {
         const uchar u = uchar(*p);
         const char letter = escapes.letter[u];
@@ -101,12 +107,7 @@ char *escapeLineInto(char *out, const char *from, const char *reach, const char 
             *lf = p;
             return out;
         }
-        *out++ = '\\';
-        *out++ = letter;
-        if (letter == 'x') {
-            *out++ = hex[u >> 4];
-            *out++ = hex[u & 0xF];
-        }
+        out = escapeByteInto(out, u, letter);
     }
     *lf = nullptr;
     return out;

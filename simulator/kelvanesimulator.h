@@ -78,7 +78,8 @@ public:
     static constexpr qint64 PacedBacklog = 1 << 14;
 
 protected:
-    /// One ping on every expiry of the data timer; other timers are ignored.
+    /// One ping on every expiry of the data timer, at "interval 0" a run of them (see
+    /// PacedBacklog); other timers are ignored.
     void timerEvent(QTimerEvent *event) override;
 
 private slots:

@@ -583,9 +583,7 @@ void KelvaneSimulator::pingAhead()
     if (unsentSize > 0)
         writeUnsent();
     if (port && port->bytesToWrite() > 0) {
-        if (dataTimerId != -1)
-            killTimer(dataTimerId);
-        dataTimerId = -1;
+        stopDataTimer();
         waitingForPort = true;
     } else if (waitingForPort) {
         waitingForPort = false;

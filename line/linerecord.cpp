@@ -1,9 +1,14 @@
 #include "linerecord.h"
 
 #include <QLatin1String>
+#include <QtAlgorithms>
 
 #include <algorithm>
 #include <cstring>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace LineRecord {
 
@@ -112,6 +117,56 @@ char *escapeLineInto(char *out, const char *from, const char *reach, const char 
     *lf = nullptr;
     return out;
 }
+
+// Frame and NMEA traffic is printable bytes in lines that end in CR LF, and its text is as long
+// as it is: the same bytes, each CR LF become the text line's LF and the space that begins the
+// next line. translateLinesInto() writes such bytes sixteen at a time for as long as they hold
+// nothing else (no backslash, no CR without its LF, no line longer than a piece) and returns
+// where the last whole line it wrote ends, from when it wrote none. The line after it is left
+// to escapeLineInto(), and what was written past that end is written over. Where the processor
+// has no SSE2 every line takes escapeLineInto().
+#ifdef __SSE2__
+const char *translateLinesInto(char *out, const char *from, const char *end)
+{
+    const __m128i crs = _mm_set1_epi8('\r');
+    const __m128i lfs = _mm_set1_epi8('\n');
+    const __m128i spaces = _mm_set1_epi8(' ');
+    const __m128i deletes = _mm_set1_epi8(0x7F);
+    const __m128i backslashes = _mm_set1_epi8('\\');
+    const __m128i crToLf = _mm_set1_epi8('\r' ^ '\n');
+    const __m128i lfToSpace = _mm_set1_epi8('\n' ^ ' ');
+    const char *lineStart = from;
+    unsigned crBefore = 0; // 1 when the sixteen bytes before ended in CR
+    for (const char *q = from; end - q >= 16 && q + 16 - lineStart <= MaxPieceBytes; q += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
+        const __m128i crBytes = _mm_cmpeq_epi8(bytes, crs);
+        const __m128i lfBytes = _mm_cmpeq_epi8(bytes, lfs);
+        // Compared as signed, the bytes from 0x80 up are below the space too.
+        const __m128i noText = _mm_or_si128(
+            _mm_or_si128(_mm_cmplt_epi8(bytes, spaces), _mm_cmpeq_epi8(bytes, deletes)),
+            _mm_cmpeq_epi8(bytes, backslashes));
+        const unsigned cr = unsigned(_mm_movemask_epi8(crBytes));
+        const unsigned lf = unsigned(_mm_movemask_epi8(lfBytes));
+        // Every byte that is no text a CR or an LF, and every LF right after a CR.
+        if (unsigned(_mm_movemask_epi8(noText)) != (cr | lf) ||
+            lf != (((cr << 1) | crBefore) & 0xFFFF))
+            break;
+        crBefore = cr >> 15;
+        if (lf)
+            lineStart = q + (31 - qCountLeadingZeroBits(quint32(lf))) + 1;
+        const __m128i flips =
+            _mm_or_si128(_mm_and_si128(crBytes, crToLf), _mm_and_si128(lfBytes, lfToSpace));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + (q - from)),
+                         _mm_xor_si128(bytes, flips));
+    }
+    return lineStart;
+}
+#else
+const char *translateLinesInto(char *, const char *from, const char *)
+{
+    return from;
+}
+#endif
 
 // Decodes the escaped text [p, end) at out, returns the end, or null for a bad escape. A
 // backslash that ends the text is left for the caller: *trailing says whether there was one.
@@ -247,6 +302,13 @@ void append(QByteArray *out, qint64 us, Source source, const char *bytes, int si
     while (from < end) {
         if (from != bytes)
             *p++ = ' ';
+        const char *translated = translateLinesInto(p, from, end);
+        if (translated != from) {
+            // Whole lines of plain text; the space after the last one's LF is the next's.
+            p += translated - from - 1;
+            from = translated;
+            continue;
+        }
         // Looked for no further than a line of text may reach: a longer line of the stream
         // goes in pieces, each a line of text that stands for its bytes alone.
         const char *reach = end - from > MaxPieceBytes + 2 ? from + MaxPieceBytes + 2 : end;

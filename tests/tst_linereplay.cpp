@@ -194,9 +194,10 @@ void TstLineReplay::recordings_data()
     QTest::newRow("bare LFs, five bytes of text each")
         << LineRecord::header() + LineRecord::format(0, LineRecord::Device, bareLfs) << bareLfs
         << QStringList();
-    // No more than 1 MiB of one time goes together. The writer puts each 600000-byte line in
-    // three lines of text: joined whole, the run would end at line 10.
-    const QByteArray line = QByteArray(600000, 'x') + "\r\n";
+    // No more than 1 MiB of one time goes together. The writer puts each 600014-byte line in
+    // three lines of text: joined whole, the run would end at line 10. (Its CR LF falls inside
+    // one of the blocks of sixteen bytes that the writer takes plain text in.)
+    const QByteArray line = QByteArray(600014, 'x') + "\r\n";
     const QByteArray entry = LineRecord::format(0, LineRecord::Device, line);
     QTest::newRow("entries of one time past 1 MiB go in pieces, said with the line")
         << LineRecord::header() + entry + entry + entry << line + line + line

@@ -7,7 +7,8 @@
 //   between two ptys (the simulator on one, this program on the other), and from a pty this
 //   program holds (--device), in interleaved rounds: medians of per-round ratios;
 // - RecordCost: the same through the pair with and without --record, interleaved: the relay's
-//   rate ratio and the record's bytes per byte of stream;
+//   rate ratio, the record's bytes per byte of stream and the host's CPU per MB;
+// - RecordText: the record's text made from frames or NMEA in-process, against a copy of them;
 // - IdleCpu: the host at its defaults (115200 baud, one NMEA ping a second) with and without a
 //   client, CPU time over 10 s;
 // - FaultRates: each kind over 10^5 lines, in standard deviations from RATE; SameSeed: two runs
@@ -43,6 +44,7 @@
 #include <arpa/inet.h>
 #include <cmath>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <netinet/in.h>
@@ -478,7 +480,7 @@ void RelayVsSocat(benchmark::State &state)
 void RecordCost(benchmark::State &state)
 {
     const double load = loadAverage();
-    std::vector<double> ratios, perByte, rates[2];
+    std::vector<double> ratios, perByte, rates[2], cpuPerMb[2], recordThread;
     for (auto _ : state) {
         for (int round = 0; round < 5; ++round) {
             double rate[2] = {};
@@ -492,8 +494,18 @@ void RecordCost(benchmark::State &state)
                     extra << QStringLiteral("--record") << record;
                 Host host(extra);
                 host.command(FramesAtFullSpeed);
+                const double cpuBefore = host.cpuSeconds();
+                const double recordBefore = recording ? host.cpuSeconds("record") : 0;
+                QElapsedTimer clock;
+                clock.start();
                 rate[recording] = rateFor(host, 2000);
+                const double seconds = clock.nsecsElapsed() / 1e9;
                 rates[recording].push_back(rate[recording]);
+                cpuPerMb[recording].push_back((host.cpuSeconds() - cpuBefore) * 1e6 /
+                                              (rate[recording] * seconds / 1e6));
+                if (recording)
+                    recordThread.push_back(100 * (host.cpuSeconds("record") - recordBefore) /
+                                           seconds);
                 host.process.terminate();
                 host.process.waitForFinished(10000);
                 QFile statsFile(stats);
@@ -514,7 +526,64 @@ void RecordCost(benchmark::State &state)
     state.counters["with_record_MB_per_s"] = median(rates[1]) / 1e6;
     state.counters["with_vs_without"] = median(ratios);
     state.counters["record_bytes_per_stream_byte"] = median(perByte);
+    state.counters["host_cpu_us_per_MB_without"] = median(cpuPerMb[0]);
+    state.counters["host_cpu_us_per_MB_with"] = median(cpuPerMb[1]);
+    state.counters["record_thread_cpu_percent"] = median(recordThread);
     stateLoad(state, load);
+}
+
+// Frame pings' lines (a header line, then 1333 levels of one to four digits) or NMEA
+// sentences, size bytes of them.
+QByteArray traffic(bool frames, int size)
+{
+    QByteArray bytes;
+    for (int ping = 0; bytes.size() < size; ++ping) {
+        if (!frames) {
+            bytes += "$SMDBT,16.4,f,5.00,M,2.73,F*3C\r\n$SMMTW,21.50,C*0E\r\n"
+                     "$YXXDR,A,-1.6,D,PTCH,A,0.5,D,ROLL*5F\r\n";
+            continue;
+        }
+        bytes += "#Ping " + QByteArray::number(ping) + "\r\n";
+        for (int i = 0; i < 1333; ++i)
+            bytes += QByteArray::number((i * 37 + ping) % 1024) + "\r\n";
+    }
+    bytes.truncate(size);
+    return bytes;
+}
+
+// The record's text for 4 MiB of frames or NMEA, in entries of 64 KiB (a millisecond of the
+// relay at --baud 0), against copying the same bytes, in turn on each pass.
+void RecordText(benchmark::State &state)
+{
+    const QByteArray input = traffic(state.range(0) == 0, 4 << 20);
+    const int entry = 64 * 1024;
+    QByteArray text;
+    text.reserve(6 * entry);
+    QByteArray copy(entry, '\0');
+    qint64 textNs = 0;
+    qint64 copyNs = 0;
+    QElapsedTimer clock;
+    for (auto _ : state) {
+        clock.start();
+        for (int at = 0; at < input.size(); at += entry) {
+            text.resize(0);
+            LineRecord::append(&text, at, LineRecord::Device, input.constData() + at,
+                               qMin(entry, input.size() - at));
+            benchmark::DoNotOptimize(text.constData());
+        }
+        textNs += clock.nsecsElapsed();
+        clock.start();
+        for (int at = 0; at < input.size(); at += entry) {
+            std::memcpy(copy.data(), input.constData() + at,
+                        size_t(qMin(entry, input.size() - at)));
+            benchmark::DoNotOptimize(copy.constData());
+        }
+        copyNs += clock.nsecsElapsed();
+    }
+    const double bytes = double(input.size()) * double(state.iterations());
+    state.counters["text_MB_per_s"] = bytes / textNs * 1e3;
+    state.counters["copy_MB_per_s"] = bytes / copyNs * 1e3;
+    state.counters["text_vs_copy"] = double(copyNs) / double(textNs);
 }
 
 void IdleCpu(benchmark::State &state)
@@ -786,6 +855,7 @@ BENCHMARK(Pacing)
     ->UseRealTime();
 BENCHMARK(RelayVsSocat)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(RecordCost)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(RecordText)->ArgName("nmea")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(IdleCpu)
     ->ArgName("client")
     ->Arg(1)

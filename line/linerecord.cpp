@@ -400,4 +400,27 @@ bool parse(const char *line, int size, Entry *entry)
     return true;
 }
 
+const char *takePlainLines(const char *text, const char *reach, QByteArray *bytes, int *lines)
+{
+    // " TEXT" and its LF become TEXT and CR LF: as many bytes.
+    const int at = bytes->size();
+    bytes->resize(at + int(reach - text));
+    char *out = bytes->data() + at;
+    char *outTaken = out;
+    const char *taken = text;
+    for (const char *p = text; p < reach && *p == ' ';) {
+        for (++p; p < reach && *p != '\n' && *p != '\\' && *p != '\r'; ++p)
+            *out++ = *p;
+        if (p == reach || *p != '\n')
+            break;
+        *out++ = '\r';
+        *out++ = '\n';
+        outTaken = out;
+        taken = ++p;
+        ++*lines;
+    }
+    bytes->resize(int(outTaken - bytes->constData()));
+    return taken;
+}
+
 } // namespace LineRecord

@@ -82,6 +82,11 @@ inline bool parse(const QByteArray &line, Entry *entry)
 {
     return parse(line.constData(), line.size(), entry);
 }
+/// For a reader that has begun an entry of version 2 (entry->begun): the further lines of it
+/// from text on that hold plain text (no escape, no CR), each a line up to its LF before reach,
+/// their bytes appended to *bytes as parse() gives them one by one. Returns where the lines taken
+/// end (text when none was) and adds their count to *lines.
+const char *takePlainLines(const char *text, const char *reach, QByteArray *bytes, int *lines);
 /// The value of a hexadecimal digit, either case; -1 for any other byte.
 int hexValue(char c);
 

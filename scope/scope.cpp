@@ -376,6 +376,18 @@ int Scope::runRecord(std::vector<char> &block, qint64 size)
         const char *p = block.data();
         const char *end = p + got;
         while (p < end && !enoughPings()) {
+            if (line.isEmpty() && *p == ' ' && takesPlainLines(record)) {
+                // The further lines of the instrument's entry under way, a frame's samples a
+                // line each, in one go while they are plain text.
+                const char *reach = p + qMin<qint64>(end - p, FeedSize - record.bytes.size());
+                const char *taken = LineRecord::takePlainLines(p, reach, &record.bytes, &number);
+                if (record.bytes.size() >= FeedSize)
+                    feedRecorded(record);
+                if (taken != p) {
+                    p = taken;
+                    continue;
+                }
+            }
             const char *lf = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
             if (!lf) {
                 line.append(p, int(end - p));
@@ -407,6 +419,15 @@ int Scope::runRecord(std::vector<char> &block, qint64 size)
         return MalformedRecord;
     feedRecorded(record);
     return finish(enoughPings());
+}
+
+// Whether the next further lines of the entry under way may be taken together: they are the
+// instrument's, of the time the bytes gathered are of, and after its first bytes; and no ping
+// count wants each line decoded before the next is read, so that reading stops at the count.
+bool Scope::takesPlainLines(const RecordState &record) const
+{
+    return record.entry.begun && record.entry.source == LineRecord::Device && !record.first &&
+        record.us == record.entry.us && options.pings == 0;
 }
 
 // One line of a record (its LF left out): the instrument's bytes in it decoded at their time;

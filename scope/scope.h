@@ -97,6 +97,7 @@ private:
         bool first = true; ///< no instrument bytes yet
     };
     int runRecord(std::vector<char> &block, qint64 size);
+    bool takesPlainLines(const RecordState &record) const;
     /// One line of a record: false (said) when it is not one.
     bool recordLine(int number, const char *line, int length, RecordState &record);
     void writeCsvRows();
